@@ -1,0 +1,31 @@
+# mpg_library(NAME DIR... DEPS ...): a static library of every .cpp in the given folders (relative
+# to the current source folder). Sources are globbed so that a new file needs no CMake edit.
+function(mpg_library name)
+  cmake_parse_arguments(ARG "" "" "DIRS;DEPS" ${ARGN})
+  set(sources "")
+  foreach(dir ${ARG_DIRS})
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND sources ${found})
+  endforeach()
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# mpg_test(NAME DIR DEPS ...): one GoogleTest program of every .cpp in DIR, each test registered
+# with CTest on its own.
+function(mpg_test name)
+  cmake_parse_arguments(ARG "" "DIR" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "MPG_BUILD_DIR=${CMAKE_BINARY_DIR};MPG_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()

@@ -1,0 +1,155 @@
+// CAVCDecoder: the decoder core of the plugin. It loads the project file into the GOP and picture
+// tables, reads the video file (elementary stream, transport stream or Matroska) and cuts it into
+// start-code units, and runs the decode thread that feeds those units to the decoding server.
+//
+// The object holds two 8,000,000-byte buffers and a 50,000-byte line buffer by value: make it on
+// the heap. Its operations are meant for the owning clip alone; they are public so that the tests
+// can drive each one directly.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "matroska/mkv_input.h"
+#include "platform/handle.h"
+
+struct MatroskaFile;
+
+// One GOP of the project's index.
+struct GopEntry {
+  int32_t firstPicture;  // number of the GOP's first picture in coded order
+  uint64_t position;     // byte offset of its data; for Matroska a seek time
+};
+
+// One picture of the project's index, in coded order.
+struct PictureEntry {
+  int32_t type;     // 0 I, 1 P, 3 B
+  int32_t leading;  // 1 on the positions a GOP's leading B pictures take in display order
+  int32_t reserved[2];
+};
+
+// One start-code unit as handed to the server: 00 00 01 and the bytes up to the next start code.
+struct AnnexbUnit {
+  int32_t length;
+  unsigned char* data;
+};
+
+// The Matroska parser's input over the open video file: the parser's record followed by the
+// decoder's own fields.
+struct MkvFileInput {
+  MkvInput ops;
+  FILE* inputFile;
+  int32_t lastError;
+};
+
+// Load codes returned by Open.
+enum LoadCode : int {
+  kLoadOk = 0,
+  kLoadEmpty = 1,
+  kLoadVersionMismatch = 2,
+  kLoadCannotOpen = 3,
+  kLoadNotProject = 5,
+  kLoadNoGops = 6,
+  kLoadMatroskaParse = 9,
+  kLoadNoMpegTrack = 10,
+};
+
+class CAVCDecoder {
+ public:
+  static constexpr int kBufferSize = 8000000;
+  static constexpr int kLineBufferSize = 50000;
+  static constexpr int kVideoPathSize = 2000;
+  static constexpr int kInitialTableSize = 1000000;
+  static constexpr int kTableGrowth = 500000;
+
+  CAVCDecoder();
+  ~CAVCDecoder();
+  CAVCDecoder(const CAVCDecoder&) = delete;
+  CAVCDecoder& operator=(const CAVCDecoder&) = delete;
+
+  // Project loading (decoder/project_loader.cpp).
+  int Open(const char* path);
+  void Close();
+
+  // Stream reading (decoder/stream_reader.cpp). Byte readers return 0 with a byte, -1 at the end.
+  void InitializeBuffer();
+  int GetRawByte(unsigned char* byte);
+  int GetTSByte(unsigned char* byte);
+  int GetByte(unsigned char* byte);
+  int AlignStream(uint64_t position);
+  int GetAnnexbNALU();
+
+  // Matroska access (decoder/matroska_access.cpp).
+  int InitMatroska();
+  uint64_t GetMKVDuration();
+  void InitializeMKVBuffer(uint64_t time);
+  int NextMKVBuffer();
+
+  // Luminance table (decoder/luminance.cpp).
+  void InitializeLuminanceFilter(int gamma, int offset);
+  void LuminanceFilter(unsigned char* plane, int width, int height, int pitch);
+
+  // Decode thread (server/decode_thread.cpp).
+  void StartThreadFunc();
+  static unsigned ThreadFunc(void* pair);
+  void AVCDecode();
+
+  // --- Decode thread and server link ---
+  unsigned char* serverRequest;  // the request block in the shared view (view + 4)
+  platform::Handle startedEvent;
+  platform::Handle readyEvent;
+  platform::Handle abortEvent;
+  platform::Handle quitEvent;
+  platform::Handle decodeThread;
+  platform::Handle requestEvent;
+  CAVCDecoder* threadOwner;  // with requestEvent: the pair handed to the thread
+
+  // --- Project data ---
+  char* videoPath;
+  char lineBuffer[kLineBufferSize];
+  int32_t decodeCount;
+  int32_t width, height;
+  int32_t clipTop, clipBottom, clipLeft, clipRight;
+
+  // --- Options stored by the clip ---
+  unsigned char i420;
+  int32_t deinterlace;
+  unsigned char use_top_field;
+
+  // --- Matroska ---
+  MkvFileInput mkvInput;
+  MatroskaFile* mkvFile;
+  int32_t mkvTrack;
+
+  // --- Index ---
+  GopEntry** gopTable;
+  int32_t gopCapacity;
+  PictureEntry* pictureTable;
+  int32_t pictureCapacity;
+  int32_t fieldOrder;
+
+  // --- Stream reading ---
+  AnnexbUnit unit;
+  AnnexbUnit* currentUnit;
+  int32_t resync;
+  unsigned char readBuffer[kBufferSize];
+  unsigned char* readPtr;
+  int32_t readCount;
+  FILE* projectFile;
+  FILE* videoFile;
+  int32_t tsRemaining;
+  int32_t streamType;
+  int32_t packetSize;
+  int32_t videoPid;
+  int32_t fpsNumerator, fpsDenominator;
+  int32_t pictureCount;
+  int32_t gopCount;
+  int32_t targetPicture;
+  int32_t leadingBCount;
+  int32_t endOfData;
+  unsigned char unitBuffer[kBufferSize];
+
+  // --- Luminance ---
+  unsigned char lumFilterOn;
+  unsigned char lumTable[256];
+};
