@@ -1,0 +1,261 @@
+#include "plugin/mpgsource.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/event.h"
+#include "platform/thread.h"
+#include "server/link.h"
+#include "server/section_layout.h"
+
+namespace {
+
+const char* LoadMessage(int code) {
+  switch (code) {
+    case kLoadEmpty:
+      return "MPGSource: Invalid VNT file, it's empty!";
+    case kLoadVersionMismatch:
+      return "MPGSource: VantuIndexNV/VantuDecodeNV mismatch. You are picking up\n"
+             "a version of VantuDecodeNV, possibly from your plugins directory,\n"
+             "that does not match the version of VantuIndexNV used to make the VNT\n"
+             "file. Search your hard disk for all copies of VantuDecodeNV.dll\n"
+             "and delete or rename all of them except for the one that\n"
+             "has the same version number as the VantuIndexNV.exe that was used\n"
+             "to make the VNT file.";
+    case kLoadCannotOpen:
+      return "MPGSource: Could not open one of the input files.";
+    case kLoadNotProject:
+      return "MPGSource: The input file is not a VNT project file.";
+    case kLoadNoGops:
+      return "MPGSource: No GOPs found (no IDRs or recovery points).";
+    case kLoadMatroskaParse:
+      return "MPGSource: Could not parse the Matroska file.";
+    case kLoadNoMpegTrack:
+      return "MPGSource: Could not find a MPG track in the Matroska file.";
+    default:
+      return "MPGSource: Could not load the VNT file.";
+  }
+}
+
+constexpr const char* kNoPictureRecord = "MPGSource: could not malloc YV12 picture structure!";
+constexpr const char* kNoThread = "MPGSource: could not start the decode thread!";
+constexpr const char* kNoPictures = "MPGSource: The VNT file lists no pictures.";
+
+constexpr unsigned char kBlackLuma = 16;
+constexpr unsigned char kBlackChroma = 128;
+
+int32_t HeaderWord(const unsigned char* view, uint32_t offset) {
+  int32_t value;
+  std::memcpy(&value, view + offset, sizeof value);
+  return value;
+}
+
+// Copies the server's NV12 picture into the planes that `out` describes, splitting the
+// interleaved chroma rows into U and V. Every read stays inside the picture area and every write
+// inside the frame, whatever the header says: luma rows are bounded by the frame's pitch, and
+// bytes of the frame that the area cannot supply are made black.
+void CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
+  if (!out.lumaPlane || !out.uPlane || !out.vPlane) return;
+  const unsigned char* area = view + server::kPictureAreaOffset;
+  const int64_t areaSize = server::kPictureAreaSize;
+  const int64_t height = HeaderWord(view, server::kPicHeightOffset);
+  const int64_t width = HeaderWord(view, server::kPicWidthOffset);
+  const int64_t pitch = HeaderWord(view, server::kPicPitchOffset);
+  const bool usable = pitch > 0 && width >= 0 && height >= 0;
+
+  // The bytes of the area from `start` on, at most `wanted`.
+  auto available = [&](int64_t start, int64_t wanted) -> int64_t {
+    if (!usable || start < 0 || start >= areaSize) return 0;
+    return std::max<int64_t>(0, std::min(wanted, areaSize - start));
+  };
+
+  for (int j = 0; j < out.lumaHeight; ++j) {
+    unsigned char* dst = out.lumaPlane + static_cast<int64_t>(j) * out.lumaPitch;
+    int64_t n = available(j * pitch, std::min<int64_t>(width, out.lumaPitch));
+    if (n > 0) std::memcpy(dst, area + j * pitch, static_cast<size_t>(n));
+    if (n < out.lumaWidth) std::memset(dst + n, kBlackLuma, static_cast<size_t>(out.lumaWidth - n));
+  }
+
+  const int rows = std::min(out.lumaHeight / 2, out.chromaHeight);
+  const int64_t chromaStart = pitch * height;
+  for (int j = 0; j < rows; ++j) {
+    unsigned char* u = out.uPlane + static_cast<int64_t>(j) * out.chromaPitch;
+    unsigned char* v = out.vPlane + static_cast<int64_t>(j) * out.chromaPitch;
+    const int64_t start = chromaStart + j * pitch;
+    const int pairs =
+        static_cast<int>(available(start, 2 * static_cast<int64_t>(out.chromaWidth)) / 2);
+    const unsigned char* src = area + (pairs > 0 ? start : 0);
+    for (int i = 0; i < pairs; ++i) {
+      u[i] = src[2 * i];
+      v[i] = src[2 * i + 1];
+    }
+    for (int i = pairs; i < out.chromaWidth; ++i) u[i] = v[i] = kBlackChroma;
+  }
+}
+
+}  // namespace
+
+MPGSource::MPGSource(const char* path, bool i420, int deinterlace, bool use_top_field,
+                     IScriptEnvironment* env)
+    : vi(), outPicture(nullptr), lastFrame(-1), mapping(nullptr) {
+  server::ConnectResult link = server::Connect(&mapping);
+  if (link != server::kConnected) env->ThrowError("%s", server::ConnectMessage(link));
+
+  decoder.i420 = i420 ? 1 : 0;
+  decoder.deinterlace = deinterlace;
+  decoder.use_top_field = use_top_field ? 1 : 0;
+
+  int code = decoder.Open(path ? path : "");
+  if (code != kLoadOk) {
+    ReleaseUnstarted();
+    env->ThrowError("%s", LoadMessage(code));
+  }
+
+  std::memset(&vi, 0, sizeof vi);
+  vi.width = decoder.width;
+  vi.height = decoder.height;
+  vi.pixel_type = i420 ? CS_I420 : CS_YV12;
+  vi.fps_numerator = static_cast<unsigned>(decoder.fpsNumerator);
+  vi.fps_denominator = static_cast<unsigned>(decoder.fpsDenominator);
+  vi.num_frames = decoder.pictureCount;
+  if (deinterlace == 2) {
+    // Two output pictures per coded frame: twice the rate and twice the frames.
+    vi.fps_numerator *= 2;
+    vi.num_frames = static_cast<int>(std::min<int64_t>(2 * int64_t{decoder.pictureCount}, INT_MAX));
+  }
+  vi.SetFieldBased(false);
+
+  outPicture = static_cast<YV12PICT*>(std::calloc(1, sizeof(YV12PICT)));
+  if (!outPicture) {
+    ReleaseUnstarted();
+    env->ThrowError("%s", kNoPictureRecord);
+  }
+
+  lastFrame = -1;
+  decoder.endOfData = 0;
+  decoder.StartThreadFunc();
+  if (!decoder.decodeThread) {
+    ReleaseUnstarted();
+    env->ThrowError("%s", kNoThread);
+  }
+}
+
+void MPGSource::ReleaseUnstarted() {
+  if (decoder.projectFile) {
+    std::fclose(decoder.projectFile);
+    decoder.projectFile = nullptr;
+  }
+  decoder.Close();
+  std::free(outPicture);
+  outPicture = nullptr;
+  server::Disconnect(mapping);
+  mapping = nullptr;
+}
+
+MPGSource::~MPGSource() {
+  // Let a running AVCDecode return, then end the thread. The thread is joined so that nothing it
+  // might still touch (a handshake with a silent server) is closed under it.
+  platform::SetEvent(decoder.abortEvent);
+  while (platform::WaitForEvent(decoder.requestEvent, 0) == platform::kWaitObject0) {
+    platform::Sleep(1);
+  }
+  platform::SetEvent(decoder.quitEvent);
+  platform::WaitForThread(decoder.decodeThread, platform::kInfinite);
+  server::StopDecoding();
+  decoder.Close();
+  std::free(outPicture);
+  outPicture = nullptr;
+  server::Disconnect(mapping);
+  mapping = nullptr;
+  // The decoder's destructor closes its private events and the thread handle.
+}
+
+PVideoFrame MPGSource::GetFrame(int n, IScriptEnvironment* env) {
+  const char* failure;
+  {
+    PVideoFrame frame = env->NewVideoFrame(vi, 16);
+    failure = Serve(frame, n);
+    if (!failure) return frame;
+  }
+  // The frame is released before the error leaves, so that no reference outlives it.
+  env->ThrowError("%s", failure);
+  return PVideoFrame();  // not reached: ThrowError does not return
+}
+
+const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
+  YV12PICT& out = *outPicture;
+  out.lumaPlane = frame->GetWritePtr();
+  out.uPlane = frame->GetWritePtr(PLANAR_U);
+  out.vPlane = frame->GetWritePtr(PLANAR_V);
+  out.lumaPitch = frame->GetPitch();
+  out.chromaPitch = frame->GetPitch(PLANAR_U);
+  out.lumaWidth = frame->GetRowSize();
+  out.chromaWidth = frame->GetRowSize(PLANAR_U);
+  out.lumaHeight = frame->GetHeight();
+  out.chromaHeight = frame->GetHeight(PLANAR_U);
+
+  if (vi.num_frames <= 0) return kNoPictures;
+  platform::WaitForEvent(decoder.readyEvent, platform::kInfinite);
+  if (server::ServerGone()) return server::kServerGoneMessage;
+
+  // Requests outside the clip are served by its first or last frame; below the first picture the
+  // server can deliver, by that picture.
+  const int last = vi.num_frames - 1;
+  int a = std::min(std::max(n, 0), last);
+  a = std::max(a, decoder.leadingBCount + (decoder.deinterlace > 0 ? 1 : 0));
+  a = std::min(a, last);
+
+  const uint32_t window = decoder.deinterlace == 2 ? kRunWindowDoubleRate : kRunWindow;
+  const uint32_t ua = static_cast<uint32_t>(a);
+  const uint32_t served = static_cast<uint32_t>(lastFrame);
+  int skip;
+  if (ua != 0 && served < ua && ua < served + window) {
+    skip = static_cast<int>(ua - served - 1);
+  } else {
+    skip = Restart(a);
+  }
+  lastFrame = a;
+
+  for (int k = 0; k <= skip; ++k) {
+    if (server::TakePicture() != server::kAnswered) {
+      lastFrame = -1;
+      return server::kServerGoneMessage;
+    }
+  }
+  CopyServerPicture(server::sharedView, out);
+  if (decoder.lumFilterOn && out.lumaPlane) {
+    decoder.LuminanceFilter(out.lumaPlane, out.lumaWidth, out.lumaHeight, out.lumaPitch);
+  }
+  return nullptr;
+}
+
+int MPGSource::Restart(int a) {
+  // requestEvent stays set until the thread has left AVCDecode.
+  platform::SetEvent(decoder.abortEvent);
+  while (platform::WaitForEvent(decoder.requestEvent, 0) == platform::kWaitObject0) {
+    platform::Sleep(1);
+  }
+  // An idle thread did not consume the abort.
+  platform::ResetEvent(decoder.abortEvent);
+  server::StopDecoding();
+
+  // The thread is idle: targetPicture can be written, and decodeCount is read only once the new
+  // run has published it.
+  decoder.targetPicture =
+      decoder.deinterlace == 2 ? static_cast<int>(static_cast<uint32_t>(a) / 2) : a;
+  platform::SetEvent(decoder.requestEvent);
+  platform::WaitForEvent(decoder.startedEvent, platform::kInfinite);
+  if (decoder.deinterlace == 2) return 2 * decoder.decodeCount - 2 + (a % 2);
+  return decoder.decodeCount - 1;
+}
+
+bool MPGSource::GetParity(int) {
+  return decoder.fieldOrder == 0;
+}
+
+void MPGSource::GetAudio(void*, int64_t, int64_t, IScriptEnvironment*) {}
+
+void MPGSource::SetCacheHints(int, int) {}

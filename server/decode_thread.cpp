@@ -1,0 +1,90 @@
+// The decode thread of a clip: the start handshake with the server, then one AVCDecode run per
+// restart request of the clip.
+#include <cstddef>
+#include <cstring>
+
+#include "decoder/avc_decoder.h"
+#include "platform/event.h"
+#include "platform/thread.h"
+#include "server/link.h"
+#include "server/section_layout.h"
+
+// The thread's argument is the address of the decoder's adjacent fields (requestEvent,
+// threadOwner).
+static_assert(offsetof(CAVCDecoder, threadOwner) ==
+                  offsetof(CAVCDecoder, requestEvent) + sizeof(platform::Handle),
+              "requestEvent and threadOwner form the thread's argument pair");
+
+void CAVCDecoder::StartThreadFunc() {
+  readyEvent = platform::CreateEvent(nullptr, true);
+  abortEvent = platform::CreateEvent(nullptr, false);
+  quitEvent = platform::CreateEvent(nullptr, false);
+  startedEvent = platform::CreateEvent(nullptr, false);
+  requestEvent = platform::CreateEvent(nullptr, true);
+  threadOwner = this;
+  decodeThread = platform::StartThread(&CAVCDecoder::ThreadFunc, &requestEvent, true);
+}
+
+unsigned CAVCDecoder::ThreadFunc(void* pair) {
+  platform::Handle request;
+  CAVCDecoder* owner;
+  std::memcpy(&request, pair, sizeof request);
+  std::memcpy(&owner, static_cast<unsigned char*>(pair) + sizeof(platform::Handle), sizeof owner);
+
+  owner->serverRequest = server::sharedView + server::kRequestOffset;
+  // The clip may be destroyed while a silent server keeps the handshake waiting: quitEvent ends
+  // that wait too, and the thread then leaves without touching anything else.
+  if (server::StartHandshake(owner->serverRequest, owner->deinterlace, owner->use_top_field != 0,
+                             owner->quitEvent) == server::kInterrupted) {
+    return 0;
+  }
+  // requestEvent is cleared before the clip learns that the thread is ready: cleared afterwards, it
+  // could wipe out the clip's first request.
+  platform::ResetEvent(request);
+  platform::SetEvent(owner->readyEvent);
+
+  for (;;) {
+    int woken = platform::WaitForEither(owner->quitEvent, request, platform::kInfinite);
+    if (woken != platform::kWaitObject1) return 0;
+    owner->AVCDecode();
+    platform::ResetEvent(request);
+  }
+}
+
+void CAVCDecoder::AVCDecode() {
+  // A target outside the picture table is held to its first or last picture.
+  int32_t target = targetPicture;
+  if (target >= pictureCount) target = pictureCount - 1;
+  if (target < 0) target = 0;
+
+  // The GOP whose pictures include the target; the last one when the target lies beyond the
+  // last GOP's first picture. A GOP without pictures shares its successor's first picture and is
+  // never chosen.
+  int32_t gop = gopCount > 0 ? gopCount - 1 : 0;
+  for (int32_t i = 0; i < gopCount - 1; ++i) {
+    uint32_t first = static_cast<uint32_t>(gopTable[i]->firstPicture);
+    uint32_t next = static_cast<uint32_t>(gopTable[i + 1]->firstPicture);
+    if (first <= static_cast<uint32_t>(target) && static_cast<uint32_t>(target) < next) {
+      gop = i;
+      break;
+    }
+  }
+  // Leading pictures need the previous GOP; with deinterlacing the run also starts one GOP
+  // earlier.
+  if (gop > 0 && (pictureTable[target].leading || deinterlace > 0)) --gop;
+
+  decodeCount = gopCount > 0 ? target - gopTable[gop]->firstPicture + 1 : 1;
+  platform::SetEvent(startedEvent);
+  if (gopCount <= 0) {
+    server::SendEnd(serverRequest, abortEvent);
+    return;
+  }
+
+  AlignStream(gopTable[gop]->position);
+  while (GetAnnexbNALU() > 0) {
+    if (server::SendUnit(serverRequest, unit.data, unit.length, abortEvent) != server::kAnswered) {
+      return;  // aborted (no REQUEST_END) or the server has gone
+    }
+  }
+  server::SendEnd(serverRequest, abortEvent);
+}

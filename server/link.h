@@ -1,0 +1,90 @@
+// The plugin's side of the link to the decoding server: the "NVSharedMem" section and the five
+// named events, and the exchanges that use them.
+//
+// The mapped view and the event handles are process-wide values, so one process holds at most one
+// link at a time. Connect claims it and Disconnect gives it back; a second Connect while the link
+// is held is refused (kLinkInUse), because two clips driving one server would mix their runs.
+//
+// Every wait on the server is without a time-out as long as the server lives, but it is made in
+// slices that check the server's liveness lock: once the server process is gone the wait ends
+// with kServerGone, and every later wait on this link ends the same way at once.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/handle.h"
+
+namespace server {
+
+// The mapped section; null while no link is held.
+extern unsigned char* sharedView;
+
+// The five named events, opened in this order by Connect.
+extern platform::Handle execEvent;          // "NVExec", automatic
+extern platform::Handle doneEvent;          // "NVDone", automatic
+extern platform::Handle stopDecodingEvent;  // "NVStopDecoding", manual
+extern platform::Handle requestedEvent;     // "NVRequested", automatic
+extern platform::Handle availableEvent;     // "NVAvailable", automatic
+
+enum ConnectResult {
+  kConnected = 0,
+  kLinkInUse,         // another clip of this process holds the link
+  kNoSection,         // the section could not be created or opened
+  kServerNotRunning,  // no live server made the section
+  kNoView,            // the section could not be mapped
+  kNoEvents,          // a named event could not be opened
+};
+
+// The host's error message for a failed connect ("MPGSource: ..."); null for kConnected.
+const char* ConnectMessage(ConnectResult result);
+
+// The message for requests that fail because the server process has gone.
+extern const char* const kServerGoneMessage;
+
+// Claims the link, opens the section (it must already exist and be held by a live server), maps
+// it and opens the five events. On success the section's handle is stored in `*mapping` (it
+// belongs to the caller, which hands it back to Disconnect). On failure nothing stays open and
+// the link is free again.
+ConnectResult Connect(platform::Handle* mapping);
+
+// Unmaps the view, closes `mapping`, closes the five events and frees the link for a new clip.
+void Disconnect(platform::Handle mapping);
+
+enum WaitResult {
+  kAnswered = 0,  // the server answered
+  kInterrupted,   // the caller's interrupt event ended the wait (and was consumed)
+  kServerGone,    // the server process has ended
+};
+
+// True once a wait has found the server process gone (until the next Connect).
+bool ServerGone();
+
+// The start handshake: REQUEST_INIT with the deinterlacing mode, the field choice and the constant
+// 3, then a wait for "NVDone". `interrupt` (may be null) ends the wait early.
+WaitResult StartHandshake(unsigned char* request, int deinterlace, bool useTopField,
+                          platform::Handle interrupt);
+
+// Sends one start-code unit (REQUEST_DATA) and waits for "NVDone" or `abort`; `abort` wins when
+// both are set. A unit that does not fit the unit area is not sent and counts as interrupted.
+WaitResult SendUnit(unsigned char* request, const unsigned char* data, int32_t length,
+                    platform::Handle abort);
+
+// Sends REQUEST_END (the command word only) and waits for "NVDone" or `abort`.
+WaitResult SendEnd(unsigned char* request, platform::Handle abort);
+
+// Asks for the next picture and waits for it. On kAnswered the picture header and area in the
+// view hold it until the next call.
+WaitResult TakePicture();
+
+// Tells the server to drop its run and waits for it to reset "NVStopDecoding": tested every 10 ms,
+// giving up after 301 sleeps (about three seconds), or at once when the server has gone.
+// Returns true when the server reset the event.
+bool StopDecoding();
+
+// Timing of the stop handshake.
+constexpr int kStopPolls = 301;
+constexpr uint32_t kStopPollMs = 10;
+// Length of one slice of a wait on the server, after which its liveness is checked.
+constexpr uint32_t kLivenessSliceMs = 100;
+
+}  // namespace server
