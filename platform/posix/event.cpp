@@ -1,0 +1,247 @@
+// Events as 32-bit state words waited on with futexes.
+//
+// A named event is a small shared-memory object holding an EventWords block; a private event holds
+// the block in process memory. `state` is 1 while the event is set. Setters store 1 and then wake
+// sleepers only when `waiters` says someone may sleep; sleepers count themselves in `waiters`
+// before they look at `state` (both sequentially consistent, so either the setter sees the waiter
+// or the waiter sees the state). An automatic event is consumed by whoever changes `state` from 1
+// to 0.
+#include "platform/event.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <memory>
+#include <string>
+
+#include "platform/posix/futex.h"
+#include "platform/posix/handle_object.h"
+#include "platform/posix/ipc_name.h"
+
+namespace platform {
+
+namespace {
+
+constexpr uint32_t kKindUnset = 0;
+constexpr uint32_t kKindAutomatic = 1;
+constexpr uint32_t kKindManual = 2;
+
+struct EventWords {
+  std::atomic<uint32_t> state;
+  std::atomic<uint32_t> waiters;
+  std::atomic<uint32_t> kind;
+};
+
+// Size of the shared object behind a named event.
+constexpr off_t kEventObjectSize = 64;
+static_assert(sizeof(EventWords) <= kEventObjectSize, "event words must fit the object");
+
+struct EventObject : HandleObject {
+  EventObject() : HandleObject(Kind::kEvent) {}
+  ~EventObject() override {
+    if (mapping != nullptr) munmap(mapping, kEventObjectSize);
+    if (ownedSlot >= 0 && posix::ReleaseOwnedName(ownedSlot)) shm_unlink(objectName.c_str());
+  }
+
+  bool Manual() const { return words->kind.load(std::memory_order_relaxed) == kKindManual; }
+
+  EventWords* words = nullptr;
+  bool shared = false;
+  void* mapping = nullptr;
+  std::unique_ptr<EventWords> own;
+  std::string objectName;
+  int ownedSlot = -1;
+};
+
+EventObject* AsEvent(Handle handle) {
+  if (handle == nullptr || handle->kind != HandleObject::Kind::kEvent) return nullptr;
+  return static_cast<EventObject*>(handle);
+}
+
+uint32_t KindOf(bool manualReset) {
+  return manualReset ? kKindManual : kKindAutomatic;
+}
+
+// Opens (or with O_CREAT makes) the object behind a named event and maps it. The object is grown to
+// its full size by whoever finds it short, so a creator that died between creating and sizing it
+// leaves nothing unusable behind.
+EventObject* MapNamedEvent(const std::string& objectName, int openFlags, bool* created) {
+  int fd = shm_open(objectName.c_str(), openFlags, 0600);
+  *created = fd >= 0 && (openFlags & O_EXCL) != 0;
+  if (fd < 0) return nullptr;
+  struct stat info;
+  if (fstat(fd, &info) != 0 ||
+      (info.st_size < kEventObjectSize && ftruncate(fd, kEventObjectSize) != 0)) {
+    close(fd);
+    return nullptr;
+  }
+  void* mapping = mmap(nullptr, kEventObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (mapping == MAP_FAILED) return nullptr;
+  auto* event = new EventObject;
+  event->mapping = mapping;
+  event->words = static_cast<EventWords*>(mapping);
+  event->shared = true;
+  event->objectName = objectName;
+  return event;
+}
+
+bool TryConsume(EventObject* event) {
+  if (event->Manual()) return event->words->state.load() == 1;
+  uint32_t expected = 1;
+  return event->words->state.compare_exchange_strong(expected, 0);
+}
+
+// A sleeper woken for `event` that took a different event instead passes the wake on, so that a
+// signal left set never sits beside a sleeper that nobody will wake.
+void PassWakeOn(EventObject* event) {
+  if (event->Manual()) return;
+  if (event->words->state.load() == 1 && event->words->waiters.load() > 0) {
+    posix::FutexWake(&event->words->state, 1, event->shared);
+  }
+}
+
+}  // namespace
+
+Handle CreateEvent(const char* name, bool manualReset) {
+  if (name == nullptr) {
+    auto* event = new EventObject;
+    event->own.reset(new EventWords{});
+    event->words = event->own.get();
+    event->words->kind.store(KindOf(manualReset));
+    return event;
+  }
+  std::string objectName;
+  if (!posix::SharedObjectName(name, true, &objectName)) return nullptr;
+  // Open the existing event, else create it. Either way the first opener fixes the kind; later
+  // openers use the kind it has, as with Win32 events.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    bool created = false;
+    EventObject* event = MapNamedEvent(objectName, O_RDWR, &created);
+    if (event == nullptr && errno == ENOENT) {
+      event = MapNamedEvent(objectName, O_RDWR | O_CREAT | O_EXCL, &created);
+      if (event == nullptr && errno == EEXIST) continue;  // made by someone else meanwhile
+    }
+    if (event == nullptr) return nullptr;
+    uint32_t unset = kKindUnset;
+    event->words->kind.compare_exchange_strong(unset, KindOf(manualReset));
+    return event;
+  }
+  return nullptr;
+}
+
+Handle CreateOwnedEvent(const char* name, bool manualReset) {
+  if (name == nullptr) return CreateEvent(nullptr, manualReset);
+  std::string objectName;
+  if (!posix::SharedObjectName(name, true, &objectName)) return nullptr;
+  // An object of that name is reused and reset rather than replaced: a client that opened the
+  // name an instant earlier stays connected to the event this owner serves.
+  bool created = false;
+  EventObject* event = MapNamedEvent(objectName, O_RDWR | O_CREAT, &created);
+  if (event == nullptr) return nullptr;
+  event->words->kind.store(KindOf(manualReset));
+  event->words->state.store(0);
+  event->ownedSlot = posix::RegisterOwnedName(objectName);
+  return event;
+}
+
+void SetEvent(Handle handle) {
+  EventObject* event = AsEvent(handle);
+  if (event == nullptr) return;
+  event->words->state.store(1);
+  if (event->words->waiters.load() > 0) {
+    posix::FutexWake(&event->words->state, event->Manual() ? INT_MAX : 1, event->shared);
+  }
+}
+
+void ResetEvent(Handle handle) {
+  EventObject* event = AsEvent(handle);
+  if (event == nullptr) return;
+  event->words->state.store(0);
+}
+
+int WaitForEvent(Handle handle, uint32_t timeoutMs) {
+  EventObject* event = AsEvent(handle);
+  if (event == nullptr) return kWaitFailed;
+  if (TryConsume(event)) return kWaitObject0;
+  if (timeoutMs == 0) return kWaitTimeout;
+  const bool infinite = timeoutMs == kInfinite;
+  const timespec deadline = posix::DeadlineAfter(infinite ? 0 : timeoutMs);
+  EventWords* words = event->words;
+  for (;;) {
+    words->waiters.fetch_add(1);
+    if (TryConsume(event)) {
+      words->waiters.fetch_sub(1);
+      return kWaitObject0;
+    }
+    const int result =
+        posix::FutexWait(&words->state, 0, event->shared, infinite ? nullptr : &deadline);
+    words->waiters.fetch_sub(1);
+    if (TryConsume(event)) return kWaitObject0;
+    if (!infinite && (result == ETIMEDOUT || posix::DeadlinePassed(deadline))) return kWaitTimeout;
+  }
+}
+
+int WaitForEither(Handle firstHandle, Handle secondHandle, uint32_t timeoutMs) {
+  EventObject* first = AsEvent(firstHandle);
+  EventObject* second = AsEvent(secondHandle);
+  if (first == nullptr || second == nullptr) return kWaitFailed;
+  if (first == second) return WaitForEvent(firstHandle, timeoutMs);
+  if (TryConsume(first)) return kWaitObject0;
+  if (TryConsume(second)) return kWaitObject1;
+  if (timeoutMs == 0) return kWaitTimeout;
+  const bool infinite = timeoutMs == kInfinite;
+  const timespec deadline = posix::DeadlineAfter(infinite ? 0 : timeoutMs);
+  // Without futex_waitv the wait sleeps on the first event in short slices and looks at the second
+  // between them.
+  constexpr uint32_t kFallbackSliceMs = 1;
+  for (;;) {
+    first->words->waiters.fetch_add(1);
+    second->words->waiters.fetch_add(1);
+    int result = 0;
+    int ended = -1;
+    if (TryConsume(first)) {
+      ended = kWaitObject0;
+    } else if (TryConsume(second)) {
+      ended = kWaitObject1;
+    } else if (posix::FutexWaitvEnabled()) {
+      result = posix::FutexWaitTwo({&first->words->state, 0, first->shared},
+                                   {&second->words->state, 0, second->shared},
+                                   infinite ? nullptr : &deadline);
+    }
+    if (ended < 0 && !posix::FutexWaitvEnabled()) {
+      timespec slice = posix::DeadlineAfter(kFallbackSliceMs);
+      if (!infinite && (deadline.tv_sec < slice.tv_sec ||
+                        (deadline.tv_sec == slice.tv_sec && deadline.tv_nsec < slice.tv_nsec))) {
+        slice = deadline;
+      }
+      result = posix::FutexWait(&first->words->state, 0, first->shared, &slice);
+      if (result == ETIMEDOUT) result = 0;
+    }
+    first->words->waiters.fetch_sub(1);
+    second->words->waiters.fetch_sub(1);
+    if (ended < 0) {
+      if (TryConsume(first)) {
+        ended = kWaitObject0;
+      } else if (TryConsume(second)) {
+        ended = kWaitObject1;
+      }
+    }
+    if (ended == kWaitObject0) {
+      PassWakeOn(second);
+      return kWaitObject0;
+    }
+    if (ended == kWaitObject1) {
+      PassWakeOn(first);
+      return kWaitObject1;
+    }
+    if (!infinite && (result == ETIMEDOUT || posix::DeadlinePassed(deadline))) return kWaitTimeout;
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,129 @@
+#include "platform/thread.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "platform/event.h"
+#include "platform/posix/handle_object.h"
+
+namespace platform {
+
+namespace {
+
+// Shared by the thread and its handle; whichever lets go last frees it, so closing the handle of a
+// running thread neither waits for it nor pulls its state away from under it.
+struct ThreadState {
+  ThreadFunction function;
+  void* argument;
+  bool raisedPriority;
+  Handle finished;  // private manual-reset event, set when `function` has returned
+  std::atomic<int> references{2};
+  unsigned exitCode = 0;
+};
+
+void Release(ThreadState* state) {
+  if (state->references.fetch_sub(1) == 1) {
+    CloseHandle(state->finished);
+    delete state;
+  }
+}
+
+void* ThreadMain(void* raw) {
+  auto* state = static_cast<ThreadState*>(raw);
+  if (state->raisedPriority) {
+    // THREAD_PRIORITY_HIGHEST is two steps above normal; on Linux a thread's nice value is its
+    // own. Lowering it needs CAP_SYS_NICE or RLIMIT_NICE: without them this fails, silently.
+    const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice - 2);
+  }
+  state->exitCode = state->function(state->argument);
+  SetEvent(state->finished);
+  Release(state);
+  return nullptr;
+}
+
+struct ThreadObject : HandleObject {
+  ThreadObject() : HandleObject(Kind::kThread) {}
+  ~ThreadObject() override {
+    if (!joined) {
+      // A thread that has finished is joined at once; one still running is left to end on its own.
+      if (WaitForEvent(state->finished, 0) == kWaitObject0) {
+        pthread_join(thread, nullptr);
+      } else {
+        pthread_detach(thread);
+      }
+    }
+    Release(state);
+  }
+
+  pthread_t thread;
+  ThreadState* state = nullptr;
+  bool joined = false;
+};
+
+}  // namespace
+
+Handle StartThread(ThreadFunction function, void* argument, bool raisedPriority) {
+  if (function == nullptr) return nullptr;
+  Handle finished = CreateEvent(nullptr, true);
+  if (finished == nullptr) return nullptr;
+  auto* state = new ThreadState{function, argument, raisedPriority, finished};
+  auto* object = new ThreadObject;
+  object->state = state;
+  if (pthread_create(&object->thread, nullptr, ThreadMain, state) != 0) {
+    object->joined = true;  // nothing to join or detach
+    state->references.store(1);
+    delete object;
+    return nullptr;
+  }
+  return object;
+}
+
+int WaitForThread(Handle handle, uint32_t timeoutMs) {
+  if (handle == nullptr || handle->kind != HandleObject::Kind::kThread) return kWaitFailed;
+  auto* object = static_cast<ThreadObject*>(handle);
+  if (object->joined) return kWaitObject0;
+  if (pthread_equal(object->thread, pthread_self())) return kWaitFailed;  // would never end
+  const int result = WaitForEvent(object->state->finished, timeoutMs);
+  if (result != kWaitObject0) return result;
+  // `function` has returned; what remains of the thread ends at once.
+  pthread_join(object->thread, nullptr);
+  object->joined = true;
+  return kWaitObject0;
+}
+
+void Sleep(uint32_t ms) {
+  if (ms == 0) {
+    sched_yield();  // as Sleep(0): give up the rest of the time slice
+    return;
+  }
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+uint32_t timeGetTime() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const uint64_t ms =
+      static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+}  // namespace platform

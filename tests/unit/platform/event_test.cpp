@@ -1,0 +1,327 @@
+#include "platform/event.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/futex.h"
+#include "platform/section.h"
+#include "platform/thread.h"
+#include "tests/unit/platform/ipc_test_support.h"
+
+using namespace platform;
+using platform_test::RunChild;
+using platform_test::ScopedNamespace;
+using platform_test::StartChild;
+using platform_test::WaitChild;
+
+namespace {
+
+// Exit codes of the child processes: 0 success, anything else names the step that failed.
+constexpr uint32_t kChildTimeoutMs = 10000;
+
+struct EventCloser {
+  Handle handle;
+  ~EventCloser() { CloseHandle(handle); }
+};
+
+TEST(EventTest, AutomaticEventReleasesOneWaitAndClearsItself) {
+  Handle event = CreateEvent(nullptr, false);
+  ASSERT_NE(event, nullptr);
+  EventCloser closer{event};
+  EXPECT_EQ(WaitForEvent(event, 0), kWaitTimeout);
+  SetEvent(event);
+  SetEvent(event);  // setting a set event changes nothing
+  EXPECT_EQ(WaitForEvent(event, 0), kWaitObject0);
+  EXPECT_EQ(WaitForEvent(event, 0), kWaitTimeout);
+  SetEvent(event);
+  ResetEvent(event);
+  EXPECT_EQ(WaitForEvent(event, 0), kWaitTimeout);
+}
+
+TEST(EventTest, ManualEventStaysSetUntilReset) {
+  Handle event = CreateEvent(nullptr, true);
+  ASSERT_NE(event, nullptr);
+  EventCloser closer{event};
+  SetEvent(event);
+  EXPECT_EQ(WaitForEvent(event, 0), kWaitObject0);
+  EXPECT_EQ(WaitForEvent(event, kInfinite), kWaitObject0);
+  ResetEvent(event);
+  EXPECT_EQ(WaitForEvent(event, 0), kWaitTimeout);
+}
+
+TEST(EventTest, TimedWaitEndsAfterItsTimeout) {
+  Handle event = CreateEvent(nullptr, false);
+  EventCloser closer{event};
+  const uint32_t start = timeGetTime();
+  EXPECT_EQ(WaitForEvent(event, 30), kWaitTimeout);
+  EXPECT_GE(timeGetTime() - start, 30u);
+  Handle other = CreateEvent(nullptr, true);
+  EventCloser otherCloser{other};
+  const uint32_t startEither = timeGetTime();
+  EXPECT_EQ(WaitForEither(event, other, 30), kWaitTimeout);
+  EXPECT_GE(timeGetTime() - startEither, 30u);
+}
+
+TEST(EventTest, HandlesOfOtherKindsAndNullFailTheWait) {
+  EXPECT_EQ(WaitForEvent(nullptr, 0), kWaitFailed);
+  SetEvent(nullptr);
+  ResetEvent(nullptr);
+  CloseHandle(nullptr);
+  ScopedNamespace space;
+  bool existed = true;
+  Handle section = CreateSection("Sec", 4096, &existed);
+  ASSERT_NE(section, nullptr);
+  EXPECT_EQ(WaitForEvent(section, 0), kWaitFailed);
+  EXPECT_EQ(WaitForEither(section, section, 0), kWaitFailed);
+  CloseHandle(section);
+  EXPECT_EQ(CreateEvent("a/b", false), nullptr);
+  EXPECT_EQ(CreateEvent("", false), nullptr);
+}
+
+TEST(EventTest, SetWakesAThreadBlockedInAnInfiniteWait) {
+  for (bool manual : {false, true}) {
+    Handle event = CreateEvent(nullptr, manual);
+    EventCloser closer{event};
+    std::atomic<int> result{-2};
+    std::thread waiter([&] { result = WaitForEvent(event, kInfinite); });
+    Sleep(5);
+    SetEvent(event);
+    waiter.join();
+    EXPECT_EQ(result.load(), kWaitObject0);
+    EXPECT_EQ(WaitForEvent(event, 0), manual ? kWaitObject0 : kWaitTimeout);
+  }
+}
+
+TEST(EventTest, ManualSetReleasesEveryWaiter) {
+  Handle event = CreateEvent(nullptr, true);
+  EventCloser closer{event};
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 4; ++i) {
+    waiters.emplace_back([&] {
+      if (WaitForEvent(event, kChildTimeoutMs) == kWaitObject0) ++released;
+    });
+  }
+  Sleep(5);
+  SetEvent(event);
+  for (std::thread& t : waiters) t.join();
+  EXPECT_EQ(released.load(), 4);
+}
+
+TEST(EventTest, AutomaticSetReleasesExactlyOneOfSeveralWaiters) {
+  Handle event = CreateEvent(nullptr, false);
+  EventCloser closer{event};
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      if (WaitForEvent(event, 200) == kWaitObject0) ++released;
+    });
+  }
+  Sleep(5);
+  SetEvent(event);
+  for (std::thread& t : waiters) t.join();
+  EXPECT_EQ(released.load(), 1);
+}
+
+class WaitForEitherTest : public ::testing::TestWithParam<bool> {
+ protected:
+  // The parameter selects the kernel's futex_waitv (true) or the fallback for older kernels.
+  void SetUp() override { posix::SetFutexWaitvEnabled(GetParam()); }
+  void TearDown() override { posix::SetFutexWaitvEnabled(true); }
+};
+
+TEST_P(WaitForEitherTest, FirstWinsAndOnlyTheWinnerIsConsumed) {
+  Handle first = CreateEvent(nullptr, false);
+  Handle second = CreateEvent(nullptr, false);
+  EventCloser a{first}, b{second};
+  EXPECT_EQ(WaitForEither(first, second, 0), kWaitTimeout);
+  SetEvent(first);
+  SetEvent(second);
+  EXPECT_EQ(WaitForEither(first, second, 0), kWaitObject0);
+  EXPECT_EQ(WaitForEither(first, second, 0), kWaitObject1);
+  EXPECT_EQ(WaitForEither(first, second, 0), kWaitTimeout);
+  SetEvent(second);
+  EXPECT_EQ(WaitForEither(first, second, kInfinite), kWaitObject1);
+  EXPECT_EQ(WaitForEvent(second, 0), kWaitTimeout);
+}
+
+TEST_P(WaitForEitherTest, ManualEventIsNotConsumed) {
+  Handle quit = CreateEvent(nullptr, false);
+  Handle request = CreateEvent(nullptr, true);
+  EventCloser a{quit}, b{request};
+  SetEvent(request);
+  EXPECT_EQ(WaitForEither(quit, request, 0), kWaitObject1);
+  EXPECT_EQ(WaitForEither(quit, request, 0), kWaitObject1);
+  SetEvent(quit);
+  EXPECT_EQ(WaitForEither(quit, request, 0), kWaitObject0);
+  EXPECT_EQ(WaitForEither(quit, request, 0), kWaitObject1);
+}
+
+TEST_P(WaitForEitherTest, BlockedWaitEndsOnEitherEvent) {
+  Handle first = CreateEvent(nullptr, false);
+  Handle second = CreateEvent(nullptr, false);
+  EventCloser a{first}, b{second};
+  for (int which = 0; which < 2; ++which) {
+    std::atomic<int> result{-2};
+    std::thread waiter([&] { result = WaitForEither(first, second, kChildTimeoutMs); });
+    Sleep(5);
+    SetEvent(which == 0 ? first : second);
+    waiter.join();
+    EXPECT_EQ(result.load(), which);
+  }
+  EXPECT_EQ(WaitForEither(first, second, 0), kWaitTimeout);
+}
+
+// `first` is set, then `second`. The either-waiter always ends with `first`; the set of `second`
+// may still have spent its single wake on that waiter, which must then pass it on to the waiter
+// that sleeps on `second` alone, or that one would sleep beside a set event.
+TEST_P(WaitForEitherTest, WakeIsPassedOnWhenTheOtherEventIsTaken) {
+  Handle first = CreateEvent(nullptr, false);
+  Handle second = CreateEvent(nullptr, false);
+  EventCloser a{first}, b{second};
+  for (int round = 0; round < 100; ++round) {
+    std::atomic<int> eitherResult{-2};
+    std::atomic<int> singleResult{-2};
+    std::thread either([&] { eitherResult = WaitForEither(first, second, kChildTimeoutMs); });
+    std::thread single([&] { singleResult = WaitForEvent(second, kChildTimeoutMs); });
+    Sleep(1);
+    SetEvent(first);
+    SetEvent(second);
+    either.join();
+    single.join();
+    ASSERT_EQ(eitherResult.load(), kWaitObject0) << "round " << round;
+    ASSERT_EQ(singleResult.load(), kWaitObject0) << "round " << round;
+    ASSERT_EQ(WaitForEither(first, second, 0), kWaitTimeout);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernel, WaitForEitherTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("Waitv") : std::string("Fallback");
+                         });
+
+class NamedEventTest : public ::testing::Test {
+ protected:
+  ScopedNamespace space_;
+};
+
+TEST_F(NamedEventTest, OpeningAnExistingEventKeepsItsKindAndState) {
+  space_.EventFile("Kind");
+  Handle made = CreateEvent("Kind", true);
+  ASSERT_NE(made, nullptr);
+  SetEvent(made);
+  Handle opened = CreateEvent("Kind", false);  // the existing manual event is used
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(WaitForEvent(opened, 0), kWaitObject0);
+  EXPECT_EQ(WaitForEvent(opened, 0), kWaitObject0);
+  ResetEvent(opened);
+  EXPECT_EQ(WaitForEvent(made, 0), kWaitTimeout);
+  CloseHandle(opened);
+  CloseHandle(made);
+}
+
+TEST_F(NamedEventTest, OwnedEventStartsClearWithItsOwnKindAndGoesOnRemove) {
+  const std::string file = space_.EventFile("Owned");
+  Handle stale = CreateEvent("Owned", true);
+  SetEvent(stale);
+  Handle owned = CreateOwnedEvent("Owned", false);
+  ASSERT_NE(owned, nullptr);
+  EXPECT_EQ(WaitForEvent(owned, 0), kWaitTimeout);
+  // The handle opened before stays connected to the owner's event.
+  SetEvent(stale);
+  EXPECT_EQ(WaitForEvent(owned, 0), kWaitObject0);
+  EXPECT_EQ(WaitForEvent(stale, 0), kWaitTimeout);
+  EXPECT_EQ(access(file.c_str(), F_OK), 0);
+  RemoveOwnedObjects();
+  EXPECT_NE(access(file.c_str(), F_OK), 0);
+  CloseHandle(owned);
+  CloseHandle(stale);
+}
+
+TEST_F(NamedEventTest, ClosingAnOwnedEventRemovesItsName) {
+  const std::string file = space_.EventFile("Closed");
+  Handle owned = CreateOwnedEvent("Closed", true);
+  ASSERT_NE(owned, nullptr);
+  EXPECT_EQ(access(file.c_str(), F_OK), 0);
+  CloseHandle(owned);
+  EXPECT_NE(access(file.c_str(), F_OK), 0);
+}
+
+TEST_F(NamedEventTest, SetInOneProcessEndsTheWaitInAnother) {
+  space_.EventFile("Cross");
+  space_.EventFile("Back");
+  Handle event = CreateEvent("Cross", false);
+  Handle back = CreateEvent("Back", true);
+  const pid_t child = StartChild([] {
+    Handle e = CreateEvent("Cross", false);
+    Handle b = CreateEvent("Back", true);
+    SetEvent(b);
+    return WaitForEvent(e, kChildTimeoutMs) == kWaitObject0 ? 0 : 1;
+  });
+  ASSERT_EQ(WaitForEvent(back, kChildTimeoutMs), kWaitObject0);
+  Sleep(5);
+  SetEvent(event);
+  EXPECT_EQ(WaitChild(child), 0);
+  EXPECT_EQ(WaitForEvent(event, 0), kWaitTimeout);  // consumed by the child
+  CloseHandle(event);
+  CloseHandle(back);
+}
+
+// Many round trips between two processes, each side waiting for the other's event, with a counter
+// in shared memory: any lost wake-up stalls the run, any doubled one shows in the counter.
+TEST_F(NamedEventTest, RoundTripsBetweenProcessesLoseAndDoubleNothing) {
+  space_.EventFile("Ping");
+  space_.EventFile("Pong");
+  space_.EventFile("Quit");
+  space_.SectionFile("Counter");
+  constexpr int kRounds = 2000;
+  std::string error;
+  Handle section = CreateOwnedSection("Counter", 4096, &error);
+  ASSERT_NE(section, nullptr) << error;
+  auto* counter = static_cast<std::atomic<int>*>(MapSection(section, 4096));
+  ASSERT_NE(counter, nullptr);
+  Handle ping = CreateOwnedEvent("Ping", false);
+  Handle pong = CreateOwnedEvent("Pong", false);
+  Handle quit = CreateOwnedEvent("Quit", true);
+  const pid_t child = StartChild([] {
+    bool existed = false;
+    Handle s = CreateSection("Counter", 4096, &existed);
+    if (!existed) return 1;
+    auto* shared = static_cast<std::atomic<int>*>(MapSection(s, 4096));
+    Handle in = CreateEvent("Ping", false);
+    Handle out = CreateEvent("Pong", false);
+    Handle stop = CreateEvent("Quit", true);
+    for (int expected = 1;; ++expected) {
+      // Alternate the two wait functions so that both carry traffic.
+      const int r = (expected % 2) ? WaitForEither(stop, in, kChildTimeoutMs)
+                                   : WaitForEvent(in, kChildTimeoutMs);
+      if (r == kWaitObject0 && (expected % 2)) return 0;
+      if (r == kWaitTimeout) return 2;
+      if (shared->load() != expected) return 3;
+      SetEvent(out);
+    }
+  });
+  for (int i = 1; i <= kRounds; ++i) {
+    counter->store(i);
+    SetEvent(ping);
+    ASSERT_EQ(WaitForEvent(pong, kChildTimeoutMs), kWaitObject0) << "round " << i;
+  }
+  // Make the child's next wait a WaitForEither.
+  if (kRounds % 2 != 0) {
+    counter->store(kRounds + 1);
+    SetEvent(ping);
+    ASSERT_EQ(WaitForEvent(pong, kChildTimeoutMs), kWaitObject0);
+  }
+  SetEvent(quit);
+  EXPECT_EQ(WaitChild(child), 0);
+  EXPECT_EQ(WaitForEvent(ping, 0), kWaitTimeout);
+  EXPECT_EQ(WaitForEvent(pong, 0), kWaitTimeout);
+  UnmapSection(counter, 4096);
+  for (Handle h : {ping, pong, quit, section}) CloseHandle(h);
+}
+
+}  // namespace

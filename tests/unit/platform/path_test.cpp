@@ -1,0 +1,75 @@
+#include "platform/path.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+using namespace platform;
+
+namespace {
+
+std::string Canonical(const char* path, size_t size = 260) {
+  std::string out(size, 'x');
+  if (!PathCanonicalize(&out[0], size, path))
+    return "<fails:" + out.substr(0, out.find('\0')) + ">";
+  return out.substr(0, out.find('\0'));
+}
+
+TEST(PathTest, SeparatorsAndRelativePaths) {
+  EXPECT_TRUE(IsPathSeparator('/'));
+  EXPECT_FALSE(IsPathSeparator('\\'));
+  EXPECT_EQ(PreferredSeparator(), '/');
+  EXPECT_FALSE(PathIsRelative("/a/b"));
+  EXPECT_TRUE(PathIsRelative("a/b"));
+  EXPECT_TRUE(PathIsRelative("./a"));
+  EXPECT_TRUE(PathIsRelative("C:\\a"));
+  EXPECT_TRUE(PathIsRelative(""));
+}
+
+TEST(PathTest, CanonicalizeResolvesDotsLexically) {
+  EXPECT_EQ(Canonical("/a/./b/../c"), "/a/c");
+  EXPECT_EQ(Canonical("/a/b/c/../../d.m2v"), "/a/d.m2v");
+  EXPECT_EQ(Canonical("/a//b///c"), "/a/b/c");
+  EXPECT_EQ(Canonical("/a/b/"), "/a/b/");
+  EXPECT_EQ(Canonical("/a/b/.."), "/a");
+  EXPECT_EQ(Canonical("/a/.."), "/");
+  EXPECT_EQ(Canonical("/"), "/");
+  // ".." at the root stays at the root.
+  EXPECT_EQ(Canonical("/../../x"), "/x");
+  EXPECT_EQ(Canonical("/.."), "/");
+  // A relative path keeps the ".." it cannot resolve.
+  EXPECT_EQ(Canonical("a/../../b"), "../b");
+  EXPECT_EQ(Canonical("a/.."), ".");
+  EXPECT_EQ(Canonical("./x"), "x");
+  EXPECT_EQ(Canonical(""), "");
+  // Names that merely contain dots are names.
+  EXPECT_EQ(Canonical("/a/...b/..c/c.."), "/a/...b/..c/c..");
+}
+
+TEST(PathTest, CanonicalizeIsBoundedByTheOutputSize) {
+  EXPECT_EQ(Canonical("/abc/def", 9), "/abc/def");
+  EXPECT_EQ(Canonical("/abc/def", 8), "<fails:>");
+  // The bound applies to the result, not to the input.
+  EXPECT_EQ(Canonical("/abc/../def", 5), "/def");
+  char one[1] = {'x'};
+  EXPECT_FALSE(PathCanonicalize(one, 1, "/a"));
+  EXPECT_EQ(one[0], '\0');
+  EXPECT_FALSE(PathCanonicalize(one, 0, "/a"));
+  EXPECT_FALSE(PathCanonicalize(nullptr, 10, "/a"));
+}
+
+TEST(PathTest, CurrentDirectoryIsBounded) {
+  char expected[4096];
+  ASSERT_NE(getcwd(expected, sizeof expected), nullptr);
+  const size_t length = std::string(expected).size();
+  char out[4096];
+  EXPECT_EQ(GetCurrentDirectory(out, sizeof out), length);
+  EXPECT_STREQ(out, expected);
+  EXPECT_EQ(GetCurrentDirectory(out, length + 1), length);
+  EXPECT_EQ(GetCurrentDirectory(out, length), 0u);
+  EXPECT_EQ(out[0], '\0');
+  EXPECT_EQ(GetCurrentDirectory(out, 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+#include "platform/section.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/event.h"
+#include "platform/thread.h"
+#include "tests/unit/platform/ipc_test_support.h"
+
+using namespace platform;
+using platform_test::RunChild;
+using platform_test::ScopedNamespace;
+using platform_test::StartChild;
+using platform_test::WaitChild;
+
+namespace {
+
+constexpr uint32_t kSize = 1 << 20;
+
+class SectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { file_ = space_.SectionFile("Shared"); }
+
+  // Starts a child that owns "Shared" and writes `mark` into it; returns once it is ready. The
+  // child stays until it is killed or its "Release" event is set.
+  pid_t StartOwner(char mark) {
+    space_.EventFile("Ready");
+    space_.EventFile("Release");
+    Handle ready = CreateEvent("Ready", true);
+    const pid_t pid = StartChild([mark] {
+      std::string error;
+      Handle section = CreateOwnedSection("Shared", kSize, &error);
+      if (section == nullptr) return 1;
+      auto* view = static_cast<char*>(MapSection(section, kSize));
+      if (view == nullptr) return 2;
+      view[0] = mark;
+      Handle release = CreateEvent("Release", false);
+      SetEvent(CreateEvent("Ready", true));
+      WaitForEvent(release, 20000);
+      CloseHandle(section);
+      return 0;
+    });
+    EXPECT_EQ(WaitForEvent(ready, 10000), kWaitObject0);
+    ResetEvent(ready);
+    CloseHandle(ready);
+    return pid;
+  }
+
+  ScopedNamespace space_;
+  std::string file_;
+};
+
+TEST_F(SectionTest, WithoutAnOwnerTheSectionDidNotExistAndNothingIsLeftBehind) {
+  bool existed = true;
+  Handle section = CreateSection("Shared", kSize, &existed);
+  ASSERT_NE(section, nullptr);
+  EXPECT_FALSE(existed);
+  EXPECT_FALSE(SectionOwnerAlive(section));
+  // The handle still gives usable memory, shared between its views.
+  auto* a = static_cast<char*>(MapSection(section, kSize));
+  auto* b = static_cast<char*>(MapSection(section, kSize));
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  a[kSize - 1] = 7;
+  EXPECT_EQ(b[kSize - 1], 7);
+  UnmapSection(a, kSize);
+  UnmapSection(b, kSize);
+  CloseHandle(section);
+  EXPECT_NE(access(file_.c_str(), F_OK), 0);
+}
+
+TEST_F(SectionTest, ClientSeesTheLiveOwnersSectionAndData) {
+  const pid_t owner = StartOwner('S');
+  bool existed = false;
+  Handle section = CreateSection("Shared", kSize, &existed);
+  ASSERT_NE(section, nullptr);
+  EXPECT_TRUE(existed);
+  EXPECT_TRUE(SectionOwnerAlive(section));
+  auto* view = static_cast<char*>(MapSection(section, kSize));
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view[0], 'S');
+  EXPECT_EQ(view[kSize - 1], 0);  // zero-filled
+  // A view larger than the owner's section is refused rather than left to fault.
+  EXPECT_EQ(MapSection(section, 2 * kSize), nullptr);
+  // A second owner is refused while the first lives.
+  std::string error;
+  EXPECT_EQ(CreateOwnedSection("Shared", kSize, &error), nullptr);
+  EXPECT_NE(error.find("held by another running process"), std::string::npos) << error;
+  // A clean exit removes the name; the client's view stays valid and tells the owner is gone.
+  SetEvent(CreateEvent("Release", false));
+  EXPECT_EQ(WaitChild(owner), 0);
+  EXPECT_FALSE(SectionOwnerAlive(section));
+  EXPECT_EQ(view[0], 'S');
+  EXPECT_NE(access(file_.c_str(), F_OK), 0);
+  UnmapSection(view, kSize);
+  CloseHandle(section);
+}
+
+TEST_F(SectionTest, KilledOwnersObjectCountsAsMissingAndCanBeTakenOver) {
+  const pid_t owner = StartOwner('K');
+  bool existed = false;
+  Handle client = CreateSection("Shared", kSize, &existed);
+  ASSERT_TRUE(existed);
+  auto* oldView = static_cast<char*>(MapSection(client, kSize));
+  ASSERT_NE(oldView, nullptr);
+  kill(owner, SIGKILL);
+  EXPECT_EQ(WaitChild(owner), -1);
+  EXPECT_FALSE(SectionOwnerAlive(client));
+  EXPECT_EQ(access(file_.c_str(), F_OK), 0);  // the stale object is still there...
+  Handle late = CreateSection("Shared", kSize, &existed);
+  ASSERT_NE(late, nullptr);
+  EXPECT_FALSE(existed);  // ...but reported as not existing
+  CloseHandle(late);
+  // A new owner takes the name over with a fresh, zero-filled object.
+  std::string error;
+  Handle owned = CreateOwnedSection("Shared", kSize, &error);
+  ASSERT_NE(owned, nullptr) << error;
+  EXPECT_TRUE(SectionOwnerAlive(owned));
+  auto* view = static_cast<char*>(MapSection(owned, kSize));
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view[0], 0);
+  EXPECT_EQ(oldView[0], 'K');  // the old client keeps its old object intact
+  Handle again = CreateSection("Shared", kSize, &existed);
+  EXPECT_TRUE(existed);
+  EXPECT_FALSE(SectionOwnerAlive(client));
+  EXPECT_TRUE(SectionOwnerAlive(again));
+  CloseHandle(again);
+  UnmapSection(view, kSize);
+  UnmapSection(oldView, kSize);
+  CloseHandle(client);
+  CloseHandle(owned);
+  EXPECT_NE(access(file_.c_str(), F_OK), 0);
+}
+
+TEST_F(SectionTest, OwnerRemovesItsNamesFromASignalHandler) {
+  space_.EventFile("Exec");
+  const pid_t owner = StartChild([] {
+    std::string error;
+    Handle section = CreateOwnedSection("Shared", kSize, &error);
+    Handle exec = CreateOwnedEvent("Exec", false);
+    if (section == nullptr || exec == nullptr) return 1;
+    signal(SIGTERM, [](int) {
+      RemoveOwnedObjects();
+      _exit(0);
+    });
+    SetEvent(CreateEvent("Ready", true));
+    for (;;) pause();
+  });
+  space_.EventFile("Ready");
+  Handle ready = CreateEvent("Ready", true);
+  ASSERT_EQ(WaitForEvent(ready, 10000), kWaitObject0);
+  EXPECT_EQ(access(file_.c_str(), F_OK), 0);
+  kill(owner, SIGTERM);
+  EXPECT_EQ(WaitChild(owner), 0);
+  EXPECT_NE(access(file_.c_str(), F_OK), 0);
+  bool existed = true;
+  Handle section = CreateSection("Shared", kSize, &existed);
+  EXPECT_FALSE(existed);
+  CloseHandle(section);
+  CloseHandle(ready);
+}
+
+TEST_F(SectionTest, RemovalBeforeCloseLeavesASuccessorsObjectAlone) {
+  std::string error;
+  Handle first = CreateOwnedSection("Shared", kSize, &error);
+  ASSERT_NE(first, nullptr) << error;
+  RemoveOwnedObjects();
+  // The name is free again: a successor can own it while the first handle is still open.
+  const int status = RunChild([] {
+    std::string childError;
+    return CreateOwnedSection("Shared", kSize, &childError) != nullptr ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+  Handle second = CreateOwnedSection("Shared", kSize, &error);
+  ASSERT_NE(second, nullptr) << error;
+  CloseHandle(first);  // must not remove the second owner's name
+  EXPECT_EQ(access(file_.c_str(), F_OK), 0);
+  CloseHandle(second);
+  EXPECT_NE(access(file_.c_str(), F_OK), 0);
+}
+
+TEST_F(SectionTest, BadArgumentsAreRefused) {
+  bool existed = true;
+  EXPECT_EQ(CreateSection("Shared", 0, &existed), nullptr);
+  EXPECT_EQ(CreateSection("bad/name", kSize, &existed), nullptr);
+  EXPECT_EQ(CreateSection(std::string(300, 'x').c_str(), kSize, &existed), nullptr);
+  std::string error;
+  EXPECT_EQ(CreateOwnedSection("bad/name", kSize, &error), nullptr);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(MapSection(nullptr, kSize), nullptr);
+  EXPECT_FALSE(SectionOwnerAlive(nullptr));
+  UnmapSection(nullptr, kSize);
+}
+
+TEST_F(SectionTest, NamespacesKeepSectionsApart) {
+  std::string error;
+  Handle owned = CreateOwnedSection("Shared", kSize, &error);
+  ASSERT_NE(owned, nullptr);
+  {
+    ScopedNamespace other;
+    bool existed = true;
+    Handle section = CreateSection("Shared", kSize, &existed);
+    EXPECT_FALSE(existed);
+    CloseHandle(section);
+  }
+  bool existed = false;
+  Handle same = CreateSection("Shared", kSize, &existed);
+  EXPECT_TRUE(existed);
+  CloseHandle(same);
+  CloseHandle(owned);
+}
+
+}  // namespace
