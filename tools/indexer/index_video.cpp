@@ -1,0 +1,319 @@
+// IndexVideo: recognises how the video is carried, picks the transport stream's video PID and
+// feeds the video bytes, with their file offsets, to the MPEG-2 scanner.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "tools/indexer/byte_source.h"
+#include "tools/indexer/indexer.h"
+#include "tools/indexer/mpeg2_scanner.h"
+#include "tools/indexer/progress.h"
+#include "tools/indexer/psi_tables.h"
+#include "tools/indexer/transport_stream.h"
+
+namespace indexer {
+namespace {
+
+constexpr size_t kBlockSize = 8 << 20;
+constexpr size_t kProbeSize = 16 << 20;         // bytes looked at to recognise the carriage
+constexpr uint64_t kPsiSearchLimit = 64 << 20;  // bytes searched for the PAT and PMTs
+constexpr int kMpeg2VideoStreamType = 0x02;
+constexpr int kMaxPid = 0x1FFF;
+constexpr size_t kPesFixedHeader = 9;
+
+std::string Hex(int value) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+std::string StreamTypeName(int type) {
+  switch (type) {
+    case 0x01:
+      return "MPEG-1 video";
+    case 0x10:
+      return "MPEG-4 video";
+    case 0x1B:
+      return "H.264 video";
+    case 0x24:
+      return "HEVC video";
+    case 0x03:
+    case 0x04:
+      return "MPEG audio";
+    case 0x0F:
+      return "AAC audio";
+    case 0x81:
+      return "AC-3 audio";
+    default:
+      return "stream type " + Hex(type);
+  }
+}
+
+void Warn(const IndexOptions& options, const std::string& text) {
+  if (options.warn) {
+    options.warn(text);
+  } else {
+    fprintf(stderr, "%s: warning: %s\n", kToolName, text.c_str());
+  }
+}
+
+bool StartsWith(const std::vector<uint8_t>& head, std::initializer_list<uint8_t> bytes) {
+  if (head.size() < bytes.size()) return false;
+  return std::equal(bytes.begin(), bytes.end(), head.begin());
+}
+
+// True when the data opens with a sequence header, possibly after zero bytes.
+bool OpensWithSequenceHeader(const std::vector<uint8_t>& head) {
+  size_t zeros = 0;
+  while (zeros < head.size() && head[zeros] == 0) ++zeros;
+  return zeros >= 2 && zeros + 2 < head.size() && head[zeros] == 1 && head[zeros + 1] == 0xB3;
+}
+
+bool ContainsSequenceHeader(const std::vector<uint8_t>& head) {
+  static const uint8_t kCode[4] = {0, 0, 1, 0xB3};
+  return std::search(head.begin(), head.end(), kCode, kCode + 4) != head.end();
+}
+
+int ScanElementary(ByteSource* source, const IndexOptions& options, Mpeg2Scanner* scanner,
+                   std::string* error) {
+  std::vector<uint8_t> block(kBlockSize);
+  ProgressMeter progress(source->Size(), options.progress);
+  uint64_t position = 0;
+  for (;;) {
+    int64_t got = source->ReadAt(position, block.data(), block.size());
+    if (got < 0) {
+      *error = "read error in \"" + options.videoPath + "\" at byte " + std::to_string(position);
+      return kIndexCannotRead;
+    }
+    if (got == 0) break;
+    scanner->Feed(block.data(), static_cast<size_t>(got), position);
+    position += static_cast<uint64_t>(got);
+    progress.Update(position);
+  }
+  scanner->Finish();
+  return kIndexOk;
+}
+
+// Reads the PAT and the PMTs near the start and returns the first MPEG-2 video PID in program
+// order, or -1 with a message.
+int FindVideoPid(ByteSource* source, const StreamLayout& layout, uint64_t firstSync,
+                 const std::string& path, std::string* error) {
+  TsPacketReader reader(source, layout.packetSize, firstSync);
+  PsiCollector psi;
+  TsPacket packet;
+  while (!psi.Complete() && reader.position() < kPsiSearchLimit && reader.Next(&packet)) {
+    TsPayload payload;
+    if (!ParsePacket(packet, &payload) || payload.transportError) continue;
+    if (psi.Wants(payload.pid)) {
+      psi.AddPayload(payload.pid, payload.unitStart, payload.data, payload.size);
+    }
+  }
+  if (reader.readError()) {
+    *error = "read error in \"" + path + "\"";
+    return -1;
+  }
+  if (!psi.HavePat()) {
+    *error = "\"" + path + "\" has no program association table (PAT); give the video PID";
+    return -1;
+  }
+  std::string others;
+  for (const Program& program : psi.programs()) {
+    for (const PmtStream& stream : program.streams) {
+      if (stream.streamType == kMpeg2VideoStreamType) return stream.pid;
+      if (!others.empty()) others += ", ";
+      others += StreamTypeName(stream.streamType) + " on PID " + std::to_string(stream.pid);
+    }
+  }
+  *error = "\"" + path + "\" holds no MPEG-2 video stream";
+  *error += others.empty() ? std::string(" (no program map table lists any stream)")
+                           : " (found " + others + ")";
+  return -1;
+}
+
+int ScanTransport(ByteSource* source, const IndexOptions& options, const StreamLayout& layout,
+                  uint64_t firstSync, Mpeg2Scanner* scanner, std::string* error) {
+  TsPacketReader reader(source, layout.packetSize, firstSync);
+  ProgressMeter progress(source->Size(), options.progress);
+  TsPacket packet;
+  uint64_t videoPackets = 0;
+  while (reader.Next(&packet)) {
+    TsPayload payload;
+    if (!ParsePacket(packet, &payload) || payload.pid != layout.pid) continue;
+    // The plugin's reader drops packets flagged with transport errors, and packets that start a
+    // PES packet with too little room for its fixed header; the index sees what it sees.
+    if (payload.transportError) continue;
+    ++videoPackets;
+    const uint8_t* data = payload.data;
+    size_t size = payload.size;
+    uint64_t offset = payload.offset;
+    if (payload.unitStart) {
+      if (size < kPesFixedHeader) continue;
+      size_t header = kPesFixedHeader + data[8];
+      if (header > size) continue;
+      data += header;
+      size -= header;
+      offset += header;
+    }
+    scanner->Feed(data, size, offset);
+    progress.Update(reader.position());
+  }
+  if (reader.readError()) {
+    *error = "read error in \"" + options.videoPath + "\" near byte " +
+             std::to_string(reader.position());
+    return kIndexCannotRead;
+  }
+  scanner->Finish();
+  if (reader.resyncs() > 0) {
+    Warn(options, "lost transport packet sync " + std::to_string(reader.resyncs()) +
+                      " time(s); damaged parts of the stream may decode badly");
+  }
+  if (videoPackets == 0) {
+    *error = "\"" + options.videoPath + "\" has no packets on PID " + std::to_string(layout.pid) +
+             " (" + Hex(layout.pid) + ")";
+    return kIndexNotMpeg2;
+  }
+  return kIndexOk;
+}
+
+int CheckIndex(const VideoIndex& index, const StreamLayout& layout, const IndexOptions& options,
+               std::string* error) {
+  std::string where = "\"" + options.videoPath + "\"";
+  if (layout.carriage == Carriage::kTransport) {
+    where += " (PID " + std::to_string(layout.pid) + ", " + Hex(layout.pid) + ")";
+  }
+  if (!index.sequenceFound) {
+    *error = where + " holds no MPEG-2 video: no sequence header found";
+    return kIndexNotMpeg2;
+  }
+  const SequenceInfo& seq = index.sequence;
+  if (!seq.mpeg2) {
+    *error = where + " holds MPEG-1 video (no sequence extension); only MPEG-2 is supported";
+    return kIndexNotMpeg2;
+  }
+  if (seq.fpsNumerator <= 0 || seq.fpsDenominator <= 0) {
+    *error = where + ": invalid frame rate code " + std::to_string(seq.frameRateCode) +
+             " in the sequence header";
+    return kIndexNotMpeg2;
+  }
+  if (seq.width <= 0 || seq.height <= 0) {
+    *error = where + ": the sequence header gives a picture size of 0";
+    return kIndexNotMpeg2;
+  }
+  if (index.pictureCount == 0) {
+    *error = where + " has no picture after its first sequence header";
+    return kIndexNotMpeg2;
+  }
+  if (index.pictureCount > INT32_MAX - 2) {
+    *error = where + " has more pictures than a project can hold";
+    return kIndexUnsupported;
+  }
+  return kIndexOk;
+}
+
+void WarnAbout(const VideoIndex& index, const IndexOptions& options) {
+  if (index.picturesBeforeSequence > 0) {
+    Warn(options, std::to_string(index.picturesBeforeSequence) +
+                      " picture(s) before the first sequence header cannot be decoded and are "
+                      "left out of the index");
+  }
+  if (index.joinedSequences > 0) {
+    Warn(options, std::to_string(index.joinedSequences) +
+                      " sequence header(s) not followed by an I picture start no GOP");
+  }
+  if (index.sequenceChanges > 0) {
+    Warn(options, std::to_string(index.sequenceChanges) +
+                      " sequence header(s) change the picture size or frame rate; the project "
+                      "describes the first one only");
+  }
+  if (index.invalidPictureTypes > 0) {
+    Warn(options, std::to_string(index.invalidPictureTypes) +
+                      " picture(s) with an invalid coding type were written as P pictures");
+  }
+  if (index.unpairedFields > 0) {
+    Warn(options, std::to_string(index.unpairedFields) +
+                      " field picture(s) lack their second field; each counts as a frame");
+  }
+  if (index.sequence.chromaFormat > 1) {
+    Warn(options, "the video is not 4:2:0; the decoding server delivers 4:2:0 pictures only");
+  }
+}
+
+}  // namespace
+
+int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* layout,
+               std::string* error) {
+  *index = VideoIndex();
+  *layout = StreamLayout();
+  if (options.pid > kMaxPid) {
+    *error = "PID " + std::to_string(options.pid) + " is outside 0 to 8191";
+    return kIndexBadOptions;
+  }
+  FileSource source;
+  if (!source.Open(options.videoPath, error)) return kIndexCannotRead;
+  layout->fileSize = source.Size();
+  const std::string quoted = "\"" + options.videoPath + "\"";
+  if (source.Size() == 0) {
+    *error = quoted + " is empty";
+    return kIndexNotMpeg2;
+  }
+
+  std::vector<uint8_t> head(std::min<uint64_t>(source.Size(), kProbeSize));
+  int64_t got = source.ReadAt(0, head.data(), head.size());
+  if (got < 0) {
+    *error = "read error in " + quoted;
+    return kIndexCannotRead;
+  }
+  head.resize(static_cast<size_t>(got));
+
+  size_t firstSync = 0;
+  int spacing = 0;
+  if (StartsWith(head, {0x1A, 0x45, 0xDF, 0xA3})) {
+    *error = quoted +
+             " is a Matroska file; this indexer reads MPEG-2 elementary and transport "
+             "streams";
+    return kIndexUnsupported;
+  }
+  if (OpensWithSequenceHeader(head)) {
+    layout->carriage = Carriage::kElementary;
+  } else if (StartsWith(head, {0x00, 0x00, 0x01, 0xBA})) {
+    *error = quoted +
+             " is an MPEG program stream; only elementary and transport streams are "
+             "supported";
+    return kIndexUnsupported;
+  } else if ((spacing = DetectPacketSize(head.data(), head.size(), &firstSync)) != 0) {
+    if (spacing != 188 && spacing != 192) {
+      *error = quoted + " is a transport stream with " + std::to_string(spacing) +
+               "-byte packets; only 188- and 192-byte packets are supported";
+      return kIndexUnsupported;
+    }
+    layout->carriage = Carriage::kTransport;
+    layout->packetSize = spacing;
+  } else if (ContainsSequenceHeader(head)) {
+    layout->carriage = Carriage::kElementary;
+  } else {
+    *error = quoted + " is neither an MPEG-2 video elementary stream nor a transport stream";
+    return kIndexNotMpeg2;
+  }
+
+  Mpeg2Scanner scanner;
+  int result;
+  if (layout->carriage == Carriage::kElementary) {
+    if (options.pid >= 0) Warn(options, "a PID means nothing for an elementary stream; ignored");
+    result = ScanElementary(&source, options, &scanner, error);
+  } else {
+    layout->pid = options.pid;
+    if (layout->pid < 0) {
+      layout->pid = FindVideoPid(&source, *layout, firstSync, options.videoPath, error);
+      if (layout->pid < 0) return kIndexNotMpeg2;
+    }
+    result = ScanTransport(&source, options, *layout, firstSync, &scanner, error);
+  }
+  if (result != kIndexOk) return result;
+  *index = std::move(scanner.index());
+  result = CheckIndex(*index, *layout, options, error);
+  if (result == kIndexOk) WarnAbout(*index, options);
+  return result;
+}
+
+}  // namespace indexer

@@ -1,0 +1,64 @@
+// The indexer: reads an MPEG-2 video file (elementary stream, or transport stream with 188- or
+// 192-byte packets) and writes the project file that the MPGSource plugin loads.
+//
+//   indexer::IndexOptions options;
+//   options.videoPath = "movie.ts";
+//   options.projectPath = "movie.vnt";
+//   std::string error;
+//   if (indexer::WriteProject(options, &error) != indexer::kIndexOk) ... error says why ...
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "tools/indexer/video_index.h"
+
+namespace indexer {
+
+constexpr const char* kToolName = "mpgsource-index";
+constexpr const char* kToolVersion = "1.0";
+
+// Results of IndexVideo and WriteProject.
+enum IndexResult : int {
+  kIndexOk = 0,
+  kIndexCannotRead = 1,   // the video file cannot be opened or read
+  kIndexNotMpeg2 = 2,     // not an MPEG-2 video ES/TS, or no MPEG-2 video in it (or on the PID)
+  kIndexUnsupported = 3,  // a recognised but unsupported input (other packet size, Matroska, ...)
+  kIndexCannotWrite = 4,  // the project file cannot be written
+  kIndexBadOptions = 5,
+};
+
+struct IndexOptions {
+  std::string videoPath;    // the MPEG-2 video file
+  std::string projectPath;  // the project file to write (replaced when it exists)
+  int pid = -1;             // transport stream video PID; -1: the first MPEG-2 video stream
+  // Crop amounts written on the CLIP line, and the luminance correction of the LUMFILT line.
+  int clipLeft = 0, clipRight = 0, clipTop = 0, clipBottom = 0;
+  int lumGamma = 0, lumOffset = 0;
+  // Progress on stderr, shown only for long inputs and only when stderr is a terminal.
+  bool progress = true;
+  // Receives each warning (one line, no newline); null: "mpgsource-index: warning: ..." on stderr.
+  std::function<void(const std::string&)> warn;
+};
+
+enum class Carriage { kElementary, kTransport };
+
+// How the video is carried in the file.
+struct StreamLayout {
+  Carriage carriage = Carriage::kElementary;
+  int packetSize = 0;  // 188 or 192 for a transport stream
+  int pid = 0;         // the video PID of a transport stream
+  uint64_t fileSize = 0;
+};
+
+// Reads the video file named in `options` into `index`. Returns kIndexOk, or a failure with a
+// message naming the file in `error`. Warnings go to options.warn.
+int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* layout,
+               std::string* error);
+
+// Indexes the video and writes the project file. The file is written under a temporary name
+// and renamed into place, so a failure never leaves a partial project or harms an existing one.
+int WriteProject(const IndexOptions& options, std::string* error);
+
+}  // namespace indexer

@@ -1,0 +1,62 @@
+#include "tools/indexer/project_format.h"
+
+#include <cstdio>
+
+namespace indexer {
+
+std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout) {
+  char text[512];
+  std::string carriage;
+  if (layout.carriage == Carriage::kTransport) {
+    snprintf(text, sizeof text,
+             "MPEG-2 video in a transport stream (%d-byte packets), PID %d (0x%X)",
+             layout.packetSize, layout.pid, layout.pid);
+    carriage = text;
+  } else {
+    carriage = "MPEG-2 elementary stream";
+  }
+  const SequenceInfo& seq = index.sequence;
+  const char* scan = seq.progressiveSequence ? "progressive"
+                     : index.fieldOrder == 0 ? "interlaced, top field first"
+                                             : "interlaced, bottom field first";
+  snprintf(text, sizeof text, ": %dx%d, %d/%d fps, %s, %llu pictures in %zu GOPs", seq.width,
+           seq.height, seq.fpsNumerator, seq.fpsDenominator, scan,
+           static_cast<unsigned long long>(index.pictureCount), index.gops.size());
+  return carriage + text;
+}
+
+std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
+                          const IndexOptions& options, const std::string& videoLine) {
+  const bool transport = layout.carriage == Carriage::kTransport;
+  std::string out;
+  out.reserve(256 + index.gops.size() * 24 + index.pictureCount * 6);
+  out += "VantuIndexFileNV1\n";
+  out += std::string(kToolName) + " " + kToolVersion + "\n";
+  out += videoLine + "\n";
+  out += StreamSummary(index, layout) + "\n";
+  out += "\n";
+
+  char line[128];
+  auto add = [&](int length) { out.append(line, static_cast<size_t>(length)); };
+  add(snprintf(line, sizeof line, "STREAM %d\n", transport ? 1 : 0));
+  add(snprintf(line, sizeof line, "PKTSIZ %d\n", transport ? layout.packetSize : 0));
+  add(snprintf(line, sizeof line, "VPID %d\n", transport ? layout.pid : 0));
+  add(snprintf(line, sizeof line, "SIZ %d x %d\n", index.sequence.width, index.sequence.height));
+  add(snprintf(line, sizeof line, "FPS %d / %d\n", index.sequence.fpsNumerator,
+               index.sequence.fpsDenominator));
+  add(snprintf(line, sizeof line, "FO %d\n", index.fieldOrder));
+  add(snprintf(line, sizeof line, "CLIP %d %d %d %d\n", options.clipLeft, options.clipRight,
+               options.clipTop, options.clipBottom));
+  add(snprintf(line, sizeof line, "LUMFILT %d %d\n", options.lumGamma, options.lumOffset));
+  for (const GopRecord& gop : index.gops) {
+    add(snprintf(line, sizeof line, "SEQ %llu\n", static_cast<unsigned long long>(gop.position)));
+    for (char type : gop.types) {
+      out += "FRM ";
+      out += type;
+      out += '\n';
+    }
+  }
+  return out;
+}
+
+}  // namespace indexer

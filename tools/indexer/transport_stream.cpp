@@ -1,0 +1,113 @@
+#include "tools/indexer/transport_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace indexer {
+namespace {
+
+constexpr size_t kBlockSize = 8 << 20;
+constexpr size_t kSearchRange = 64 << 10;  // junk tolerated before the first sync byte
+
+bool SpacingHolds(const uint8_t* data, size_t size, size_t first, size_t spacing, int minPackets) {
+  int confirmed = 0;
+  for (size_t at = first + spacing; at < size && confirmed < minPackets - 1; at += spacing) {
+    if (data[at] != kSyncByte) return false;
+    ++confirmed;
+  }
+  return confirmed >= 1;
+}
+
+}  // namespace
+
+int DetectPacketSize(const uint8_t* data, size_t size, size_t* firstSync, int minPackets) {
+  static const int kSpacings[] = {188, 192, 204, 208};
+  size_t limit = std::min(size, kSearchRange);
+  for (size_t first = 0; first < limit; ++first) {
+    const void* hit = memchr(data + first, kSyncByte, limit - first);
+    if (hit == nullptr) break;
+    first = static_cast<const uint8_t*>(hit) - data;
+    for (int spacing : kSpacings) {
+      if (SpacingHolds(data, size, first, spacing, minPackets)) {
+        *firstSync = first;
+        return spacing;
+      }
+    }
+  }
+  return 0;
+}
+
+bool ParsePacket(const TsPacket& packet, TsPayload* payload) {
+  const uint8_t* b = packet.bytes;
+  *payload = TsPayload();
+  if (packet.length < 4) return false;
+  payload->transportError = (b[1] & 0x80) != 0;
+  payload->unitStart = (b[1] & 0x40) != 0;
+  payload->pid = ((b[1] & 0x1F) << 8) | b[2];
+  int control = (b[3] >> 4) & 3;
+  if ((control & 1) == 0) return false;  // 0 reserved, 2 adaptation field only
+  size_t header = 4;
+  if (control == 3) {
+    if (packet.length < 5) return false;
+    header = 5 + b[4];
+  }
+  if (header >= packet.length) return false;
+  payload->data = b + header;
+  payload->size = packet.length - header;
+  payload->offset = packet.offset + header;
+  return true;
+}
+
+TsPacketReader::TsPacketReader(ByteSource* source, int packetSize, uint64_t firstSync)
+    : source_(source),
+      packetSize_(static_cast<size_t>(packetSize)),
+      buffer_(kBlockSize + 2 * static_cast<size_t>(packetSize)),
+      base_(firstSync) {}
+
+void TsPacketReader::Fill(size_t want) {
+  if (end_ - begin_ >= want || atEnd_) return;
+  memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+  base_ += begin_;
+  end_ -= begin_;
+  begin_ = 0;
+  while (end_ < want && !atEnd_) {
+    int64_t got = source_->ReadAt(base_ + end_, buffer_.data() + end_, buffer_.size() - end_);
+    if (got < 0) readError_ = true;
+    if (got <= 0) {
+      atEnd_ = true;
+      break;
+    }
+    end_ += static_cast<size_t>(got);
+    // Read whole blocks: take as much as fits once a read has started.
+    if (end_ < buffer_.size() && end_ >= want) break;
+  }
+}
+
+bool TsPacketReader::Next(TsPacket* packet) {
+  Fill(2 * packetSize_ + 1);
+  if (begin_ >= end_) return false;
+  if (buffer_[begin_] != kSyncByte) {
+    // Lost sync: the next sync byte that has another one a packet further on (or the end) wins.
+    ++resyncs_;
+    size_t from = begin_ + 1;
+    for (;;) {
+      const void* hit = from < end_ ? memchr(&buffer_[from], kSyncByte, end_ - from) : nullptr;
+      begin_ = hit != nullptr ? static_cast<const uint8_t*>(hit) - buffer_.data() : end_;
+      Fill(packetSize_ + 1);
+      if (begin_ >= end_) return false;
+      if (buffer_[begin_] == kSyncByte &&
+          (begin_ + packetSize_ >= end_ || buffer_[begin_ + packetSize_] == kSyncByte)) {
+        break;
+      }
+      from = begin_ + 1;
+    }
+  }
+  size_t available = end_ - begin_;
+  packet->bytes = &buffer_[begin_];
+  packet->length = std::min(available, kTsPacketLength);
+  packet->offset = base_ + begin_;
+  begin_ += std::min(available, packetSize_);
+  return true;
+}
+
+}  // namespace indexer

@@ -1,0 +1,47 @@
+// What the indexer learns from an MPEG-2 video stream: the first sequence's parameters, the GOPs
+// with their start positions and the coding type of every picture in coded order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace indexer {
+
+// Parameters of a sequence header and its sequence extension.
+struct SequenceInfo {
+  int width = 0;
+  int height = 0;
+  int aspectRatioCode = 0;
+  int frameRateCode = 0;
+  int fpsNumerator = 0;  // 0 while no valid frame rate is known
+  int fpsDenominator = 0;
+  bool mpeg2 = false;  // a sequence extension followed the sequence header
+  bool progressiveSequence = false;
+  int chromaFormat = 0;  // 1 4:2:0, 2 4:2:2, 3 4:4:4 (MPEG-2 only)
+};
+
+// One GOP of the project: where reading starts (a byte offset, or a Matroska frame time) and the
+// coding letters of its pictures in coded order ('I', 'P' or 'B').
+struct GopRecord {
+  uint64_t position = 0;
+  std::string types;
+};
+
+struct VideoIndex {
+  SequenceInfo sequence;  // the first sequence header's parameters
+  bool sequenceFound = false;
+  int fieldOrder = 0;  // 0 top field first or progressive, 1 bottom field first
+  std::vector<GopRecord> gops;
+  uint64_t pictureCount = 0;  // frames in the index (a field pair counts once)
+
+  // Things worth a warning.
+  uint64_t picturesBeforeSequence = 0;  // left out: no sequence header precedes them
+  uint64_t invalidPictureTypes = 0;     // written as P
+  uint64_t unpairedFields = 0;          // field pictures without their second field
+  uint64_t fieldPairs = 0;              // frames coded as two field pictures
+  uint64_t joinedSequences = 0;  // sequence headers not followed by an I picture (no GOP entry)
+  uint64_t sequenceChanges = 0;  // sequence headers whose size or frame rate differ from the first
+};
+
+}  // namespace indexer
