@@ -1,0 +1,47 @@
+// Test media and references: the clips made by the build (scripts/make-media.sh), ffmpeg's own
+// per-frame MD5 of them, and the same MD5 computed over the server's pictures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" {
+struct AVFrame;
+}
+
+namespace decode_server_test {
+
+// $MPG_BUILD_DIR/media/<name>.
+std::string MediaPath(const std::string& name);
+std::vector<uint8_t> ReadFile(const std::string& path);
+
+// A stream cut into start-code units (00 00 01 and the bytes up to the next start code).
+struct Unit {
+  size_t offset;
+  size_t size;
+  uint8_t code;  // the byte after 00 00 01
+};
+std::vector<Unit> SplitUnits(const std::vector<uint8_t>& stream);
+
+// Where each GOP begins (the index of its sequence header unit) and the display number of its
+// first picture (the number of coded frames before it).
+struct GopStart {
+  size_t unit;
+  int firstPicture;
+};
+std::vector<GopStart> FindGops(const std::vector<Unit>& units);
+
+// ffmpeg's per-frame MD5 (Y, then U, then V of the yuv420p picture) of a sequential decode, with
+// an optional video filter. Results are cached per file and filter.
+const std::vector<std::string>& FfmpegFrameMd5(const std::string& path, const std::string& filter);
+
+// The same MD5 over an 8-bit yuv420p frame, and over an NV12 picture as the plugin reads it.
+std::string Md5OfFrame(const AVFrame* frame);
+std::string Md5OfNv12(const uint8_t* area, int width, int height, int pitch);
+
+// A unique name space for the platform layer's named objects, so that tests run side by side.
+std::string UniqueIpcNamespace(const char* test);
+
+}  // namespace decode_server_test

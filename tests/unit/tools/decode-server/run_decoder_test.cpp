@@ -1,0 +1,260 @@
+// Runs of real ffmpeg-made streams, started at every GOP, against ffmpeg's own sequential decode.
+#include "tools/decode-server/run_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/unit/tools/decode-server/media_helpers.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+}
+
+namespace decode_server {
+namespace {
+
+using decode_server_test::FfmpegFrameMd5;
+using decode_server_test::FindGops;
+using decode_server_test::GopStart;
+using decode_server_test::Md5OfFrame;
+using decode_server_test::MediaPath;
+using decode_server_test::ReadFile;
+using decode_server_test::SplitUnits;
+using decode_server_test::Unit;
+
+constexpr const char* kBwdif = "bwdif=mode=send_field:parity=auto:deint=all";
+
+struct Delivered {
+  std::string md5;
+  bool placeholder;
+  int64_t displayIndex;
+};
+
+struct Stream {
+  std::string path;
+  std::vector<uint8_t> bytes;
+  std::vector<Unit> units;
+  std::vector<GopStart> gops;
+  int frames = 0;
+
+  explicit Stream(const std::string& name) : path(MediaPath(name)), bytes(ReadFile(path)) {
+    units = SplitUnits(bytes);
+    gops = FindGops(units);
+    for (const Unit& unit : units) frames += unit.code == 0x00;
+  }
+
+  // Open GOP (closed_gop clear) whose I frame is followed in coded order by B frames: the number
+  // of those B frames, which a run started there cannot decode.
+  int LeadingBs(size_t gop) const {
+    size_t k = gops[gop].unit;
+    bool open = false;
+    while (k < units.size() && units[k].code != 0x00) {
+      if (units[k].code == 0xB8) open = !(bytes[units[k].offset + 7] & 0x40);
+      ++k;
+    }
+    int count = 0;
+    for (++k; k < units.size(); ++k) {
+      if (units[k].code == 0xB3 || units[k].code == 0xB8) break;
+      if (units[k].code != 0x00) continue;
+      if (((bytes[units[k].offset + 5] >> 3) & 7) != 3) break;
+      ++count;
+    }
+    return open ? count : 0;
+  }
+
+  // Decodes from GOP `gop` to the end of the data, as one run.
+  std::vector<Delivered> Run(size_t gop, int deinterlace, bool useTopField,
+                             RunStats* stats = nullptr) const {
+    RunDecoder decoder(deinterlace, useTopField);
+    EXPECT_TRUE(decoder.ok());
+    std::vector<Delivered> out;
+    auto sink = [&](RunPicture picture) {
+      EXPECT_EQ(picture.outputIndex, static_cast<int64_t>(out.size()));
+      out.push_back(
+          Delivered{Md5OfFrame(picture.frame), picture.placeholder, picture.displayIndex});
+      av_frame_free(&picture.frame);
+    };
+    for (size_t k = gops[gop].unit; k < units.size(); ++k) {
+      decoder.PushUnit(bytes.data() + units[k].offset, units[k].size, sink);
+    }
+    decoder.Finish(sink);
+    if (stats) *stats = decoder.stats();
+    return out;
+  }
+};
+
+class SequentialRuns : public ::testing::TestWithParam<const char*> {};
+
+// Every picture of a run started at any GOP is ffmpeg's picture of the same display number, and
+// the run delivers exactly one picture per display place; only the leading B frames of an open
+// GOP at the start of the run are filled in (with a copy of the GOP's I frame).
+TEST_P(SequentialRuns, EveryGopStartMatchesFfmpegAndCountsExactly) {
+  const Stream stream(GetParam());
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+  ASSERT_EQ(static_cast<int>(reference.size()), stream.frames);
+  ASSERT_GT(stream.gops.size(), 2u);
+  for (size_t g = 0; g < stream.gops.size(); ++g) {
+    SCOPED_TRACE("run from GOP " + std::to_string(g));
+    const int first = stream.gops[g].firstPicture;
+    const int leading = stream.LeadingBs(g);
+    RunStats stats;
+    const std::vector<Delivered> pictures = stream.Run(g, 0, true, &stats);
+    ASSERT_EQ(static_cast<int>(pictures.size()), stream.frames - first);
+    EXPECT_EQ(stats.placeholders, leading);
+    for (size_t k = 0; k < pictures.size(); ++k) {
+      EXPECT_EQ(pictures[k].displayIndex, static_cast<int64_t>(k));
+      if (static_cast<int>(k) < leading) {
+        EXPECT_TRUE(pictures[k].placeholder);
+        EXPECT_EQ(pictures[k].md5, reference[first + leading]) << "a copy of the I frame";
+        continue;
+      }
+      ASSERT_FALSE(pictures[k].placeholder) << k;
+      ASSERT_EQ(pictures[k].md5, reference[first + k]) << "display picture " << first + k;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, SequentialRuns,
+                         ::testing::Values("es576i_open.m2v", "es1080p_closed.m2v",
+                                           "es480i_bff.m2v"));
+
+// A stream that begins with an open GOP: ffmpeg itself drops the two leading B frames; the run
+// fills their places and the rest is ffmpeg's decode.
+TEST(SequentialRuns, StreamStartingWithOpenGop) {
+  const Stream stream("cut_open.m2v");
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+  const std::vector<Delivered> pictures = stream.Run(0, 0, true);
+  ASSERT_EQ(static_cast<int>(pictures.size()), stream.frames);
+  ASSERT_EQ(reference.size() + 2, pictures.size());
+  EXPECT_TRUE(pictures[0].placeholder);
+  EXPECT_TRUE(pictures[1].placeholder);
+  for (size_t k = 2; k < pictures.size(); ++k) {
+    EXPECT_FALSE(pictures[k].placeholder);
+    EXPECT_EQ(pictures[k].md5, reference[k - 2]) << k;
+  }
+}
+
+// Deinterlaced runs against ffmpeg's bwdif with the same settings over the whole file. A picture
+// depends on its frame and both neighbours, so it must match whenever those three are decoded
+// pictures and the frame is not the first of a run that began later than the file: in particular
+// every picture from the second GOP of a run on, which is what the plugin, stepping one GOP back
+// when it deinterlaces, ever shows.
+// `topFirst`: the stream's field order (every frame of these clips has the same).
+void CheckDeinterlacedRuns(const Stream& stream, bool topFirst, int deinterlace, bool useTopField,
+                           const std::vector<size_t>& gopStarts) {
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, kBwdif);
+  ASSERT_EQ(static_cast<int>(reference.size()), 2 * stream.frames);
+  for (size_t g : gopStarts) {
+    SCOPED_TRACE("run from GOP " + std::to_string(g));
+    const int first = stream.gops[g].firstPicture;
+    const int leading = stream.LeadingBs(g);
+    const std::vector<Delivered> pictures = stream.Run(g, deinterlace, useTopField);
+    const int perFrame = deinterlace == 2 ? 2 : 1;
+    ASSERT_EQ(static_cast<int>(pictures.size()), perFrame * (stream.frames - first));
+    int compared = 0;
+    for (size_t k = 0; k < pictures.size(); ++k) {
+      const int64_t place = static_cast<int64_t>(k) / perFrame;
+      ASSERT_EQ(pictures[k].displayIndex, place);
+      ASSERT_EQ(pictures[k].placeholder, place < leading);
+      const bool neighboursDecoded = place > leading || (g == 0 && leading == 0);
+      if (!neighboursDecoded) continue;
+      int half = static_cast<int>(k % 2);
+      if (deinterlace == 1) half = useTopField == topFirst ? 0 : 1;
+      ASSERT_EQ(pictures[k].md5, reference[2 * (first + place) + half])
+          << "frame " << first + place << " field picture " << half;
+      ++compared;
+    }
+    EXPECT_GE(compared, static_cast<int>(pictures.size()) - perFrame * (leading + 1));
+  }
+}
+
+TEST(DeinterlacedRuns, TwoPicturesPerFrameMatchBwdif) {
+  const Stream open("es576i_open.m2v");
+  CheckDeinterlacedRuns(open, true, 2, true, {0, 1, 6, open.gops.size() - 2});
+  const Stream bff("es480i_bff.m2v");
+  CheckDeinterlacedRuns(bff, false, 2, false, {0, 2});
+}
+
+TEST(DeinterlacedRuns, OnePicturePerFrameFromTheChosenField) {
+  const Stream open("es576i_open.m2v");
+  CheckDeinterlacedRuns(open, true, 1, true, {0, 4});
+  CheckDeinterlacedRuns(open, true, 1, false, {3});
+  const Stream bff("es480i_bff.m2v");
+  CheckDeinterlacedRuns(bff, false, 1, true, {1});
+  CheckDeinterlacedRuns(bff, false, 1, false, {0});
+}
+
+// The same comparison with ffmpeg asked directly for one picture per frame from the top field of
+// a top-field-first stream: the first picture of each pair.
+TEST(DeinterlacedRuns, TopFieldPicturesAreFfmpegsEvenFieldPictures) {
+  const Stream stream("es576i_open.m2v");
+  const std::vector<std::string>& reference =
+      FfmpegFrameMd5(stream.path, std::string(kBwdif) + ",select=not(mod(n\\,2))");
+  ASSERT_EQ(static_cast<int>(reference.size()), stream.frames);
+  const std::vector<Delivered> pictures = stream.Run(0, 1, true);
+  ASSERT_EQ(pictures.size(), reference.size());
+  for (size_t k = 0; k < pictures.size(); ++k) EXPECT_EQ(pictures[k].md5, reference[k]) << k;
+}
+
+// Damaged data: stray bytes, a start code with nothing after it, truncated headers and slices,
+// missing slices. The run goes on and still delivers one picture per coded frame.
+TEST(DamagedRuns, GarbageAndTruncatedUnitsKeepTheCount) {
+  av_log_set_level(AV_LOG_QUIET);  // the decoder reports every damaged slice
+  const Stream stream("es576i_open.m2v");
+  const size_t start = stream.gops[2].unit;
+  RunDecoder decoder(0, true);
+  int64_t delivered = 0;
+  auto sink = [&](RunPicture picture) {
+    ++delivered;
+    av_frame_free(&picture.frame);
+  };
+  const uint8_t garbage[] = {0xde, 0xad, 0xbe, 0xef, 0x00, 0x00, 0x00, 0x12};
+  const uint8_t bareStartCode[] = {0x00, 0x00, 0x01};
+  const uint8_t junkSlice[] = {0x00, 0x00, 0x01, 0x05, 0xff, 0xff, 0xff, 0xff, 0x00, 0x13};
+  int pictures = 0;
+  int n = 0;
+  for (size_t k = start; k < stream.units.size(); ++k, ++n) {
+    const Unit& unit = stream.units[k];
+    const uint8_t* data = stream.bytes.data() + unit.offset;
+    pictures += unit.code == 0x00;
+    if (n % 97 == 5) decoder.PushUnit(garbage, sizeof garbage, sink);
+    if (n % 89 == 7) decoder.PushUnit(bareStartCode, sizeof bareStartCode, sink);
+    if (n % 83 == 11) decoder.PushUnit(junkSlice, sizeof junkSlice, sink);
+    if (unit.code >= 0x01 && unit.code <= 0xAF && n % 7 == 3) continue;  // a lost slice
+    size_t size = unit.size;
+    if (unit.code >= 0x01 && unit.code <= 0xAF && n % 11 == 4) size = size / 3;  // truncated
+    if (unit.code == 0x00 && n % 5 == 1) size = 4;  // a picture header cut short
+    decoder.PushUnit(data, size, sink);
+  }
+  decoder.Finish(sink);
+  EXPECT_EQ(delivered, pictures);
+  EXPECT_EQ(decoder.stats().codedFrames, pictures);
+}
+
+TEST(DamagedRuns, NothingDecodableStillAnswersWithBlack) {
+  RunDecoder decoder(2, true);
+  std::vector<RunPicture> out;
+  auto sink = [&](RunPicture picture) { out.push_back(picture); };
+  // A sequence header for 352x288, then two picture headers without any slice.
+  const uint8_t sequence[] = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x01,
+                              0x20, 0x13, 0xff, 0xff, 0xe0, 0x18};
+  const uint8_t picture[] = {0x00, 0x00, 0x01, 0x00, 0x00, 0x0f, 0xff, 0xf8};
+  decoder.PushUnit(sequence, sizeof sequence, sink);
+  decoder.PushUnit(picture, sizeof picture, sink);
+  decoder.PushUnit(picture, sizeof picture, sink);
+  decoder.Finish(sink);
+  ASSERT_EQ(out.size(), 4u);  // two frames, two pictures each
+  for (RunPicture& p : out) {
+    EXPECT_TRUE(p.placeholder);
+    EXPECT_EQ(p.frame->width, 352);
+    EXPECT_EQ(p.frame->height, 288);
+    EXPECT_EQ(p.frame->data[0][0], 16);
+    av_frame_free(&p.frame);
+  }
+}
+
+}  // namespace
+}  // namespace decode_server

@@ -1,0 +1,92 @@
+#include "tools/decode-server/picture_writer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "server/section_layout.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace decode_server {
+
+namespace {
+
+// Luma rows that fit with their chroma rows: rows + ceil(rows / 2) <= 1632.
+constexpr int kMaxLumaRows = static_cast<int>(server::kMaxPictureRows) * 2 / 3;
+
+void PutWord(uint8_t* view, uint32_t offset, int32_t value) {
+  std::memcpy(view + offset, &value, sizeof value);  // the section's words are little-endian
+}
+
+}  // namespace
+
+void FitPicture(int width, int height, PictureInfo* info) {
+  width = std::max(width, 0);
+  height = std::max(height, 0);
+  info->fullWidth = width;
+  info->fullHeight = height;
+  info->picWidth = std::min(width, static_cast<int>(server::kMaxPicturePitch));
+  // Rows start 64-byte aligned when the area allows it.
+  const int aligned = (info->picWidth + 63) & ~63;
+  info->picPitch = std::min(std::max(aligned, 64), static_cast<int>(server::kMaxPicturePitch));
+  info->picHeight = std::min(height, kMaxLumaRows);
+  if (info->picWidth != width || info->picHeight != height) {
+    info->flags |= kPictureFlagClipped;
+  } else {
+    info->flags &= ~kPictureFlagClipped;
+  }
+}
+
+bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info) {
+  FitPicture(frame->width, frame->height, &info);
+  uint8_t* area = view + server::kPictureAreaOffset;
+  const int width = info.picWidth;
+  const int height = info.picHeight;
+  const int pitch = info.picPitch;
+  const int chromaRows = (height + 1) / 2;
+  const int chromaPairs = (width + 1) / 2;
+
+  for (int y = 0; y < height; ++y) {
+    std::memcpy(area + static_cast<size_t>(y) * pitch, frame->data[0] + y * frame->linesize[0],
+                width);
+  }
+  uint8_t* chroma = area + static_cast<size_t>(pitch) * height;
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  const bool planarYuv = desc && desc->nb_components >= 3 &&
+                         (desc->flags & AV_PIX_FMT_FLAG_PLANAR) &&
+                         !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->comp[0].depth == 8 &&
+                         frame->data[1] && frame->data[2];
+  const int chromaBytes = std::min(2 * chromaPairs, pitch);
+  for (int y = 0; y < chromaRows; ++y) {
+    uint8_t* row = chroma + static_cast<size_t>(y) * pitch;
+    if (!planarYuv) {
+      std::memset(row, 128, chromaBytes);
+      continue;
+    }
+    // 4:2:0 chroma sample (x, y) comes from source sample (2x >> shift_w, 2y >> shift_h): one to
+    // one for 4:2:0, every other row or column for 4:2:2 and 4:4:4.
+    const int sourceRow = (2 * y) >> desc->log2_chroma_h;
+    const uint8_t* u = frame->data[1] + sourceRow * frame->linesize[1];
+    const uint8_t* v = frame->data[2] + sourceRow * frame->linesize[2];
+    for (int x = 0; 2 * x + 1 < chromaBytes; ++x) {
+      const int column = (2 * x) >> desc->log2_chroma_w;
+      row[2 * x] = u[column];
+      row[2 * x + 1] = v[column];
+    }
+  }
+
+  PutWord(view, server::kPictureHeaderOffset + 0, info.fullWidth);
+  PutWord(view, server::kPictureHeaderOffset + 4, info.fullHeight);
+  PutWord(view, server::kPictureHeaderOffset + 8, info.index);
+  PutWord(view, server::kPicHeightOffset, info.picHeight);
+  PutWord(view, server::kPicWidthOffset, info.picWidth);
+  PutWord(view, server::kPictureHeaderOffset + 20, info.flags);
+  PutWord(view, server::kPicPitchOffset, info.picPitch);
+  PutWord(view, server::kPictureHeaderOffset + 28, info.displayIndex);
+  return !(info.flags & kPictureFlagClipped);
+}
+
+}  // namespace decode_server

@@ -1,0 +1,100 @@
+// One decode run: MPEG-2 start-code units in, pictures out in display order, counted exactly.
+//
+// Units are assembled into whole-frame packets (CodedPictureTracker) and decoded by libavcodec's
+// MPEG-2 decoder on one thread. Each packet carries its frame's coded index as timestamp, so every
+// decoded picture is matched to its display place. libavcodec withholds some pictures (the leading
+// B frames of an open GOP at the start of a run, pictures it cannot decode); each withheld place is
+// filled with a copy of the next picture shown (or of the last one, at the end of the data, or a
+// black picture when nothing was decoded at all), so that the k-th picture of a run is always the
+// run's k-th display picture.
+//
+// Deinterlacing (mode 1 or 2, see Deinterlacer) is applied to the filled sequence of frames.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "tools/decode-server/coded_picture_tracker.h"
+#include "tools/decode-server/deinterlacer.h"
+
+extern "C" {
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+}
+
+namespace decode_server {
+
+struct RunPicture {
+  AVFrame* frame = nullptr;  // owned by the receiver (av_frame_free)
+  bool placeholder = false;  // fills a display place the decoder gave no picture for
+  int64_t displayIndex = 0;  // the frame's display place in the run
+  int64_t outputIndex = 0;   // the picture's number in the run (twice per frame in mode 2)
+};
+
+struct RunStats {
+  int64_t units = 0;
+  int64_t codedFrames = 0;
+  int64_t decodedFrames = 0;  // pictures that came from the decoder
+  int64_t placeholders = 0;   // display places filled in
+  int64_t pictures = 0;       // pictures handed out
+  int64_t decoderErrors = 0;
+};
+
+class RunDecoder {
+ public:
+  using Sink = std::function<void(RunPicture picture)>;
+
+  // `deinterlace`: 0 frames as decoded, 1 one picture per frame from the chosen field, 2 two
+  // pictures per frame. Values outside 0..2 count as 0.
+  RunDecoder(int deinterlace, bool useTopField);
+  ~RunDecoder();
+  RunDecoder(const RunDecoder&) = delete;
+  RunDecoder& operator=(const RunDecoder&) = delete;
+
+  // False when libavcodec's MPEG-2 decoder could not be opened; the run then yields black pictures.
+  bool ok() const { return context_ != nullptr; }
+
+  // Takes one unit. Pictures that become ready go to `sink`, in order.
+  void PushUnit(const uint8_t* data, size_t size, const Sink& sink);
+
+  // End of the data: every remaining picture goes to `sink`. Further units are ignored.
+  void Finish(const Sink& sink);
+
+  const RunStats& stats() const { return stats_; }
+  const CodedPictureTracker& tracker() const { return tracker_; }
+
+ private:
+  void SendPacket(const Sink& sink);
+  void Receive(const Sink& sink);
+  void Place(AVFrame* frame, const Sink& sink);
+  void Show(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink);
+  void Output(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink);
+  void Emit(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink);
+  void OnFiltered(AVFrame* picture, int64_t displayIndex, int half, const Sink& sink);
+  AVFrame* BlackFrame() const;
+
+  int deinterlace_;
+  bool useTopField_;
+  bool finished_ = false;
+  AVCodecContext* context_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  AVFrame* decoded_ = nullptr;
+  CodedPictureTracker tracker_;
+  std::vector<uint8_t> pending_;  // the packet being assembled
+  int64_t pendingIndex_ = -1;     // coded index of the frame in `pending_`
+  int64_t nextDisplay_ = 0;       // the next display place to show
+  AVFrame* lastShown_ = nullptr;  // the last frame shown (for filling places at the end)
+  Deinterlacer deinterlacer_;
+  struct FilteredFrame {
+    bool placeholder;
+    bool topFirst;  // the top field comes first in time, as bwdif sees the frame
+  };
+  std::map<int64_t, FilteredFrame> inFilter_;  // frames inside the deinterlacer, by display place
+  RunStats stats_;
+};
+
+}  // namespace decode_server
