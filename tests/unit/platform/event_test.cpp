@@ -187,11 +187,19 @@ TEST_P(WaitForEitherTest, WakeIsPassedOnWhenTheOtherEventIsTaken) {
     std::atomic<int> eitherResult{-2};
     std::atomic<int> singleResult{-2};
     std::thread either([&] { eitherResult = WaitForEither(first, second, kChildTimeoutMs); });
-    std::thread single([&] { singleResult = WaitForEvent(second, kChildTimeoutMs); });
+    Handle singleDone = CreateEvent(nullptr, true);
+    EventCloser c{singleDone};
+    std::thread single([&] {
+      singleResult = WaitForEvent(second, kChildTimeoutMs);
+      SetEvent(singleDone);
+    });
     Sleep(1);
     SetEvent(first);
     SetEvent(second);
     either.join();
+    // A lost wake would leave the single waiter asleep until its own time-out; a set event that
+    // wakes nobody within two seconds is such a loss.
+    EXPECT_EQ(WaitForEvent(singleDone, 2000), kWaitObject0) << "round " << round;
     single.join();
     ASSERT_EQ(eitherResult.load(), kWaitObject0) << "round " << round;
     ASSERT_EQ(singleResult.load(), kWaitObject0) << "round " << round;

@@ -88,7 +88,9 @@ TEST_F(SectionTest, ClientSeesTheLiveOwnersSectionAndData) {
   EXPECT_EQ(CreateOwnedSection("Shared", kSize, &error), nullptr);
   EXPECT_NE(error.find("held by another running process"), std::string::npos) << error;
   // A clean exit removes the name; the client's view stays valid and tells the owner is gone.
-  SetEvent(CreateEvent("Release", false));
+  Handle release = CreateEvent("Release", false);
+  SetEvent(release);
+  CloseHandle(release);
   EXPECT_EQ(WaitChild(owner), 0);
   EXPECT_FALSE(SectionOwnerAlive(section));
   EXPECT_EQ(view[0], 'S');
