@@ -77,7 +77,7 @@ bool ContainsSequenceHeader(const std::vector<uint8_t>& head) {
 
 int ScanElementary(ByteSource* source, const IndexOptions& options, Mpeg2Scanner* scanner,
                    std::string* error) {
-  std::vector<uint8_t> block(kBlockSize);
+  std::vector<uint8_t> block(static_cast<size_t>(std::min<uint64_t>(kBlockSize, source->Size())));
   ProgressMeter progress(source->Size(), options.progress);
   uint64_t position = 0;
   for (;;) {

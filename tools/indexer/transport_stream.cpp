@@ -61,7 +61,8 @@ bool ParsePacket(const TsPacket& packet, TsPayload* payload) {
 TsPacketReader::TsPacketReader(ByteSource* source, int packetSize, uint64_t firstSync)
     : source_(source),
       packetSize_(static_cast<size_t>(packetSize)),
-      buffer_(kBlockSize + 2 * static_cast<size_t>(packetSize)),
+      buffer_(static_cast<size_t>(std::min<uint64_t>(kBlockSize, source->Size())) +
+              2 * static_cast<size_t>(packetSize)),
       base_(firstSync) {}
 
 void TsPacketReader::Fill(size_t want) {
@@ -85,9 +86,13 @@ void TsPacketReader::Fill(size_t want) {
 
 bool TsPacketReader::Next(TsPacket* packet) {
   Fill(2 * packetSize_ + 1);
+  // A sync byte counts when the next packet's sync byte follows it (or the data ends first).
+  auto confirmed = [this] {
+    return buffer_[begin_] == kSyncByte &&
+           (begin_ + packetSize_ >= end_ || buffer_[begin_ + packetSize_] == kSyncByte);
+  };
   if (begin_ >= end_) return false;
-  if (buffer_[begin_] != kSyncByte) {
-    // Lost sync: the next sync byte that has another one a packet further on (or the end) wins.
+  if (!confirmed()) {
     ++resyncs_;
     size_t from = begin_ + 1;
     for (;;) {
@@ -95,10 +100,7 @@ bool TsPacketReader::Next(TsPacket* packet) {
       begin_ = hit != nullptr ? static_cast<const uint8_t*>(hit) - buffer_.data() : end_;
       Fill(packetSize_ + 1);
       if (begin_ >= end_) return false;
-      if (buffer_[begin_] == kSyncByte &&
-          (begin_ + packetSize_ >= end_ || buffer_[begin_ + packetSize_] == kSyncByte)) {
-        break;
-      }
+      if (confirmed()) break;
       from = begin_ + 1;
     }
   }

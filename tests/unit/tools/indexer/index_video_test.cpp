@@ -1,0 +1,246 @@
+// IndexVideo on real clips made by ffmpeg: picture types against ffprobe, GOP positions against the
+// bytes of the file, sequence parameters, PID choice, and the refusals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "tests/unit/tools/indexer/indexer_test_support.h"
+#include "tools/indexer/indexer.h"
+
+namespace {
+
+using indexer::Carriage;
+using indexer::StreamLayout;
+using indexer::VideoIndex;
+using namespace indexer_test;
+
+struct Expected {
+  const char* name;
+  Carriage carriage;
+  int packetSize;
+  int pid;
+  int width, height, fpsNumerator, fpsDenominator, fieldOrder;
+  bool progressive;
+};
+
+const Expected kClips[] = {
+    {"es576i_open.m2v", Carriage::kElementary, 0, 0, 720, 576, 25, 1, 0, false},
+    {"ts576i.ts", Carriage::kTransport, 188, 0x1E1, 720, 576, 25, 1, 0, false},
+    {"m2ts576i.m2ts", Carriage::kTransport, 192, 0x1011, 720, 576, 25, 1, 0, false},
+    {"es1080p_closed.m2v", Carriage::kElementary, 0, 0, 1920, 1080, 25, 1, 0, true},
+    {"es480i_bff.m2v", Carriage::kElementary, 0, 0, 720, 480, 30000, 1001, 1, false},
+};
+
+class ClipTest : public ::testing::TestWithParam<Expected> {};
+
+TEST_P(ClipTest, MatchesFfprobeAndTheFileBytes) {
+  const Expected& want = GetParam();
+  const std::string path = Media(want.name);
+  VideoIndex index;
+  StreamLayout layout;
+  std::string error;
+  std::vector<std::string> warnings;
+  ASSERT_EQ(Index(path, &index, &layout, &error, &warnings), indexer::kIndexOk) << error;
+  EXPECT_TRUE(warnings.empty()) << warnings.front();
+
+  EXPECT_EQ(layout.carriage, want.carriage);
+  EXPECT_EQ(layout.packetSize, want.packetSize);
+  EXPECT_EQ(layout.pid, want.pid);
+  EXPECT_EQ(index.sequence.width, want.width);
+  EXPECT_EQ(index.sequence.height, want.height);
+  EXPECT_EQ(index.sequence.fpsNumerator, want.fpsNumerator);
+  EXPECT_EQ(index.sequence.fpsDenominator, want.fpsDenominator);
+  EXPECT_EQ(index.fieldOrder, want.fieldOrder);
+  EXPECT_EQ(index.sequence.progressiveSequence, want.progressive);
+
+  // The stream starts with a closed GOP, so ffmpeg shows every coded picture: same count, same
+  // types in display order.
+  const std::string coded = CodedTypes(index);
+  EXPECT_EQ(index.pictureCount, coded.size());
+  EXPECT_EQ(DisplayOrder(coded), FfprobeTypes(path));
+
+  // Every GOP opens with an I picture at a sequence header that the plugin's reader finds exactly
+  // at the GOP's position.
+  const std::vector<uint8_t> file = ReadFile(path);
+  const std::vector<uint8_t> header = {0x00, 0x00, 0x01, 0xB3};
+  ASSERT_FALSE(index.gops.empty());
+  for (const indexer::GopRecord& gop : index.gops) {
+    ASSERT_FALSE(gop.types.empty());
+    EXPECT_EQ(gop.types[0], 'I');
+    ASSERT_LT(gop.position + 4, file.size());
+    std::vector<uint8_t> at;
+    if (want.carriage == Carriage::kElementary) {
+      at.assign(file.begin() + gop.position, file.begin() + gop.position + 4);
+    } else {
+      at = TsBytesAt(file, want.packetSize, want.pid, gop.position, 4);
+    }
+    EXPECT_EQ(at, header) << "GOP at " << gop.position;
+  }
+  // Sequence headers in an ES: one GOP per header.
+  if (want.carriage == Carriage::kElementary) {
+    size_t headers = 0;
+    for (auto it = file.begin();
+         (it = std::search(it, file.end(), header.begin(), header.end())) != file.end(); ++it) {
+      ++headers;
+    }
+    EXPECT_EQ(index.gops.size(), headers);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, ClipTest, ::testing::ValuesIn(kClips),
+                         [](const ::testing::TestParamInfo<Expected>& info) {
+                           std::string name = info.param.name;
+                           std::replace_if(
+                               name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
+                           return name;
+                         });
+
+TEST(IndexVideo, TransportStreamsIndexLikeTheirElementaryStream) {
+  VideoIndex es, ts, m2ts;
+  StreamLayout layout;
+  std::string error;
+  ASSERT_EQ(Index(Media("es576i_open.m2v"), &es, &layout, &error), indexer::kIndexOk) << error;
+  ASSERT_EQ(Index(Media("ts576i.ts"), &ts, &layout, &error), indexer::kIndexOk) << error;
+  ASSERT_EQ(Index(Media("m2ts576i.m2ts"), &m2ts, &layout, &error), indexer::kIndexOk) << error;
+  ASSERT_EQ(es.gops.size(), ts.gops.size());
+  ASSERT_EQ(es.gops.size(), m2ts.gops.size());
+  for (size_t i = 0; i < es.gops.size(); ++i) {
+    EXPECT_EQ(es.gops[i].types, ts.gops[i].types) << "GOP " << i;
+    EXPECT_EQ(es.gops[i].types, m2ts.gops[i].types) << "GOP " << i;
+  }
+}
+
+TEST(IndexVideo, StreamCutAtAnOpenGopKeepsEveryCodedPicture) {
+  VideoIndex whole, cut;
+  StreamLayout layout;
+  std::string error;
+  ASSERT_EQ(Index(Media("es576i_open.m2v"), &whole, &layout, &error), indexer::kIndexOk) << error;
+  ASSERT_EQ(Index(Media("cut_open.m2v"), &cut, &layout, &error), indexer::kIndexOk) << error;
+  // The cut file is the original from its second sequence header on.
+  ASSERT_EQ(cut.gops.size() + 1, whole.gops.size());
+  const uint64_t shift = whole.gops[1].position;
+  for (size_t i = 0; i < cut.gops.size(); ++i) {
+    EXPECT_EQ(cut.gops[i].position + shift, whole.gops[i + 1].position);
+    EXPECT_EQ(cut.gops[i].types, whole.gops[i + 1].types);
+  }
+  // Its first GOP is open: I then B pictures that need the missing GOP. ffmpeg drops those
+  // leading pictures; the index keeps them.
+  const std::string coded = CodedTypes(cut);
+  size_t leading = coded.find_first_not_of('B', 1) - 1;
+  ASSERT_GT(leading, 0u);
+  EXPECT_EQ(DisplayOrder(coded).substr(leading), FfprobeTypes(Media("cut_open.m2v")));
+}
+
+TEST(IndexVideo, PidOptionChoosesTheStream) {
+  VideoIndex index;
+  StreamLayout layout;
+  std::string error;
+  EXPECT_EQ(Index(Media("ts576i.ts"), &index, &layout, &error, nullptr, 0x1E1), indexer::kIndexOk)
+      << error;
+  EXPECT_EQ(layout.pid, 0x1E1);
+  EXPECT_EQ(index.pictureCount, 150u);
+
+  // The audio PID carries no MPEG-2 video; a PID with no packets at all says so.
+  EXPECT_EQ(Index(Media("ts576i.ts"), &index, &layout, &error, nullptr, 0x1E2),
+            indexer::kIndexNotMpeg2);
+  EXPECT_NE(error.find("no MPEG-2 video"), std::string::npos) << error;
+  EXPECT_EQ(Index(Media("ts576i.ts"), &index, &layout, &error, nullptr, 0x777),
+            indexer::kIndexNotMpeg2);
+  EXPECT_NE(error.find("no packets on PID 1911"), std::string::npos) << error;
+  EXPECT_EQ(Index(Media("ts576i.ts"), &index, &layout, &error, nullptr, 9000),
+            indexer::kIndexBadOptions);
+
+  // An elementary stream ignores a PID, with a warning.
+  std::vector<std::string> warnings;
+  EXPECT_EQ(Index(Media("es576i_open.m2v"), &index, &layout, &error, &warnings, 0x1E1),
+            indexer::kIndexOk);
+  EXPECT_EQ(warnings.size(), 1u);
+}
+
+TEST(IndexVideo, RefusesWhatIsNotMpeg2VideoWithItsReason) {
+  TempDir dir;
+  VideoIndex index;
+  StreamLayout layout;
+  std::string error;
+
+  EXPECT_EQ(Index(Media("audio.wav"), &index, &layout, &error), indexer::kIndexNotMpeg2);
+  EXPECT_NE(error.find("audio.wav"), std::string::npos) << error;
+
+  ASSERT_TRUE(Ffmpeg("-i " + Media("audio.wav") + " -t 1 -c:a mp2 -f mpegts " + dir.File("a.ts")));
+  EXPECT_EQ(Index(dir.File("a.ts"), &index, &layout, &error), indexer::kIndexNotMpeg2);
+  EXPECT_NE(error.find("no MPEG-2 video stream (found MPEG audio"), std::string::npos) << error;
+
+  if (Ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 10 -c:v libx264 -f mpegts " +
+             dir.File("h264.ts"))) {
+    EXPECT_EQ(Index(dir.File("h264.ts"), &index, &layout, &error), indexer::kIndexNotMpeg2);
+    EXPECT_NE(error.find("H.264 video"), std::string::npos) << error;
+  }
+
+  ASSERT_TRUE(
+      Ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 10 -c:v mpeg1video -f "
+             "mpeg1video " +
+             dir.File("m1.m1v")));
+  EXPECT_EQ(Index(dir.File("m1.m1v"), &index, &layout, &error), indexer::kIndexNotMpeg2);
+  EXPECT_NE(error.find("MPEG-1"), std::string::npos) << error;
+
+  ASSERT_TRUE(Ffmpeg("-i " + Media("es576i_open.m2v") + " -c copy -f vob " + dir.File("ps.mpg")));
+  EXPECT_EQ(Index(dir.File("ps.mpg"), &index, &layout, &error), indexer::kIndexUnsupported);
+  EXPECT_NE(error.find("program stream"), std::string::npos) << error;
+
+  EXPECT_EQ(Index(Media("mkv576i.mkv"), &index, &layout, &error), indexer::kIndexUnsupported);
+  EXPECT_NE(error.find("Matroska"), std::string::npos) << error;
+
+  WriteText(dir.File("empty.m2v"), "");
+  EXPECT_EQ(Index(dir.File("empty.m2v"), &index, &layout, &error), indexer::kIndexNotMpeg2);
+  EXPECT_NE(error.find("empty"), std::string::npos) << error;
+
+  EXPECT_EQ(Index(dir.File("missing.m2v"), &index, &layout, &error), indexer::kIndexCannotRead);
+  EXPECT_NE(error.find("missing.m2v"), std::string::npos) << error;
+  EXPECT_EQ(Index(dir.path(), &index, &layout, &error), indexer::kIndexCannotRead);
+}
+
+// 188-byte packets padded to 204 bytes, as DVB streams with Reed-Solomon bytes are.
+TEST(IndexVideo, RefusesOtherPacketSizes) {
+  TempDir dir;
+  std::vector<uint8_t> ts = ReadFile(Media("ts576i.ts"));
+  std::vector<uint8_t> padded;
+  for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
+    padded.insert(padded.end(), ts.begin() + at, ts.begin() + at + 188);
+    padded.insert(padded.end(), 16, 0xFF);
+  }
+  WriteFile(dir.File("dvb.ts"), padded);
+  VideoIndex index;
+  StreamLayout layout;
+  std::string error;
+  EXPECT_EQ(Index(dir.File("dvb.ts"), &index, &layout, &error), indexer::kIndexUnsupported);
+  EXPECT_NE(error.find("204-byte packets"), std::string::npos) << error;
+}
+
+TEST(IndexVideo, DamagedTransportStreamRegainsSync) {
+  TempDir dir;
+  std::vector<uint8_t> ts = ReadFile(Media("ts576i.ts"));
+  VideoIndex clean, damaged;
+  StreamLayout layout;
+  std::string error;
+  ASSERT_EQ(Index(Media("ts576i.ts"), &clean, &layout, &error), indexer::kIndexOk) << error;
+  // Junk in front of the first packet and 100 stray bytes after the 2000th packet.
+  std::vector<uint8_t> bytes(37, 0x11);
+  bytes.insert(bytes.end(), ts.begin(), ts.begin() + 2000 * 188);
+  bytes.insert(bytes.end(), 100, 0x47);
+  bytes.insert(bytes.end(), ts.begin() + 2000 * 188, ts.end());
+  WriteFile(dir.File("damaged.ts"), bytes);
+  std::vector<std::string> warnings;
+  ASSERT_EQ(Index(dir.File("damaged.ts"), &damaged, &layout, &error, &warnings), indexer::kIndexOk)
+      << error;
+  EXPECT_EQ(CodedTypes(damaged), CodedTypes(clean));
+  ASSERT_EQ(damaged.gops.size(), clean.gops.size());
+  for (size_t i = 0; i < clean.gops.size(); ++i) {
+    uint64_t shift = clean.gops[i].position < 2000 * 188 ? 37 : 137;
+    EXPECT_EQ(damaged.gops[i].position, clean.gops[i].position + shift);
+  }
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("sync"), std::string::npos);
+}
+
+}  // namespace
