@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/cli/frame_hash.h"
+#include "tools/cli/frame_list.h"
+#include "tools/cli/options.h"
+#include "tools/cli/y4m_writer.h"
+
+namespace cli {
+namespace {
+
+TEST(FrameList, NumbersAndRangesInTheOrderGiven) {
+  std::vector<int> frames;
+  std::string error;
+  ASSERT_TRUE(ParseFrameList("5,0-2,9-7,3", 10, &frames, &error)) << error;
+  EXPECT_EQ(frames, (std::vector<int>{5, 0, 1, 2, 9, 8, 7, 3}));
+}
+
+TEST(FrameList, RejectsBadItemsAndFramesBeyondTheClip) {
+  std::vector<int> frames;
+  std::string error;
+  for (const char* bad : {"", "1,,2", "a", "1-", "-3", "2-x", "10", "0-10", "99999999999"}) {
+    EXPECT_FALSE(ParseFrameList(bad, 10, &frames, &error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+TEST(Options, ClipOptionsAndDefaults) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"hash", "x.vnt", "--frames", "1-3", "--deinterlace", "2", "--i420",
+                            "--bottom-field", "--no-server"},
+                           &o, &error))
+      << error;
+  EXPECT_EQ(o.command, "hash");
+  EXPECT_EQ(o.input, "x.vnt");
+  EXPECT_EQ(o.frames, "1-3");
+  EXPECT_EQ(o.clip.deinterlace, 2);
+  EXPECT_TRUE(o.clip.i420);
+  EXPECT_TRUE(o.clip.bottomField);
+  EXPECT_TRUE(o.noServer);
+
+  ASSERT_TRUE(ParseOptions({"info", "x.vnt"}, &o, &error));
+  EXPECT_EQ(o.clip.deinterlace, -1) << "an option not given leaves the defaults file in charge";
+  EXPECT_FALSE(o.clip.i420);
+}
+
+TEST(Options, IndexOptions) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"index", "v.ts", "-o", "p.vnt", "--pid", "0x1e1", "--crop", "8,16,4,2",
+                            "--lumfilt", "-10,5"},
+                           &o, &error))
+      << error;
+  EXPECT_EQ(o.pid, 0x1E1);
+  EXPECT_EQ(o.output, "p.vnt");
+  EXPECT_EQ(std::vector<int>(o.crop, o.crop + 4), (std::vector<int>{8, 16, 4, 2}));
+  EXPECT_EQ(o.lumfilt[0], -10);
+  EXPECT_EQ(o.lumfilt[1], 5);
+}
+
+TEST(Options, ClearErrors) {
+  Options o;
+  std::string error;
+  EXPECT_FALSE(ParseOptions({}, &o, &error));
+  EXPECT_FALSE(ParseOptions({"frobnicate"}, &o, &error));
+  EXPECT_NE(error.find("frobnicate"), std::string::npos);
+  EXPECT_FALSE(ParseOptions({"hash"}, &o, &error));
+  EXPECT_NE(error.find("PROJECT"), std::string::npos);
+  EXPECT_FALSE(ParseOptions({"hash", "x", "--deinterlace", "3"}, &o, &error));
+  EXPECT_FALSE(ParseOptions({"hash", "x", "--deinterlace"}, &o, &error));
+  EXPECT_FALSE(ParseOptions({"index", "v", "--crop", "1,2,3"}, &o, &error));
+  EXPECT_FALSE(ParseOptions({"index", "v", "--pid", "9000"}, &o, &error));
+  EXPECT_FALSE(ParseOptions({"info", "x", "--frames", "1"}, &o, &error)) << "info takes no list";
+}
+
+TEST(Options, HelpForEveryCommand) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"pipe", "--help"}, &o, &error));
+  EXPECT_TRUE(o.help);
+  for (const char* cmd : {"", "index", "server", "info", "pipe", "hash"}) {
+    EXPECT_NE(HelpText(cmd).find("usage: mpgsource"), std::string::npos) << cmd;
+  }
+}
+
+TEST(Y4m, HeaderAndPackedPlanes) {
+  Y4mFormat f;
+  f.width = 4;
+  f.height = 2;
+  f.fpsNumerator = 30000;
+  f.fpsDenominator = 1001;
+  f.interlacing = 'b';
+  EXPECT_EQ(Y4mHeader(f), "YUV4MPEG2 W4 H2 F30000:1001 Ib A0:0 C420mpeg2\n");
+
+  // Planes with padding beyond the visible width: only the visible bytes are written.
+  const unsigned char y[] = {1, 2, 3, 4, 99, 99, 5, 6, 7, 8, 99, 99};
+  const unsigned char u[] = {9, 10, 99};
+  const unsigned char v[] = {11, 12, 99};
+  FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  ASSERT_TRUE(WriteY4mFrame(out, y, 6, u, v, 3, 4, 2));
+  std::rewind(out);
+  char buffer[64] = {};
+  size_t n = std::fread(buffer, 1, sizeof buffer, out);
+  std::fclose(out);
+  EXPECT_EQ(std::string(buffer, n),
+            std::string("FRAME\n\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c", 18));
+}
+
+TEST(FrameHash, Md5OverVisiblePlanesOnly) {
+  // MD5 of the 6 bytes "abcdef" (Y "abcd", U "e", V "f"), whatever the padding.
+  const unsigned char y[] = {'a', 'b', '#', 'c', 'd', '#'};
+  const unsigned char u[] = {'e', '#'};
+  const unsigned char v[] = {'f', '#'};
+  EXPECT_EQ(PlanesMd5(y, 3, u, v, 2, 2, 2), "e80b5017098950fc58aad83c8c14978e");
+}
+
+}  // namespace
+}  // namespace cli

@@ -1,0 +1,33 @@
+#include "tools/cli/frame_hash.h"
+
+extern "C" {
+#include <libavutil/md5.h>
+#include <libavutil/mem.h>
+}
+
+#include <memory>
+
+namespace cli {
+
+std::string PlanesMd5(const unsigned char* y, int yPitch, const unsigned char* u,
+                      const unsigned char* v, int chromaPitch, int width, int height) {
+  std::unique_ptr<AVMD5, void (*)(void*)> md5(av_md5_alloc(), av_free);
+  av_md5_init(md5.get());
+  for (int row = 0; row < height; ++row) av_md5_update(md5.get(), y + long(row) * yPitch, width);
+  for (const unsigned char* plane : {u, v}) {
+    for (int row = 0; row < height / 2; ++row) {
+      av_md5_update(md5.get(), plane + long(row) * chromaPitch, width / 2);
+    }
+  }
+  unsigned char digest[16];
+  av_md5_final(md5.get(), digest);
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char b : digest) {
+    text += kHex[b >> 4];
+    text += kHex[b & 15];
+  }
+  return text;
+}
+
+}  // namespace cli

@@ -1,0 +1,179 @@
+// mpgsource: the command-line host of the MPGSource plugin. It goes through the plugin exactly as
+// a frame-serving host does: loads the plugin library, calls AvisynthPluginInit2 and invokes
+// "MPGSource" with named arguments, so the defaults file and the crop hand-off apply.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/cli/clip_session.h"
+#include "tools/cli/frame_hash.h"
+#include "tools/cli/frame_list.h"
+#include "tools/cli/options.h"
+#include "tools/cli/server_process.h"
+#include "tools/cli/y4m_writer.h"
+#include "tools/indexer/indexer.h"
+
+namespace {
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "mpgsource: %s\n", message.c_str());
+  return 1;
+}
+
+std::string DefaultProjectPath(const std::string& video) {
+  size_t slash = video.rfind('/');
+  size_t dot = video.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return video + ".vnt";
+  return video.substr(0, dot) + ".vnt";
+}
+
+int RunIndex(const cli::Options& o) {
+  indexer::IndexOptions options;
+  options.videoPath = o.input;
+  options.projectPath = o.output.empty() ? DefaultProjectPath(o.input) : o.output;
+  options.pid = o.pid;
+  options.clipLeft = o.crop[0];
+  options.clipRight = o.crop[1];
+  options.clipTop = o.crop[2];
+  options.clipBottom = o.crop[3];
+  options.lumGamma = o.lumfilt[0];
+  options.lumOffset = o.lumfilt[1];
+  std::string error;
+  if (indexer::WriteProject(options, &error) != indexer::kIndexOk) return Fail(error);
+  std::fprintf(stderr, "mpgsource: wrote %s\n", options.projectPath.c_str());
+  return 0;
+}
+
+int RunServer(const cli::Options& o) {
+  std::string program = cli::ServerProgram();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  std::string verbose = "--verbose";
+  if (o.verbose) argv.push_back(const_cast<char*>(verbose.c_str()));
+  argv.push_back(nullptr);
+  execvp(program.c_str(), argv.data());
+  return Fail("could not run the decoding server " + program + ": " + std::strerror(errno));
+}
+
+const char* PixelTypeName(int pixelType) {
+  if (pixelType == CS_I420) return "I420";
+  if (pixelType == CS_YV12) return "YV12";
+  return "unknown";
+}
+
+int RunInfo(const cli::Options& o, cli::ClipSession& session) {
+  const VideoInfo& vi = session.Info();
+  bool top = session.Parity();
+  if (o.json) {
+    std::printf(
+        "{\"width\": %d, \"height\": %d, \"fps_numerator\": %u, \"fps_denominator\": %u, "
+        "\"frames\": %d, \"parity\": \"%s\", \"pixel_type\": \"%s\"}\n",
+        vi.width, vi.height, vi.fps_numerator, vi.fps_denominator, vi.num_frames,
+        top ? "top" : "bottom", PixelTypeName(vi.pixel_type));
+  } else {
+    std::printf(
+        "width:      %d\nheight:     %d\nfps:        %u/%u\nframes:     %d\n"
+        "parity:     %s field first\npixel type: %s\n",
+        vi.width, vi.height, vi.fps_numerator, vi.fps_denominator, vi.num_frames,
+        top ? "top" : "bottom", PixelTypeName(vi.pixel_type));
+  }
+  return 0;
+}
+
+// Serves the frames of the list in order, handing each to `sink`.
+template <typename Sink>
+int ServeFrames(const cli::Options& o, cli::ClipSession& session, Sink sink) {
+  const VideoInfo& vi = session.Info();
+  std::vector<int> frames;
+  if (o.frames.empty()) {
+    for (int n = 0; n < vi.num_frames; ++n) frames.push_back(n);
+  } else {
+    std::string error;
+    if (!cli::ParseFrameList(o.frames, vi.num_frames, &frames, &error)) return Fail(error);
+  }
+  try {
+    for (int n : frames) {
+      PVideoFrame frame = session.Frame(n);
+      if (!sink(n, frame)) return Fail("could not write frame " + std::to_string(n));
+    }
+  } catch (const AvisynthError& e) {
+    return Fail(e.what());
+  }
+  return 0;
+}
+
+int RunPipe(const cli::Options& o, cli::ClipSession& session) {
+  const VideoInfo& vi = session.Info();
+  FILE* out = stdout;
+  if (!o.output.empty() && o.output != "-") {
+    out = std::fopen(o.output.c_str(), "wb");
+    if (out == nullptr) return Fail("cannot write " + o.output + ": " + std::strerror(errno));
+  }
+  cli::Y4mFormat format;
+  format.width = vi.width;
+  format.height = vi.height;
+  format.fpsNumerator = vi.fps_numerator;
+  format.fpsDenominator = vi.fps_denominator;
+  format.interlacing = o.clip.deinterlace > 0 ? 'p' : (session.Parity() ? 't' : 'b');
+  std::fputs(cli::Y4mHeader(format).c_str(), out);
+  int result = ServeFrames(o, session, [&](int, const PVideoFrame& f) {
+    return cli::WriteY4mFrame(out, f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y),
+                              f->GetReadPtr(PLANAR_U), f->GetReadPtr(PLANAR_V),
+                              f->GetPitch(PLANAR_U), vi.width, vi.height);
+  });
+  if (out != stdout) {
+    if (std::fclose(out) != 0 && result == 0) return Fail("cannot write " + o.output);
+  } else {
+    std::fflush(stdout);
+  }
+  return result;
+}
+
+int RunHash(const cli::Options& o, cli::ClipSession& session) {
+  const VideoInfo& vi = session.Info();
+  return ServeFrames(o, session, [&](int n, const PVideoFrame& f) {
+    std::string md5 =
+        cli::PlanesMd5(f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y), f->GetReadPtr(PLANAR_U),
+                       f->GetReadPtr(PLANAR_V), f->GetPitch(PLANAR_U), vi.width, vi.height);
+    return std::printf("%d %s\n", n, md5.c_str()) > 0;
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  cli::Options o;
+  std::string error;
+  if (!cli::ParseOptions(args, &o, &error)) return Fail(error);
+  if (o.help) {
+    std::fputs(cli::HelpText(o.command).c_str(), stdout);
+    return 0;
+  }
+  if (o.command == "index") return RunIndex(o);
+  if (o.command == "server") return RunServer(o);
+
+  cli::StartedServer started;
+  if (!o.noServer && !cli::ServerRunning()) {
+    if (!started.Start(&error)) return Fail(error);
+    std::fprintf(stderr, "mpgsource: no decoding server was running; started %s\n",
+                 cli::ServerProgram().c_str());
+  }
+  int result = 1;
+  {
+    cli::ClipSession session;
+    if (!session.Open(o.input, o.clip, &error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    if (o.command == "info") result = RunInfo(o, session);
+    if (o.command == "pipe") result = RunPipe(o, session);
+    if (o.command == "hash") result = RunHash(o, session);
+  }
+  return result;
+}

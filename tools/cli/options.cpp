@@ -1,0 +1,187 @@
+#include "tools/cli/options.h"
+
+#include <cstdlib>
+
+namespace cli {
+namespace {
+
+bool ParseInt(const std::string& text, int* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 0);
+  if (*end != '\0' || v < -2147483647L || v > 2147483647L) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+// "a,b,c,d" into exactly `count` integers.
+bool ParseInts(const std::string& text, int* values, int count) {
+  size_t start = 0;
+  for (int i = 0; i < count; ++i) {
+    size_t comma = text.find(',', start);
+    if ((comma == std::string::npos) != (i == count - 1)) return false;
+    if (!ParseInt(text.substr(start, comma - start), &values[i])) return false;
+    start = comma + 1;
+  }
+  return true;
+}
+
+const char* const kClipHelp =
+    "CLIP options:\n"
+    "  --deinterlace N   0 frames as coded, 1 one picture per frame from one field,\n"
+    "                    2 both fields (double rate and frame count)\n"
+    "  --i420            label the output I420 instead of YV12 (same bytes)\n"
+    "  --bottom-field    with --deinterlace 1, make each picture from the bottom field\n"
+    "  --no-server       do not start a decoding server when none is running\n";
+
+}  // namespace
+
+bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
+  *options = Options();
+  size_t i = 0;
+  if (args.empty()) {
+    *error = "no command given (try mpgsource --help)";
+    return false;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    options->help = true;
+    if (args.size() > 1) options->command = args[1];
+    return true;
+  }
+  options->command = args[i++];
+  const std::string& cmd = options->command;
+  if (cmd != "index" && cmd != "server" && cmd != "info" && cmd != "pipe" && cmd != "hash") {
+    *error = "unknown command \"" + cmd + "\" (try mpgsource --help)";
+    return false;
+  }
+  bool takesClip = cmd == "info" || cmd == "pipe" || cmd == "hash";
+  for (; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) {
+        *error = "option " + a + " needs a value";
+        return false;
+      }
+      *out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      options->help = true;
+    } else if (a == "--verbose" && cmd == "server") {
+      options->verbose = true;
+    } else if (a == "-o" && (cmd == "index" || cmd == "pipe")) {
+      if (!value(&options->output)) return false;
+    } else if (a == "--pid" && cmd == "index") {
+      if (!value(&v)) return false;
+      if (!ParseInt(v, &options->pid) || options->pid < 0 || options->pid > 8191) {
+        *error = "--pid needs a PID from 0 to 8191";
+        return false;
+      }
+    } else if (a == "--crop" && cmd == "index") {
+      if (!value(&v)) return false;
+      if (!ParseInts(v, options->crop, 4)) {
+        *error = "--crop needs four integers L,R,T,B";
+        return false;
+      }
+    } else if (a == "--lumfilt" && cmd == "index") {
+      if (!value(&v)) return false;
+      if (!ParseInts(v, options->lumfilt, 2)) {
+        *error = "--lumfilt needs two integers GAMMA,OFFSET";
+        return false;
+      }
+    } else if (a == "--json" && cmd == "info") {
+      options->json = true;
+    } else if (a == "--frames" && (cmd == "pipe" || cmd == "hash")) {
+      if (!value(&options->frames)) return false;
+    } else if (takesClip && a == "--deinterlace") {
+      if (!value(&v)) return false;
+      if (!ParseInt(v, &options->clip.deinterlace) || options->clip.deinterlace < 0 ||
+          options->clip.deinterlace > 2) {
+        *error = "--deinterlace needs 0, 1 or 2";
+        return false;
+      }
+    } else if (takesClip && a == "--i420") {
+      options->clip.i420 = true;
+    } else if (takesClip && a == "--bottom-field") {
+      options->clip.bottomField = true;
+    } else if (takesClip && a == "--no-server") {
+      options->noServer = true;
+    } else if (!a.empty() && a[0] == '-' && a != "-") {
+      *error = "unknown option " + a + " for " + cmd + " (try mpgsource " + cmd + " --help)";
+      return false;
+    } else if (options->input.empty() && cmd != "server") {
+      options->input = a;
+    } else {
+      *error = "unexpected argument \"" + a + "\"";
+      return false;
+    }
+  }
+  if (!options->help && cmd != "server" && options->input.empty()) {
+    *error = cmd + " needs " + (cmd == "index" ? "a VIDEO file" : "a PROJECT file");
+    return false;
+  }
+  return true;
+}
+
+std::string HelpText(const std::string& command) {
+  if (command == "index") {
+    return "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--crop L,R,T,B] "
+           "[--lumfilt GAMMA,OFFSET]\n"
+           "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets) or\n"
+           "Matroska file and writes the project file (default: VIDEO with the extension .vnt).\n"
+           "  --pid N            the transport stream's video PID (default: the first MPEG-2 "
+           "video)\n"
+           "  --crop L,R,T,B     crop amounts written into the project (left, right, top, bottom)\n"
+           "  --lumfilt G,O      luminance correction: gamma and offset\n";
+  }
+  if (command == "server") {
+    return "usage: mpgsource server [--verbose]\n"
+           "Runs the decoding server in the foreground until interrupted (Ctrl-C).\n"
+           "  --verbose          log each decode run\n";
+  }
+  if (command == "info") {
+    return std::string(
+               "usage: mpgsource info PROJECT [--json] [CLIP]\n"
+               "Prints width, height, frame rate, frame count, parity and pixel type.\n"
+               "  --json             as one JSON object\n") +
+           kClipHelp;
+  }
+  if (command == "pipe") {
+    return std::string(
+               "usage: mpgsource pipe PROJECT [-o FILE|-] [--frames LIST] [CLIP]\n"
+               "Writes the frames as a YUV4MPEG2 stream (default: standard output).\n"
+               "  --frames LIST      comma-separated frame numbers and ranges a-b, served\n"
+               "                     in the order given (default: all)\n") +
+           kClipHelp;
+  }
+  if (command == "hash") {
+    return std::string(
+               "usage: mpgsource hash PROJECT [--frames LIST] [CLIP]\n"
+               "Prints one line per frame, \"<n> <md5>\": the MD5 of the visible Y rows,\n"
+               "then U, then V, packed (what ffmpeg -f framemd5 -pix_fmt yuv420p prints).\n"
+               "  --frames LIST      comma-separated frame numbers and ranges a-b, served\n"
+               "                     in the order given (default: all)\n") +
+           kClipHelp;
+  }
+  return "usage: mpgsource COMMAND ...\n"
+         "A host for the MPGSource plugin (VantuDecodeNV): frame-accurate MPEG-2 serving.\n"
+         "\n"
+         "  mpgsource index VIDEO [-o PROJECT] [--pid N] [--crop L,R,T,B] [--lumfilt "
+         "GAMMA,OFFSET]\n"
+         "  mpgsource server                        decoding server in the foreground\n"
+         "  mpgsource info PROJECT [--json] [CLIP]  width, height, fps, frames, parity, pixel "
+         "type\n"
+         "  mpgsource pipe PROJECT [-o FILE|-] [--frames LIST] [CLIP]    YUV4MPEG2 stream\n"
+         "  mpgsource hash PROJECT [--frames LIST] [CLIP]                one line per frame\n"
+         "\n"
+         "CLIP:  --deinterlace N  --i420  --bottom-field  --no-server\n"
+         "LIST:  comma-separated frame numbers and ranges a-b, served in the order given\n"
+         "\n"
+         "info, pipe and hash start a decoding server when none is running (and say so on\n"
+         "stderr), unless --no-server is given. The plugin is VantuDecodeNV.so beside this\n"
+         "program ($MPGSOURCE_PLUGIN overrides), the server mpgsource-server ($MPGSOURCE_SERVER).\n"
+         "Run mpgsource COMMAND --help for each command's options.\n";
+}
+
+}  // namespace cli

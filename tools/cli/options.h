@@ -1,0 +1,37 @@
+// Command-line parsing of the `mpgsource` host.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct ClipOptions {
+  int deinterlace = -1;      // -1: not given (the defaults file or the built-in default applies)
+  bool i420 = false;         // --i420 given
+  bool bottomField = false;  // --bottom-field given (use_top_field=false)
+};
+
+struct Options {
+  std::string command;  // index, server, info, pipe, hash
+  std::string input;    // VIDEO for index, PROJECT for info/pipe/hash
+  std::string output;   // -o
+  std::string frames;   // --frames LIST
+  bool json = false;
+  bool noServer = false;
+  bool help = false;
+  bool verbose = false;
+  int pid = -1;
+  int crop[4] = {0, 0, 0, 0};  // left, right, top, bottom
+  int lumfilt[2] = {0, 0};     // gamma, offset
+  ClipOptions clip;
+};
+
+// Parses argv (without the program name). Returns false with a message when the command line is
+// not understood.
+bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
+
+// The help text of one command, or of the program when `command` is empty.
+std::string HelpText(const std::string& command);
+
+}  // namespace cli

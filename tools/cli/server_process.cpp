@@ -1,0 +1,80 @@
+#include "tools/cli/server_process.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "platform/section.h"
+#include "platform/thread.h"
+#include "server/section_layout.h"
+
+namespace cli {
+
+bool ServerRunning() {
+  bool existed = false;
+  platform::Handle section =
+      platform::CreateSection(server::kSectionName, server::kSectionSize, &existed);
+  if (section == nullptr) return false;
+  platform::CloseHandle(section);
+  return existed;
+}
+
+std::string ServerProgram() {
+  if (const char* env = std::getenv("MPGSOURCE_SERVER")) return env;
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    self[n] = '\0';
+    std::string path(self);
+    size_t slash = path.rfind('/');
+    std::string candidate = path.substr(0, slash + 1) + "mpgsource-server";
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "mpgsource-server";
+}
+
+StartedServer::~StartedServer() {
+  Stop();
+}
+
+bool StartedServer::Start(std::string* error) {
+  std::string program = ServerProgram();
+  pid_t pid = fork();
+  if (pid < 0) {
+    *error = "could not start the decoding server (fork failed)";
+    return false;
+  }
+  if (pid == 0) {
+    // The server's output would mix with ours (a Y4M stream may be on stdout): send it to stderr.
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    execlp(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  pid_ = pid;
+  for (int waited = 0; waited < 10000; waited += 10) {
+    if (ServerRunning()) return true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      *error = "the decoding server " + program + " exited at start";
+      return false;
+    }
+    platform::Sleep(10);
+  }
+  Stop();
+  *error = "the decoding server " + program + " did not come up within 10 seconds";
+  return false;
+}
+
+void StartedServer::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+}  // namespace cli
