@@ -1,0 +1,30 @@
+// The filter's settings and the defaults file "VantuDecodeNV.def" that can change the built-in
+// ones. The file is plain text, one "key=value" per line, the key in the first column:
+//   vnt="path"  i420=true  deinterlace=2  use_top_field=false
+#pragma once
+
+#include <string>
+
+struct MPGSourceSettings {
+  std::string path;  // the project file; empty when neither the file nor the script names one
+  bool i420 = false;
+  int deinterlace = 0;
+  bool use_top_field = true;
+};
+
+// The defaults file's name, looked up in the process's current directory.
+extern const char* const kDefaultsFileName;
+
+// Lines are read in pieces of at most kDefaultsPieceSize - 1 characters; a longer line is read
+// as several pieces, each examined on its own.
+constexpr int kDefaultsPieceSize = 80;
+// A path from the file is held in a buffer of this many bytes.
+constexpr int kDefaultsPathSize = 256;
+
+// Applies one piece of the file: a piece that starts with a key (exactly, case-sensitively, in
+// the first column) sets that setting; any other piece is ignored.
+void ApplyDefaultsPiece(const char* piece, MPGSourceSettings* settings);
+
+// Reads the defaults file at path over *settings. Returns false, changing nothing, when the file
+// does not open.
+bool ReadDefaultsFile(const char* path, MPGSourceSettings* settings);

@@ -1,0 +1,32 @@
+#include "plugin/plugin_entry.h"
+
+#include "plugin/crop.h"
+#include "plugin/mpgsource.h"
+
+const char* const kMPGSourceParams = "[vnt]s[i420]b[deinterlace]i[use_top_field]b";
+
+MPGSourceSettings ReadSettings(const AVSValue& args, const char* defaultsPath) {
+  MPGSourceSettings settings;
+  ReadDefaultsFile(defaultsPath, &settings);
+  // A value of another type than the argument string declares counts as left out.
+  if (args[0].IsString() && args[0].AsString() != nullptr) settings.path = args[0].AsString();
+  if (args[1].IsBool()) settings.i420 = args[1].AsBool();
+  if (args[2].IsInt()) settings.deinterlace = args[2].AsInt();
+  if (args[3].IsBool()) settings.use_top_field = args[3].AsBool();
+  return settings;
+}
+
+AVSValue CreateMPGSource(AVSValue args, void*, IScriptEnvironment* env) {
+  const MPGSourceSettings s = ReadSettings(args, kDefaultsFileName);
+  // The constructor raises the host's error itself; the clip is counted from here on, so that
+  // an error of the crop releases it.
+  MPGSource* source = new MPGSource(s.path.c_str(), s.i420, s.deinterlace, s.use_top_field, env);
+  const PClip clip(source);
+  const CAVCDecoder& d = source->decoder;
+  return ApplyCrop(clip, d.clipLeft, d.clipRight, d.clipTop, d.clipBottom, env);
+}
+
+extern "C" AVS_EXPORT const char* AvisynthPluginInit2(IScriptEnvironment* env) {
+  env->AddFunction("MPGSource", kMPGSourceParams, CreateMPGSource, nullptr);
+  return nullptr;
+}
