@@ -1,0 +1,108 @@
+// Copying the server's NV12 picture into the host's planar frame: the chroma split, the luma
+// table, and server headers that do not fit the frame or the picture area.
+#include <functional>
+
+#include "tests/unit/plugin/test_clip_fixture.h"
+
+namespace {
+
+using Plane = std::function<int(int x, int y)>;
+
+// Compares every visible byte of the three planes with the expected values.
+::testing::AssertionResult Planes(const PVideoFrame& frame, const Plane& luma, const Plane& u,
+                                  const Plane& v) {
+  for (int y = 0; y < frame->GetHeight(); ++y) {
+    for (int x = 0; x < frame->GetRowSize(); ++x) {
+      const int got = frame->GetReadPtr()[y * frame->GetPitch() + x];
+      if (got != luma(x, y)) {
+        return ::testing::AssertionFailure()
+               << "luma (" << x << "," << y << ") " << got << " != " << luma(x, y);
+      }
+    }
+  }
+  for (int y = 0; y < frame->GetHeight(PLANAR_U); ++y) {
+    for (int x = 0; x < frame->GetRowSize(PLANAR_U); ++x) {
+      const int gu = frame->GetReadPtr(PLANAR_U)[y * frame->GetPitch(PLANAR_U) + x];
+      const int gv = frame->GetReadPtr(PLANAR_V)[y * frame->GetPitch(PLANAR_V) + x];
+      if (gu != u(x, y) || gv != v(x, y)) {
+        return ::testing::AssertionFailure() << "chroma (" << x << "," << y << ") " << gu << "/"
+                                             << gv << " != " << u(x, y) << "/" << v(x, y);
+      }
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+const unsigned char* Area() {
+  return server::sharedView + server::kPictureAreaOffset;
+}
+
+TEST_F(ClipTest, ChromaIsSplitAndTheLumaTableApplied) {
+  spec_.lumGamma = 40;
+  spec_.lumOffset = 10;
+  Make(0);
+  const unsigned char* table = Source().decoder.lumTable;
+  ASSERT_TRUE(Source().decoder.lumFilterOn);
+  ASSERT_NE(table[100], 100);
+  PVideoFrame frame;
+  Fetch(20, &frame);
+  EXPECT_TRUE(Holds(frame, 20, 0, table));
+  // Chroma straight from the interleaved rows, luma through the table.
+  EXPECT_TRUE(Planes(
+      frame, [&](int x, int y) { return table[Area()[y * 128 + x]]; },
+      [&](int i, int y) { return Area()[128 * 48 + y * 128 + 2 * i]; },
+      [&](int i, int y) { return Area()[128 * 48 + y * 128 + 2 * i + 1]; }));
+}
+
+TEST_F(ClipTest, WiderServerPictureIsCutToTheFrame) {
+  Make(0, "w=4096,pitch=4096");
+  PVideoFrame frame;
+  Fetch(20, &frame);
+  EXPECT_TRUE(Holds(frame, 20, 0));
+}
+
+TEST_F(ClipTest, PitchSmallerThanTheWidthReadsOverlappingRows) {
+  Make(0, "w=64,pitch=16");
+  PVideoFrame frame;
+  Fetch(20, &frame);
+  EXPECT_TRUE(Planes(
+      frame, [&](int x, int y) { return Area()[y * 16 + x]; },
+      [&](int i, int y) { return Area()[16 * 48 + y * 16 + 2 * i]; },
+      [&](int i, int y) { return Area()[16 * 48 + y * 16 + 2 * i + 1]; }));
+}
+
+TEST_F(ClipTest, ChromaBeyondThePictureAreaIsBlack) {
+  Make(0, "h=1632,pitch=2048");  // the luma rows fill the whole area
+  PVideoFrame frame;
+  Fetch(20, &frame);
+  EXPECT_TRUE(Planes(
+      frame, [](int x, int y) { return scripted::LumaAt(20, 0, x, y); },
+      [](int, int) { return 128; }, [](int, int) { return 128; }));
+}
+
+TEST_F(ClipTest, RowsBeyondThePictureAreaAreBlack) {
+  Make(0, "w=100000,pitch=100000");
+  PVideoFrame frame;
+  Fetch(20, &frame);
+  // Row 33 still lies inside the 3,342,336-byte area, row 34 does not.
+  EXPECT_TRUE(Planes(
+      frame, [](int x, int y) { return y <= 33 ? scripted::LumaAt(20, 0, x, y) : 16; },
+      [](int, int) { return 128; }, [](int, int) { return 128; }));
+}
+
+TEST_F(ClipTest, UnusableHeaderGivesABlackFrame) {
+  for (const char* options : {"pitch=-64", "pitch=0", "h=-5", "w=-3"}) {
+    SCOPED_TRACE(options);
+    Make(0, options);
+    PVideoFrame frame;
+    Fetch(20, &frame);
+    EXPECT_TRUE(Planes(
+        frame, [](int, int) { return 16; }, [](int, int) { return 128; },
+        [](int, int) { return 128; }));
+    frame = nullptr;
+    clip_ = nullptr;
+    server_.Stop(SIGTERM);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// Making and destroying the clip, and what it does when the server is missing, silent or gone.
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "platform/event.h"
+#include "tests/unit/plugin/test_clip_fixture.h"
+
+namespace {
+
+using scripted::CountPrefix;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kNotRunning = "MPGSource: CUVID Server not running!";
+
+TEST_F(ClipTest, NoServerIsReportedAndNothingStaysOpen) {
+  media_ = scripted::WriteMedia(dir_.path(), spec_);
+  const int before = OpenDescriptors();
+  EXPECT_EQ(TryMake(media_.project, 0), kNotRunning);
+  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(server::sharedView, nullptr);
+}
+
+TEST_F(ClipTest, KilledServerIsReportedAsNotRunning) {
+  StartServer();
+  server_.Stop(SIGKILL);
+  const int before = OpenDescriptors();
+  EXPECT_EQ(TryMake(media_.project, 0), kNotRunning);
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(ClipTest, SecondClipIsRefusedWhileTheFirstLives) {
+  Make(0);
+  PClip first = clip_;
+  const std::string message = TryMake(media_.project, 0);
+  EXPECT_EQ(message, "MPGSource: only one MPGSource clip can be open at a time in a process!");
+  EXPECT_EQ(clip_, first);
+
+  // The first clip is untouched.
+  PVideoFrame frame;
+  Fetch(5, &frame);
+  EXPECT_TRUE(Holds(frame, 5, 0));
+
+  // Once it is gone, a new clip connects.
+  frame = nullptr;
+  first = nullptr;
+  clip_ = nullptr;
+  ASSERT_EQ(TryMake(media_.project, 0), "");
+  Fetch(7, &frame);
+  EXPECT_TRUE(Holds(frame, 7, 0));
+}
+
+TEST_F(ClipTest, LoadFailuresAreReportedAndReleaseEverything) {
+  StartServer();
+  std::ofstream(dir_.File("empty.vnt")).close();
+  std::ofstream(dir_.File("other.vnt")) << "just some text\n";
+  std::ofstream(dir_.File("newer.vnt")) << "VantuIndexFileNV2\n";
+  const int before = OpenDescriptors();
+  EXPECT_EQ(TryMake(dir_.File("missing.vnt"), 0),
+            "MPGSource: Could not open one of the input files.");
+  EXPECT_EQ(TryMake(dir_.File("empty.vnt"), 0), "MPGSource: Invalid VNT file, it's empty!");
+  EXPECT_EQ(TryMake(dir_.File("other.vnt"), 0),
+            "MPGSource: The input file is not a VNT project file.");
+  EXPECT_EQ(TryMake(dir_.File("newer.vnt"), 0)
+                .rfind("MPGSource: VantuIndexNV/VantuDecodeNV "
+                       "mismatch. You are picking up\na version",
+                       0),
+            0u);
+  EXPECT_EQ(OpenDescriptors(), before);
+  // The link was given back each time.
+  ASSERT_EQ(TryMake(media_.project, 0), "");
+}
+
+TEST_F(ClipTest, DestroyingTheClipEndsTheRunAndFreesTheLink) {
+  Make(0);
+  Fetch(5);
+  const size_t mark = server_.Log().size();
+  clip_ = nullptr;
+  EXPECT_EQ(CountPrefix(server_.LogSince(mark), "STOP"), 1);
+  EXPECT_EQ(server::sharedView, nullptr);
+  ASSERT_EQ(TryMake(media_.project, 0), "");
+}
+
+TEST_F(ClipTest, ClipDestroyedDuringTheHandshakeWithASilentServer) {
+  Make(0, "noinit");
+  ASSERT_TRUE(server_.WaitForLine("INIT 0 1 3"));
+  clip_ = nullptr;  // must neither hang nor touch closed handles
+  EXPECT_EQ(server::sharedView, nullptr);
+}
+
+TEST_F(ClipTest, AbortDuringAUnitWaitSendsNoEnd) {
+  Make(0, "hold=20");
+  PVideoFrame frame;
+  Fetch(0, &frame);
+  ASSERT_TRUE(server_.WaitForLine("HELD"));
+  Fetch(40, &frame);
+  EXPECT_TRUE(Holds(frame, 40, 0));
+  ASSERT_TRUE(server_.WaitForLine("END"));
+  // The first run was cut short in its twentieth unit: its only END is the second run's, which
+  // began after the restart's STOP.
+  const std::vector<std::string> log = server_.Log();
+  int stops = 0;
+  for (const std::string& line : log) {
+    if (line == "STOP") ++stops;
+    if (line == "END") {
+      EXPECT_EQ(stops, 2);
+    }
+  }
+  EXPECT_EQ(CountPrefix(log, "END"), 1);
+}
+
+TEST_F(ClipTest, ServerThatKeepsTheStopSetCostsAboutThreeSeconds) {
+  Make(0, "ignorestop");
+  PVideoFrame frame;
+  const auto start = Clock::now();
+  Fetch(20, &frame);
+  EXPECT_GE(Clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(Holds(frame, 20, 0));  // and the clip went on
+  EXPECT_TRUE(server_.WaitForLine("IGNORED"));
+  // Clear the stop for the server, so that the destructor's stop is answered at once.
+  platform::Handle stop = platform::CreateEvent(server::kStopEventName, true);
+  platform::ResetEvent(stop);
+  platform::CloseHandle(stop);
+  Fetch(21, &frame);
+  EXPECT_TRUE(Holds(frame, 21, 0));
+}
+
+TEST_F(ClipTest, ServerDyingDuringAPictureWaitFailsTheRequest) {
+  Make(0, "nopics");
+  std::thread killer([this] {
+    EXPECT_TRUE(server_.WaitForLine("PICREQ"));
+    server_.Stop(SIGKILL);
+  });
+  std::string message;
+  try {
+    Fetch(5);
+  } catch (const AvisynthError& e) {
+    message = e.what();
+  }
+  killer.join();
+  EXPECT_EQ(message, "MPGSource: CUVID Server is no longer running!");
+  EXPECT_EQ(Source().lastFrame, -1);
+  // Later requests fail at once, and the clip can still be destroyed.
+  EXPECT_THROW(Fetch(6), AvisynthError);
+  const auto start = Clock::now();
+  clip_ = nullptr;
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(ClipTest, ServerDyingBetweenRequestsFailsTheNextOne) {
+  Make(0);
+  Fetch(5);
+  server_.Stop(SIGKILL);
+  EXPECT_THROW(Fetch(30), AvisynthError);  // a restart
+  EXPECT_THROW(Fetch(31), AvisynthError);
+}
+
+TEST_F(ClipTest, ServerDyingDuringTheHandshakeFailsTheFirstRequest) {
+  Make(0, "noinit");
+  ASSERT_TRUE(server_.WaitForLine("INIT 0 1 3"));
+  server_.Stop(SIGKILL);
+  EXPECT_THROW(Fetch(5), AvisynthError);
+}
+
+TEST_F(ClipTest, ProjectWithoutPicturesFailsRequests) {
+  spec_.gops = {""};
+  Make(0);
+  EXPECT_EQ(clip_->GetVideoInfo().num_frames, 0);
+  EXPECT_THROW(Fetch(0), AvisynthError);
+}
+
+}  // namespace
