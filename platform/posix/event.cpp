@@ -153,6 +153,7 @@ Handle CreateOwnedEvent(const char* name, bool manualReset) {
 void SetEvent(Handle handle) {
   EventObject* event = AsEvent(handle);
   if (event == nullptr) return;
+  HandleReference hold(event);
   event->words->state.store(1);
   if (event->words->waiters.load() > 0) {
     posix::FutexWake(&event->words->state, event->Manual() ? INT_MAX : 1, event->shared);
@@ -162,12 +163,14 @@ void SetEvent(Handle handle) {
 void ResetEvent(Handle handle) {
   EventObject* event = AsEvent(handle);
   if (event == nullptr) return;
+  HandleReference hold(event);
   event->words->state.store(0);
 }
 
 int WaitForEvent(Handle handle, uint32_t timeoutMs) {
   EventObject* event = AsEvent(handle);
   if (event == nullptr) return kWaitFailed;
+  HandleReference hold(event);
   if (TryConsume(event)) return kWaitObject0;
   if (timeoutMs == 0) return kWaitTimeout;
   const bool infinite = timeoutMs == kInfinite;
@@ -192,6 +195,8 @@ int WaitForEither(Handle firstHandle, Handle secondHandle, uint32_t timeoutMs) {
   EventObject* second = AsEvent(secondHandle);
   if (first == nullptr || second == nullptr) return kWaitFailed;
   if (first == second) return WaitForEvent(firstHandle, timeoutMs);
+  HandleReference holdFirst(first);
+  HandleReference holdSecond(second);
   if (TryConsume(first)) return kWaitObject0;
   if (TryConsume(second)) return kWaitObject1;
   if (timeoutMs == 0) return kWaitTimeout;

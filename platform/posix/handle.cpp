@@ -5,7 +5,7 @@
 namespace platform {
 
 void CloseHandle(Handle handle) {
-  delete handle;
+  if (handle != nullptr) handle->Release();
 }
 
 }  // namespace platform

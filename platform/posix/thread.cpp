@@ -28,7 +28,7 @@ struct ThreadState {
   unsigned exitCode = 0;
 };
 
-void Release(ThreadState* state) {
+void ReleaseState(ThreadState* state) {
   if (state->references.fetch_sub(1) == 1) {
     CloseHandle(state->finished);
     delete state;
@@ -47,7 +47,7 @@ void* ThreadMain(void* raw) {
   }
   state->exitCode = state->function(state->argument);
   SetEvent(state->finished);
-  Release(state);
+  ReleaseState(state);
   return nullptr;
 }
 
@@ -62,7 +62,7 @@ struct ThreadObject : HandleObject {
         pthread_detach(thread);
       }
     }
-    Release(state);
+    ReleaseState(state);
   }
 
   pthread_t thread;

@@ -127,6 +127,24 @@ TEST(EventTest, AutomaticSetReleasesExactlyOneOfSeveralWaiters) {
   EXPECT_EQ(released.load(), 1);
 }
 
+// As with Win32 handles, closing an event while another thread waits on it leaves that wait
+// intact: it ends at its time-out, without touching freed memory.
+TEST(EventTest, ClosingAnEventDuringAWaitLeavesTheWaitIntact) {
+  Handle event = CreateEvent(nullptr, false);
+  Handle other = CreateEvent(nullptr, true);
+  std::atomic<int> single{-2};
+  std::atomic<int> either{-2};
+  std::thread a([&] { single = WaitForEvent(event, 50); });
+  std::thread b([&] { either = WaitForEither(event, other, 50); });
+  Sleep(10);
+  CloseHandle(event);
+  CloseHandle(other);
+  a.join();
+  b.join();
+  EXPECT_EQ(single.load(), kWaitTimeout);
+  EXPECT_EQ(either.load(), kWaitTimeout);
+}
+
 class WaitForEitherTest : public ::testing::TestWithParam<bool> {
  protected:
   // The parameter selects the kernel's futex_waitv (true) or the fallback for older kernels.
