@@ -35,6 +35,7 @@ struct EventWords {
   std::atomic<uint32_t> state;
   std::atomic<uint32_t> waiters;
   std::atomic<uint32_t> kind;
+  std::atomic<uint32_t> owner;  // process id of the last CreateOwnedEvent; 0 while never owned
 };
 
 // Size of the shared object behind a named event.
@@ -139,13 +140,17 @@ Handle CreateOwnedEvent(const char* name, bool manualReset) {
   if (name == nullptr) return CreateEvent(nullptr, manualReset);
   std::string objectName;
   if (!posix::SharedObjectName(name, true, &objectName)) return nullptr;
-  // An object of that name is reused and reset rather than replaced: a client that opened the
-  // name an instant earlier stays connected to the event this owner serves.
+  // An object of that name is reused rather than replaced, so that a client that opened the name
+  // an instant earlier (it saw the owner's section already) stays connected to this owner's event.
+  // A signal left behind by an earlier owner's link is cleared; one set by a client of an event
+  // that no owner has served yet was set for this owner and is kept.
   bool created = false;
   EventObject* event = MapNamedEvent(objectName, O_RDWR | O_CREAT, &created);
   if (event == nullptr) return nullptr;
   event->words->kind.store(KindOf(manualReset));
-  event->words->state.store(0);
+  if (event->words->owner.exchange(static_cast<uint32_t>(getpid())) != 0) {
+    event->words->state.store(0);
+  }
   event->ownedSlot = posix::RegisterOwnedName(objectName);
   return event;
 }

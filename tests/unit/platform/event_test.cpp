@@ -250,22 +250,43 @@ TEST_F(NamedEventTest, OpeningAnExistingEventKeepsItsKindAndState) {
   CloseHandle(made);
 }
 
-TEST_F(NamedEventTest, OwnedEventStartsClearWithItsOwnKindAndGoesOnRemove) {
+TEST_F(NamedEventTest, OwnedEventClearsWhatAnEarlierOwnerLeftAndGoesOnRemove) {
   const std::string file = space_.EventFile("Owned");
-  Handle stale = CreateEvent("Owned", true);
-  SetEvent(stale);
+  // An owner that dies without cleaning up leaves its event set.
+  ASSERT_EQ(RunChild([] {
+              Handle earlier = CreateOwnedEvent("Owned", true);
+              SetEvent(earlier);
+              return earlier != nullptr ? 0 : 1;
+            }),
+            0);
+  Handle opened = CreateEvent("Owned", false);
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(WaitForEvent(opened, 0), kWaitObject0);  // still manual, still set
   Handle owned = CreateOwnedEvent("Owned", false);
   ASSERT_NE(owned, nullptr);
   EXPECT_EQ(WaitForEvent(owned, 0), kWaitTimeout);
-  // The handle opened before stays connected to the owner's event.
-  SetEvent(stale);
+  // The handle opened before stays connected to the owner's event, now automatic.
+  SetEvent(opened);
   EXPECT_EQ(WaitForEvent(owned, 0), kWaitObject0);
-  EXPECT_EQ(WaitForEvent(stale, 0), kWaitTimeout);
+  EXPECT_EQ(WaitForEvent(opened, 0), kWaitTimeout);
   EXPECT_EQ(access(file.c_str(), F_OK), 0);
   RemoveOwnedObjects();
   EXPECT_NE(access(file.c_str(), F_OK), 0);
   CloseHandle(owned);
-  CloseHandle(stale);
+  CloseHandle(opened);
+}
+
+// A client that connects between the owner's section and its events may create an event and set
+// it before the owner gets to it; that signal is meant for this owner and survives.
+TEST_F(NamedEventTest, OwnerKeepsASignalSetBeforeItTookTheEvent) {
+  space_.EventFile("Early");
+  Handle client = CreateEvent("Early", false);
+  SetEvent(client);
+  Handle owned = CreateOwnedEvent("Early", false);
+  ASSERT_NE(owned, nullptr);
+  EXPECT_EQ(WaitForEvent(owned, 0), kWaitObject0);
+  CloseHandle(owned);
+  CloseHandle(client);
 }
 
 TEST_F(NamedEventTest, ClosingAnOwnedEventRemovesItsName) {
