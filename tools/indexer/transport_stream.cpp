@@ -28,10 +28,21 @@ int DetectPacketSize(const uint8_t* data, size_t size, size_t* firstSync, int mi
     if (hit == nullptr) break;
     first = static_cast<const uint8_t*>(hit) - data;
     for (int spacing : kSpacings) {
-      if (SpacingHolds(data, size, first, spacing, minPackets)) {
-        *firstSync = first;
-        return spacing;
+      if (!SpacingHolds(data, size, first, spacing, minPackets)) continue;
+      *firstSync = first;
+      if (spacing == 192) {
+        // The 4 bytes in front of each packet (an arrival time stamp) may hold a steady 0x47
+        // too. The sync byte is the last of a run of such candidates; files start with the
+        // 4 bytes, so a candidate 4 bytes into a 192-byte period is preferred.
+        for (size_t later = first + 1; later <= first + 4 && later < size; ++later) {
+          if (data[later] == kSyncByte && SpacingHolds(data, size, later, spacing, minPackets)) {
+            *firstSync = later;
+            if (later % 192 == 4) break;
+          }
+        }
+        if (first % 192 == 4) *firstSync = first;
       }
+      return spacing;
     }
   }
   return 0;

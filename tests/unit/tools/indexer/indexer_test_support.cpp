@@ -121,40 +121,67 @@ int Index(const std::string& path, indexer::VideoIndex* index, indexer::StreamLa
 std::vector<uint8_t> TsBytesAt(const std::vector<uint8_t>& file, int packetSize, int pid,
                                uint64_t position, size_t count) {
   const size_t p = static_cast<size_t>(packetSize);
-  size_t at = position < p ? 0 : static_cast<size_t>(position - p);
+  const size_t seek = position < p ? 0 : static_cast<size_t>(position - p);
+  size_t i = seek;
   std::vector<uint8_t> out;
-  bool first = true;
-  while (out.size() < count) {
-    // The next confirmed sync byte.
-    while (at < file.size() &&
-           (file[at] != 0x47 || (at + p < file.size() && file[at + p] != 0x47))) {
-      ++at;
-    }
-    if (at + 188 > file.size()) break;
-    const uint8_t* b = &file[at];
-    size_t next = at + 188;
-    int packetPid = ((b[1] & 0x1F) << 8) | b[2];
-    int control = (b[3] >> 4) & 3;
-    size_t h = control == 3 ? 5 + b[4] : 4;
-    if (packetPid != pid || (b[1] & 0x80) || control == 0 || control == 2 || h >= 188) {
-      at = next;
-      continue;
-    }
-    if (b[1] & 0x40) {
-      if (!first && h > 179) {
-        at = next;
+  // The packet search: returns the payload bytes left in the packet found, -1 at the end. The
+  // bytes of a rejected header stay consumed, as in the plugin's reader.
+  auto search = [&](bool aligning) -> long {
+    for (;;) {
+      if (i >= file.size()) return -1;
+      if (file[i++] != 0x47) continue;
+      size_t sync = i - 1;
+      if (sync - seek + 1 > p) {
+        if (file[sync - p] != 0x47) continue;
+      } else if (file.size() - i > p - 1 && file[sync + p] != 0x47) {
         continue;
       }
-      h += 9 + b[h + 8];
+      if (i + 2 > file.size()) return -1;
+      uint8_t b1 = file[i], b2 = file[i + 1];
+      i += 2;
+      if ((((b1 << 8) | b2) & 0x1FFF) != pid || (b1 & 0x80)) continue;
+      if (i >= file.size()) return -1;
+      int control = (file[i++] >> 4) & 3;
+      size_t h = 4;
+      if (control == 0) continue;
+      if (control & 2) {
+        if (i >= file.size()) return -1;
+        size_t a = file[i++];
+        i += a;
+        h = 5 + a;
+      }
+      if (h >= 188) continue;
+      if (b1 & 0x40) {
+        if (!aligning && h > 179) {
+          i += 188 - h;
+          continue;
+        }
+        if (i + 9 > file.size()) return -1;
+        uint8_t flags = file[i + 7];
+        size_t d = file[i + 8];
+        i += 9;
+        h += 9;
+        if ((flags & 0x80) && d > 4) {
+          i += (flags & 0x40) ? 10 + (d > 10 ? d - 10 : 0) : 5 + (d - 5);
+        } else {
+          i += d;
+        }
+        h += d;
+      }
+      return static_cast<long>(188 - h);
     }
-    size_t from = at + h;
-    if (first) {
-      first = false;
-      if (position < from || position >= next) return out;  // not inside this packet's payload
-      from = static_cast<size_t>(position);
-    }
-    for (size_t i = from; i < next && out.size() < count; ++i) out.push_back(file[i]);
-    at = next;
+  };
+  long remaining = search(true);
+  if (remaining < 0) return out;
+  long skip = static_cast<long>(position) - static_cast<long>(i);
+  if (skip < 0 || skip >= remaining) return out;  // the position is not in this packet's payload
+  i += static_cast<size_t>(skip);
+  remaining -= skip;
+  while (out.size() < count) {
+    if (remaining == 0 && (remaining = search(false)) <= 0) break;
+    if (i >= file.size()) break;
+    out.push_back(file[i++]);
+    --remaining;
   }
   return out;
 }
