@@ -174,7 +174,8 @@ void RunDecoder::Finish(const Sink& sink) {
   pending_.clear();
   // Places the decoder never filled: copies of the last picture shown, or black.
   while (nextDisplay_ < tracker_.placedFrames()) {
-    AVFrame* frame = lastShown_ ? av_frame_clone(lastShown_) : BlackFrame();
+    AVFrame* frame = lastShown_ ? av_frame_clone(lastShown_)
+                                : MakeBlackFrame(tracker_.width(), tracker_.height());
     if (!frame) break;
     Show(frame, nextDisplay_, true, sink);
   }
@@ -183,9 +184,7 @@ void RunDecoder::Finish(const Sink& sink) {
   inFilter_.clear();
 }
 
-AVFrame* RunDecoder::BlackFrame() const {
-  int width = tracker_.width();
-  int height = tracker_.height();
+AVFrame* MakeBlackFrame(int width, int height) {
   if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension) {
     width = kFallbackWidth;
     height = kFallbackHeight;

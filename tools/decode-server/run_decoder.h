@@ -44,6 +44,9 @@ struct RunStats {
   int64_t decoderErrors = 0;
 };
 
+// A black 4:2:0 picture (Y 16, U and V 128); a size outside 1..8192 gives 720x576.
+AVFrame* MakeBlackFrame(int width, int height);
+
 class RunDecoder {
  public:
   using Sink = std::function<void(RunPicture picture)>;
@@ -75,7 +78,6 @@ class RunDecoder {
   void Output(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink);
   void Emit(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink);
   void OnFiltered(AVFrame* picture, int64_t displayIndex, int half, const Sink& sink);
-  AVFrame* BlackFrame() const;
 
   int deinterlace_;
   bool useTopField_;

@@ -62,6 +62,33 @@ std::vector<GopStart> FindGops(const std::vector<Unit>& units) {
   return gops;
 }
 
+TestStream::TestStream(const std::string& name) : path(MediaPath(name)), bytes(ReadFile(path)) {
+  units = SplitUnits(bytes);
+  gops = FindGops(units);
+  for (const Unit& unit : units) frames += unit.code == 0x00;
+}
+
+int TestStream::LeadingBs(size_t gop) const {
+  size_t k = gops[gop].unit;
+  bool open = false;
+  while (k < units.size() && units[k].code != 0x00) {
+    if (units[k].code == 0xB8 && units[k].size >= 8) open = !(bytes[units[k].offset + 7] & 0x40);
+    ++k;
+  }
+  int count = 0;
+  for (++k; k < units.size(); ++k) {
+    if (units[k].code == 0xB3 || units[k].code == 0xB8) break;
+    if (units[k].code != 0x00) continue;
+    if (((bytes[units[k].offset + 5] >> 3) & 7) != 3) break;
+    ++count;
+  }
+  return open ? count : 0;
+}
+
+std::vector<Unit> TestStream::UnitsFrom(size_t gop) const {
+  return std::vector<Unit>(units.begin() + gops[gop].unit, units.end());
+}
+
 const std::vector<std::string>& FfmpegFrameMd5(const std::string& path, const std::string& filter) {
   static std::mutex mutex;
   static std::map<std::string, std::vector<std::string>> cache;

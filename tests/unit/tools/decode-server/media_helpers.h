@@ -33,6 +33,23 @@ struct GopStart {
 };
 std::vector<GopStart> FindGops(const std::vector<Unit>& units);
 
+// A clip read and cut into units, with its GOPs.
+struct TestStream {
+  explicit TestStream(const std::string& name);
+
+  // For an open GOP (closed_gop clear) whose I frame is followed in coded order by B frames: the
+  // number of those B frames, which a run started at that GOP cannot decode. 0 otherwise.
+  int LeadingBs(size_t gop) const;
+  // The units from GOP `gop` to the end: one run.
+  std::vector<Unit> UnitsFrom(size_t gop) const;
+
+  std::string path;
+  std::vector<uint8_t> bytes;
+  std::vector<Unit> units;
+  std::vector<GopStart> gops;
+  int frames = 0;  // coded frames (all frame pictures in these clips)
+};
+
 // ffmpeg's per-frame MD5 (Y, then U, then V of the yuv420p picture) of a sequential decode, with
 // an optional video filter. Results are cached per file and filter.
 const std::vector<std::string>& FfmpegFrameMd5(const std::string& path, const std::string& filter);

@@ -33,37 +33,8 @@ struct Delivered {
   int64_t displayIndex;
 };
 
-struct Stream {
-  std::string path;
-  std::vector<uint8_t> bytes;
-  std::vector<Unit> units;
-  std::vector<GopStart> gops;
-  int frames = 0;
-
-  explicit Stream(const std::string& name) : path(MediaPath(name)), bytes(ReadFile(path)) {
-    units = SplitUnits(bytes);
-    gops = FindGops(units);
-    for (const Unit& unit : units) frames += unit.code == 0x00;
-  }
-
-  // Open GOP (closed_gop clear) whose I frame is followed in coded order by B frames: the number
-  // of those B frames, which a run started there cannot decode.
-  int LeadingBs(size_t gop) const {
-    size_t k = gops[gop].unit;
-    bool open = false;
-    while (k < units.size() && units[k].code != 0x00) {
-      if (units[k].code == 0xB8) open = !(bytes[units[k].offset + 7] & 0x40);
-      ++k;
-    }
-    int count = 0;
-    for (++k; k < units.size(); ++k) {
-      if (units[k].code == 0xB3 || units[k].code == 0xB8) break;
-      if (units[k].code != 0x00) continue;
-      if (((bytes[units[k].offset + 5] >> 3) & 7) != 3) break;
-      ++count;
-    }
-    return open ? count : 0;
-  }
+struct Stream : decode_server_test::TestStream {
+  using TestStream::TestStream;
 
   // Decodes from GOP `gop` to the end of the data, as one run.
   std::vector<Delivered> Run(size_t gop, int deinterlace, bool useTopField,

@@ -1,0 +1,200 @@
+// The server in this process, driven through real shared memory and named events by a client that
+// speaks the protocol the way the plugin does.
+#include "tools/decode-server/decode_server.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/thread.h"
+#include "server/section_layout.h"
+#include "tests/unit/tools/decode-server/media_helpers.h"
+#include "tests/unit/tools/decode-server/test_client.h"
+#include "tools/decode-server/picture_writer.h"
+
+namespace decode_server {
+namespace {
+
+using decode_server_test::FfmpegFrameMd5;
+using decode_server_test::TakenPicture;
+using decode_server_test::TestClient;
+using decode_server_test::TestStream;
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void StartServer(size_t queuePictures = 8) {
+    decode_server_test::UseFreshNamespace("server");
+    ServerOptions options;
+    options.queuePictures = queuePictures;
+    server_ = std::make_unique<DecodeServer>(options);
+    std::string error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    ASSERT_TRUE(client_.Connect());
+  }
+  void TearDown() override {
+    client_.Disconnect();
+    server_.reset();
+  }
+
+  // Runs from GOP `gop` with the client's current settings: takes every picture of the run and
+  // checks it against ffmpeg's sequential decode; then a few requests past the end.
+  void CheckRun(const TestStream& stream, size_t gop) {
+    SCOPED_TRACE("run from GOP " + std::to_string(gop));
+    const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+    const int first = stream.gops[gop].firstPicture;
+    const int leading = stream.LeadingBs(gop);
+    ASSERT_TRUE(client_.Stop());
+    client_.StartFeeding(&stream.bytes, stream.UnitsFrom(gop));
+    std::string last;
+    for (int k = 0; first + k < stream.frames; ++k) {
+      const TakenPicture picture = client_.Take();
+      ASSERT_TRUE(picture.ok) << "picture " << k;
+      ASSERT_EQ(picture.index(), k);
+      ASSERT_EQ(picture.displayIndex(), k);
+      ASSERT_EQ((picture.flags() & kPictureFlagPlaceholder) != 0, k < leading);
+      const std::string& expected = reference[first + (k < leading ? leading : k)];
+      ASSERT_EQ(picture.md5, expected) << "display picture " << first + k;
+      last = picture.md5;
+    }
+    // A run that has ended answers every further request with its last picture.
+    for (int extra = 0; extra < 3; ++extra) {
+      const TakenPicture picture = client_.Take();
+      ASSERT_TRUE(picture.ok);
+      EXPECT_TRUE(picture.flags() & kPictureFlagRepeated);
+      EXPECT_EQ(picture.md5, last);
+    }
+    client_.AbortFeeding();
+    EXPECT_TRUE(client_.endAnswered());
+  }
+
+  std::unique_ptr<DecodeServer> server_;
+  TestClient client_;
+};
+
+// Several runs in one session, each started after a stop at another GOP, in both kinds of GOP:
+// every picture is ffmpeg's, counted from the run's first GOP, and past the end the last one
+// repeats.
+TEST_F(ServerTest, RunsFromGopsMatchFfmpegAndRepeatPastTheEnd) {
+  StartServer();
+  ASSERT_TRUE(client_.Init(0, true));
+  const TestStream open("es576i_open.m2v");
+  for (size_t gop : {size_t{0}, size_t{3}, open.gops.size() - 1, size_t{1}}) CheckRun(open, gop);
+  const TestStream closed("es1080p_closed.m2v");
+  for (size_t gop : {size_t{2}, size_t{0}}) CheckRun(closed, gop);
+}
+
+// Deinterlacing through the server: twice the pictures, each bwdif's field picture for its frame.
+TEST_F(ServerTest, DeinterlacedRunDeliversTwoPicturesPerFrame) {
+  StartServer();
+  ASSERT_TRUE(client_.Init(2, true));
+  const TestStream stream("es480i_bff.m2v");
+  const std::vector<std::string>& reference =
+      FfmpegFrameMd5(stream.path, "bwdif=mode=send_field:parity=auto:deint=all");
+  const size_t gop = 2;
+  const int first = stream.gops[gop].firstPicture;
+  ASSERT_TRUE(client_.Stop());
+  client_.StartFeeding(&stream.bytes, stream.UnitsFrom(gop));
+  for (int k = 0; k < 2 * (stream.frames - first); ++k) {
+    const TakenPicture picture = client_.Take();
+    ASSERT_TRUE(picture.ok);
+    ASSERT_EQ(picture.displayIndex(), k / 2);
+    if (k >= 2 * (stream.LeadingBs(gop) + 1)) {
+      ASSERT_EQ(picture.md5, reference[2 * first + k]) << k;
+    }
+  }
+  EXPECT_TRUE(client_.Take().flags() & kPictureFlagRepeated);
+}
+
+// Stops at every stage of a run (before any picture, while the feeder is held back by a full
+// queue, in the middle, right after the first unit): the next run starts clean, with none of the
+// dropped run's pictures.
+TEST_F(ServerTest, StopInTheMiddleLeaksNothingIntoTheNextRun) {
+  StartServer(3);
+  ASSERT_TRUE(client_.Init(0, true));
+  const TestStream stream("es576i_open.m2v");
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+  for (int taken : {0, 2, 7, 30}) {
+    SCOPED_TRACE("stopped after " + std::to_string(taken) + " pictures");
+    ASSERT_TRUE(client_.Stop());
+    client_.StartFeeding(&stream.bytes, stream.UnitsFrom(6));
+    for (int k = 0; k < taken; ++k) ASSERT_TRUE(client_.Take().ok);
+    platform::Sleep(20);  // let the feeder fill the queue and be held back
+    client_.AbortFeeding();
+    ASSERT_TRUE(client_.Stop());
+    const size_t next = 2;
+    const int first = stream.gops[next].firstPicture;
+    const int leading = stream.LeadingBs(next);
+    client_.StartFeeding(&stream.bytes, stream.UnitsFrom(next));
+    for (int k = 0; k < 15; ++k) {
+      const TakenPicture picture = client_.Take();
+      ASSERT_TRUE(picture.ok);
+      ASSERT_EQ(picture.index(), k);
+      ASSERT_EQ(picture.md5, reference[first + std::max(k, leading)]) << k;
+    }
+    client_.AbortFeeding();
+  }
+  // A stop right after the first unit was answered.
+  ASSERT_TRUE(client_.Stop());
+  std::vector<decode_server_test::Unit> one(stream.units.begin() + stream.gops[4].unit,
+                                            stream.units.begin() + stream.gops[4].unit + 1);
+  client_.StartFeeding(&stream.bytes, one);
+  client_.AbortFeeding();
+  CheckRun(stream, 5);
+}
+
+// With a full queue the server holds "NVDone" back: the feeder stops until pictures are taken,
+// then goes on to the end of the data.
+TEST_F(ServerTest, FullQueueHoldsTheFeederBackUntilPicturesAreTaken) {
+  StartServer(2);
+  ASSERT_TRUE(client_.Init(0, true));
+  const TestStream stream("es576i_open.m2v");
+  const std::vector<decode_server_test::Unit> units = stream.UnitsFrom(0);
+  client_.StartFeeding(&stream.bytes, units);
+  int answered = -1;
+  for (int wait = 0; wait < 200 && client_.unitsAnswered() != answered; ++wait) {
+    answered = client_.unitsAnswered();
+    platform::Sleep(30);
+  }
+  EXPECT_LT(answered, static_cast<int>(units.size()) / 4) << "the feeder was not held back";
+  for (int k = 0; k < stream.frames; ++k) ASSERT_TRUE(client_.Take().ok) << k;
+  client_.AbortFeeding();
+  EXPECT_TRUE(client_.endAnswered());
+  EXPECT_EQ(client_.unitsAnswered(), static_cast<int>(units.size()));
+}
+
+// A request of a run that ended without any data is answered (black), not left hanging.
+TEST_F(ServerTest, RunWithoutDataAnswersWithBlack) {
+  StartServer();
+  ASSERT_TRUE(client_.Init(1, false));
+  client_.StartFeeding(nullptr, {});
+  const TakenPicture picture = client_.Take();
+  ASSERT_TRUE(picture.ok);
+  EXPECT_TRUE(picture.flags() & kPictureFlagRepeated);
+  EXPECT_EQ(client_.view()[server::kPictureAreaOffset], 16);
+}
+
+// Data after the end of a run, without a stop, starts a new run rather than extending the old.
+TEST_F(ServerTest, DataAfterTheEndStartsANewRun) {
+  StartServer();
+  ASSERT_TRUE(client_.Init(0, true));
+  const TestStream stream("es1080p_closed.m2v");
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+  const size_t last = stream.gops.size() - 1;
+  client_.StartFeeding(&stream.bytes, stream.UnitsFrom(last));
+  for (int k = stream.gops[last].firstPicture; k < stream.frames; ++k) {
+    ASSERT_EQ(client_.Take().md5, reference[k]) << k;
+  }
+  client_.JoinFeeding();
+  ASSERT_TRUE(client_.endAnswered());
+  client_.StartFeeding(&stream.bytes, stream.UnitsFrom(0));
+  for (int k = 0; k < stream.frames; ++k) {
+    const TakenPicture picture = client_.Take();
+    ASSERT_TRUE(picture.ok);
+    ASSERT_EQ(picture.md5, reference[k]) << k;
+  }
+}
+
+}  // namespace
+}  // namespace decode_server

@@ -1,0 +1,369 @@
+#include "tools/decode-server/decode_server.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "platform/event.h"
+#include "platform/section.h"
+#include "server/section_layout.h"
+#include "tools/decode-server/picture_writer.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace decode_server {
+
+DecodeServer::DecodeServer(ServerOptions options) : options_(options) {
+  if (options_.queuePictures < 1) options_.queuePictures = 1;
+}
+
+DecodeServer::~DecodeServer() {
+  Shutdown();
+}
+
+bool DecodeServer::Start(std::string* error) {
+  // The section first: it carries the liveness lock, and while another live server holds it the
+  // events (which would be replaced under that server) are left alone.
+  std::string reason;
+  section_ = platform::CreateOwnedSection(server::kSectionName, server::kSectionSize, &reason);
+  if (!section_) {
+    *error = "cannot serve \"" + std::string(server::kSectionName) + "\": " + reason +
+             " (is another mpgsource-server running?)";
+    return false;
+  }
+  view_ = static_cast<uint8_t*>(platform::MapSection(section_, server::kSectionSize));
+  exec_ = platform::CreateOwnedEvent(server::kExecEventName, false);
+  done_ = platform::CreateOwnedEvent(server::kDoneEventName, false);
+  stop_ = platform::CreateOwnedEvent(server::kStopEventName, true);
+  requested_ = platform::CreateOwnedEvent(server::kRequestedEventName, false);
+  available_ = platform::CreateOwnedEvent(server::kAvailableEventName, false);
+  wake_ = platform::CreateEvent(nullptr, false);
+  quit_ = platform::CreateEvent(nullptr, true);
+  if (!view_ || !exec_ || !done_ || !stop_ || !requested_ || !available_ || !wake_ || !quit_) {
+    *error = "cannot map the shared section or create the events";
+    Shutdown();
+    return false;
+  }
+  requestThread_ = std::thread([this] { RequestLoop(); });
+  deliveryThread_ = std::thread([this] { DeliveryLoop(); });
+  stopThread_ = std::thread([this] { StopLoop(); });
+  return true;
+}
+
+void DecodeServer::Shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quitting_ = true;
+    pictureReady_.notify_all();
+  }
+  if (quit_) platform::SetEvent(quit_);
+  if (wake_) platform::SetEvent(wake_);
+  if (requestThread_.joinable()) requestThread_.join();
+  if (deliveryThread_.joinable()) deliveryThread_.join();
+  if (stopThread_.joinable()) stopThread_.join();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (RunPicture& picture : queue_) av_frame_free(&picture.frame);
+    queue_.clear();
+  }
+  av_frame_free(&lastPicture_);
+  decoder_.reset();
+  if (view_) platform::UnmapSection(view_, server::kSectionSize);
+  view_ = nullptr;
+  // Closing an owned object removes its name.
+  for (platform::Handle* handle :
+       {&exec_, &done_, &stop_, &requested_, &available_, &wake_, &quit_, &section_}) {
+    platform::CloseHandle(*handle);
+    *handle = nullptr;
+  }
+}
+
+int32_t DecodeServer::ReadWord(uint32_t offset) const {
+  int32_t value;
+  std::memcpy(&value, view_ + offset, sizeof value);
+  return value;
+}
+
+void DecodeServer::Log(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::fputs("mpgsource-server: ", options_.log);
+  std::vfprintf(options_.log, format, args);
+  std::fputc('\n', options_.log);
+  std::fflush(options_.log);
+  va_end(args);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Request thread
+
+void DecodeServer::RequestLoop() {
+  bool execTaken = false;  // an "NVExec" was taken while a unit was held back: serve it now
+  for (;;) {
+    uint64_t generation;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (quitting_) return;
+      generation = generation_;
+    }
+    if (!execTaken) {
+      // The nudge comes first: after a stop it makes the loop take the new generation before it
+      // serves another request.
+      const int woken = platform::WaitForEither(wake_, exec_, platform::kInfinite);
+      if (woken == platform::kWaitObject0) continue;
+      if (woken != platform::kWaitObject1) {
+        Log("waiting for requests failed; the request thread ends");
+        return;
+      }
+    }
+    execTaken = false;
+    int32_t command;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // A request taken before a stop that has since been served belongs to the dropped run, and
+      // the unit area may already hold the next run's bytes: it gets no answer.
+      if (generation_ != generation) continue;
+      command = ReadWord(server::kRequestOffset);
+    }
+    switch (command) {
+      case server::REQUEST_INIT:
+        HandleInit();
+        break;
+      case server::REQUEST_DATA:
+        execTaken = HandleData(generation);
+        break;
+      case server::REQUEST_END:
+        HandleEnd(generation);
+        break;
+      default:
+        Log("unknown request %d ignored", command);
+        platform::SetEvent(done_);
+        break;
+    }
+  }
+}
+
+void DecodeServer::HandleInit() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int32_t deinterlace = ReadWord(server::kOperand1Offset);
+  const int32_t useTopField = ReadWord(server::kOperand2Offset);
+  const int32_t third = ReadWord(server::kOperand3Offset);
+  if (deinterlace < 0 || deinterlace > 2) {
+    Log("deinterlacing mode %d is not 0, 1 or 2; frames are delivered as decoded", deinterlace);
+  }
+  deinterlace_ = deinterlace >= 0 && deinterlace <= 2 ? deinterlace : 0;
+  useTopField_ = useTopField != 0;
+  if (options_.verbose) {
+    Log("client set up: deinterlace %d, %s field%s", deinterlace_, useTopField_ ? "top" : "bottom",
+        third == server::kInitOperand3 ? "" : " (unknown format word)");
+  }
+  // A new client: whatever an earlier one left (a run, a request, an unread picture) goes.
+  DropRunLocked("new client");
+  platform::ResetEvent(requested_);
+  platform::ResetEvent(available_);
+  platform::SetEvent(done_);
+}
+
+bool DecodeServer::HandleData(uint64_t generation) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation_ != generation) return false;
+    // Data after the end of a run begins a new run.
+    if (decoder_ && decoderGeneration_ == generation && runEnded_) {
+      DropRunLocked("new data after the end of the run");
+      generation = generation_;
+    }
+  }
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (quitting_ || generation_ != generation) return false;  // dropped while held back
+      if (queue_.size() < options_.queuePictures) {
+        int32_t length = ReadWord(server::kOperand1Offset);
+        if (length < 0 || static_cast<uint32_t>(length) > server::kUnitAreaSize) {
+          Log("unit length %d is outside the unit area; unit ignored", length);
+          length = 0;
+        }
+        unit_.assign(view_ + server::kUnitOffset, view_ + server::kUnitOffset + length);
+        ++runUnits_;
+        platform::SetEvent(done_);  // the client may write the next unit while this one decodes
+        break;
+      }
+    }
+    // Full queue: the answer waits until the client takes a picture (or drops the run).
+    const int woken = platform::WaitForEither(wake_, exec_, platform::kInfinite);
+    if (woken == platform::kWaitObject1) {
+      // A client sends a new request only once the previous one is answered or abandoned: the
+      // sender of the held unit is gone. Its run goes; the new request is served next.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (generation_ == generation) DropRunLocked("a new request replaced a held unit");
+      return true;
+    }
+    if (woken != platform::kWaitObject0) return false;
+  }
+  RunDecoder* decoder = DecoderFor(generation);
+  decoder->PushUnit(unit_.data(), unit_.size(),
+                    [&](RunPicture picture) { Enqueue(generation, picture); });
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (decoder->tracker().width() > 0) {
+    lastWidth_ = decoder->tracker().width();
+    lastHeight_ = decoder->tracker().height();
+  }
+  return false;
+}
+
+void DecodeServer::HandleEnd(uint64_t generation) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation_ != generation) return;
+    platform::SetEvent(done_);
+  }
+  RunDecoder* decoder = DecoderFor(generation);
+  decoder->Finish([&](RunPicture picture) { Enqueue(generation, picture); });
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (generation_ != generation) return;
+  runEnded_ = true;
+  pictureReady_.notify_all();
+  LogRunDecoded(*decoder);
+}
+
+RunDecoder* DecodeServer::DecoderFor(uint64_t generation) {
+  if (!decoder_ || decoderGeneration_ != generation) {
+    int deinterlace;
+    bool useTopField;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      deinterlace = deinterlace_;
+      useTopField = useTopField_;
+      ++runNumber_;
+      runLogged_ = false;
+    }
+    decoder_ = std::make_unique<RunDecoder>(deinterlace, useTopField);
+    decoderGeneration_ = generation;
+    if (!decoder_->ok()) Log("cannot open libavcodec's MPEG-2 decoder; the run yields black");
+  }
+  return decoder_.get();
+}
+
+void DecodeServer::Enqueue(uint64_t generation, RunPicture picture) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (generation_ != generation) {
+    av_frame_free(&picture.frame);
+    return;
+  }
+  queue_.push_back(picture);
+  pictureReady_.notify_all();
+}
+
+void DecodeServer::LogRunDecoded(const RunDecoder& decoder) {
+  if (!options_.verbose) return;
+  const RunStats& stats = decoder.stats();
+  const GopHeader& gop = decoder.tracker().firstGop();
+  Log("run %lld decoded: first GOP %s%s, %lld units, %lld coded frames, %lld pictures "
+      "(%lld places filled in, %lld decoder errors)",
+      static_cast<long long>(runNumber_), gop.seen ? gop.TimeCode().c_str() : "(no GOP header)",
+      gop.seen ? (gop.closedGop ? " closed" : (gop.brokenLink ? " open, broken link" : " open"))
+               : "",
+      static_cast<long long>(stats.units), static_cast<long long>(stats.codedFrames),
+      static_cast<long long>(stats.pictures), static_cast<long long>(stats.placeholders),
+      static_cast<long long>(stats.decoderErrors));
+}
+
+void DecodeServer::DropRunLocked(const char* why) {
+  if (options_.verbose && !runLogged_) {
+    Log("run %lld closed (%s): %lld units taken, %lld pictures delivered",
+        static_cast<long long>(runNumber_), why, static_cast<long long>(runUnits_),
+        static_cast<long long>(runDelivered_));
+  }
+  runLogged_ = true;
+  ++generation_;
+  for (RunPicture& picture : queue_) av_frame_free(&picture.frame);
+  queue_.clear();
+  runEnded_ = false;
+  runUnits_ = 0;
+  runDelivered_ = 0;
+  clipReported_ = false;
+  pictureReady_.notify_all();
+  platform::SetEvent(wake_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Delivery thread
+
+void DecodeServer::DeliveryLoop() {
+  for (;;) {
+    const int woken = platform::WaitForEither(quit_, requested_, platform::kInfinite);
+    if (woken != platform::kWaitObject1) return;
+    RunPicture picture;
+    PictureInfo info;
+    uint64_t generation;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      generation = generation_;
+      pictureReady_.wait(lock, [&] {
+        return quitting_ || generation_ != generation || !queue_.empty() || runEnded_;
+      });
+      if (quitting_) return;
+      if (generation_ != generation) continue;  // the request's run was dropped
+      info.index = static_cast<int32_t>(runDelivered_);
+      if (!queue_.empty()) {
+        picture = queue_.front();
+        queue_.pop_front();
+      } else {
+        // Past the end of the run: the last picture again, or black.
+        picture.frame = lastPicture_ && lastPictureGeneration_ == generation
+                            ? av_frame_clone(lastPicture_)
+                            : MakeBlackFrame(lastWidth_, lastHeight_);
+        info.flags |= kPictureFlagRepeated;
+        picture.displayIndex = -1;
+      }
+    }
+    platform::SetEvent(wake_);  // room in the queue
+    if (!picture.frame) {
+      Log("out of memory for a picture");
+      continue;
+    }
+    if (picture.placeholder) info.flags |= kPictureFlagPlaceholder;
+    info.displayIndex = static_cast<int32_t>(picture.displayIndex);
+    const bool whole = WritePicture(view_, picture.frame, info);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation_ != generation) {
+      av_frame_free(&picture.frame);
+      continue;
+    }
+    if (!whole && !clipReported_) {
+      clipReported_ = true;
+      PictureInfo fitted;
+      FitPicture(picture.frame->width, picture.frame->height, &fitted);
+      Log("a %dx%d picture does not fit the picture area (%u bytes x %u rows); delivered "
+          "clipped to %dx%d",
+          picture.frame->width, picture.frame->height, server::kMaxPicturePitch,
+          server::kMaxPictureRows, fitted.picWidth, fitted.picHeight);
+    }
+    ++runDelivered_;
+    av_frame_free(&lastPicture_);
+    lastPicture_ = picture.frame;
+    lastPictureGeneration_ = generation;
+    platform::SetEvent(available_);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stop thread
+
+void DecodeServer::StopLoop() {
+  for (;;) {
+    const int woken = platform::WaitForEither(quit_, stop_, platform::kInfinite);
+    if (woken != platform::kWaitObject1) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      DropRunLocked("stopped");
+      // A unit announced before the stop and not yet taken belongs to the dropped run.
+      platform::ResetEvent(exec_);
+    }
+    platform::ResetEvent(stop_);
+  }
+}
+
+}  // namespace decode_server

@@ -1,0 +1,114 @@
+// The decoding server: owns the "NVSharedMem" section and the five named events, decodes the runs
+// that a client streams into the section, and hands the pictures back one per "NVRequested".
+//
+// Three threads:
+// - the request thread waits for "NVExec", copies a unit out of the section, answers "NVDone" at
+//   once and decodes the unit (REQUEST_INIT, REQUEST_DATA, REQUEST_END); it alone owns the decoder.
+// - the delivery thread waits for "NVRequested" and writes the next picture of the run into the
+//   picture area, then sets "NVAvailable"; past the end of a run it repeats the run's last picture
+//   (black when the run had none), so no request is ever left unanswered once a run has ended.
+// - the stop thread waits for "NVStopDecoding", drops the run and resets the event.
+//
+// Decoded pictures wait in a bounded queue. While it is full, "NVDone" for the next unit is held
+// back (the unit stays in the section) until the client takes pictures, which it does from another
+// thread; a stop ends the hold at once, and the held unit is then dropped without an answer.
+//
+// Each run has a generation number. Dropping a run (a stop, a new REQUEST_INIT, data after the end
+// of a run) advances it under the lock; anything of an older generation (a unit in flight, a
+// picture being decoded or written, a waiting request) is dropped when it meets the lock again,
+// so nothing of a dropped run can reach the next one. A stop also clears an "NVExec" that the
+// request thread has not taken yet, and one it took before the stop is recognised as stale: the
+// unit area may already hold the next run's bytes.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/handle.h"
+#include "tools/decode-server/run_decoder.h"
+
+namespace decode_server {
+
+struct ServerOptions {
+  bool verbose = false;      // log each run (first GOP, units, pictures delivered)
+  size_t queuePictures = 8;  // bound of the queue of decoded pictures (at least 1)
+  FILE* log = stderr;        // where log lines go
+};
+
+class DecodeServer {
+ public:
+  explicit DecodeServer(ServerOptions options);
+  ~DecodeServer();
+  DecodeServer(const DecodeServer&) = delete;
+  DecodeServer& operator=(const DecodeServer&) = delete;
+
+  // Creates the section and the events and starts serving. Returns false with a message when
+  // another live server holds the section or an object cannot be made.
+  bool Start(std::string* error);
+
+  // Stops the threads and removes the section and the events. Called by the destructor.
+  void Shutdown();
+
+ private:
+  void RequestLoop();
+  void DeliveryLoop();
+  void StopLoop();
+
+  // Request handlers; `generation` is the run the request belongs to. HandleData returns true
+  // when a new "NVExec" arrived while the unit was held back (it is then served next).
+  void HandleInit();
+  bool HandleData(uint64_t generation);
+  void HandleEnd(uint64_t generation);
+
+  // Drops the current run (with the lock held): queue, end mark, last picture; logs it.
+  void DropRunLocked(const char* why);
+  // The decoder for `generation`, made afresh when the run is new.
+  RunDecoder* DecoderFor(uint64_t generation);
+  void Enqueue(uint64_t generation, RunPicture picture);
+  void LogRunDecoded(const RunDecoder& decoder);
+  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  int32_t ReadWord(uint32_t offset) const;
+
+  ServerOptions options_;
+  platform::Handle section_ = nullptr;
+  uint8_t* view_ = nullptr;
+  platform::Handle exec_ = nullptr, done_ = nullptr, stop_ = nullptr, requested_ = nullptr,
+                   available_ = nullptr;
+  platform::Handle wake_ = nullptr;  // private, automatic: the request thread's nudge
+  platform::Handle quit_ = nullptr;  // private, manual: the threads end
+  std::thread requestThread_, deliveryThread_, stopThread_;
+
+  // Shared state, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable pictureReady_;  // the delivery thread's wake-up
+  bool quitting_ = false;
+  uint64_t generation_ = 1;
+  std::deque<RunPicture> queue_;
+  bool runEnded_ = false;
+  int deinterlace_ = 0;
+  bool useTopField_ = true;
+  int lastWidth_ = 0, lastHeight_ = 0;  // size of the last sequence seen, for black pictures
+  int64_t runNumber_ = 0;               // runs started so far
+  int64_t runUnits_ = 0;
+  int64_t runDelivered_ = 0;
+  bool runLogged_ = true;  // the current run's closing line was written (or it had no data)
+  bool clipReported_ = false;
+
+  // Request thread only.
+  std::unique_ptr<RunDecoder> decoder_;
+  uint64_t decoderGeneration_ = 0;
+  std::vector<uint8_t> unit_;
+
+  // Delivery thread only.
+  AVFrame* lastPicture_ = nullptr;
+  uint64_t lastPictureGeneration_ = 0;
+};
+
+}  // namespace decode_server
