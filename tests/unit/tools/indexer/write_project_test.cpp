@@ -1,0 +1,231 @@
+// WriteProject end to end on real clips: the file's lines as the plugin's loader reads them back
+// (keywords matched in the loader's order over its character counts), the video path rule of
+// line 3, and replacing a project safely.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "tests/unit/tools/indexer/indexer_test_support.h"
+#include "tools/indexer/indexer.h"
+#include "tools/indexer/video_path.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using namespace indexer_test;
+
+// What the loader takes from a project file.
+struct Loaded {
+  std::vector<std::string> lines;
+  std::vector<std::string> matched;  // the keyword each keyword line matched, "" for none
+  int fieldOrder = -1, streamType = -1, packetSize = -1, videoPid = -1;
+  int gamma = -1, offset = -1, left = -1, right = -1, top = -1, bottom = -1;
+  int width = -1, height = -1, fpsNumerator = -1, fpsDenominator = -1;
+  std::vector<int> firstPicture;
+  std::vector<unsigned long long> positions;
+  std::string types;
+};
+
+Loaded Load(const std::string& text) {
+  Loaded l;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) l.lines.push_back(line);
+  static const std::pair<const char*, size_t> kKeywords[] = {
+      {"FO", 2},   {"STREAM", 6}, {"PKTSIZ", 6}, {"VPID", 4}, {"LUMFILT", 7},
+      {"CLIP", 4}, {"SIZ", 3},    {"FPS", 3},    {"SEQ ", 4}, {"FRM", 3}};
+  for (size_t n = 5; n < l.lines.size(); ++n) {
+    const std::string& s = l.lines[n];
+    std::string keyword;
+    for (const auto& k : kKeywords) {
+      if (s.compare(0, k.second, k.first, k.second) == 0) {
+        keyword = k.first;
+        break;
+      }
+    }
+    l.matched.push_back(keyword);
+    const char* v = s.c_str() + (s.find(' ') == std::string::npos ? s.size() : s.find(' ') + 1);
+    if (keyword == "FO") l.fieldOrder = atoi(v);
+    if (keyword == "STREAM") l.streamType = atoi(v);
+    if (keyword == "PKTSIZ") l.packetSize = atoi(v);
+    if (keyword == "VPID") l.videoPid = atoi(v);
+    if (keyword == "LUMFILT") sscanf(v, "%d %d", &l.gamma, &l.offset);
+    if (keyword == "CLIP") sscanf(v, "%d %d %d %d", &l.left, &l.right, &l.top, &l.bottom);
+    if (keyword == "SIZ") sscanf(v, "%d x %d", &l.width, &l.height);
+    if (keyword == "FPS") sscanf(v, "%d / %d", &l.fpsNumerator, &l.fpsDenominator);
+    if (keyword == "SEQ ") {
+      l.firstPicture.push_back(static_cast<int>(l.types.size()));
+      l.positions.push_back(strtoull(v, nullptr, 10));
+    }
+    if (keyword == "FRM" && !l.positions.empty()) l.types += *v;
+  }
+  return l;
+}
+
+indexer::IndexOptions Options(const std::string& video, const std::string& project) {
+  indexer::IndexOptions options;
+  options.videoPath = video;
+  options.projectPath = project;
+  options.progress = false;
+  options.warn = [](const std::string&) {};
+  return options;
+}
+
+TEST(WriteProject, LinesReadBackAsWritten) {
+  TempDir dir;
+  fs::create_directories(dir.File("clips"));
+  fs::copy_file(Media("es480i_bff.m2v"), dir.File("clips/bff.m2v"));
+  indexer::IndexOptions options = Options(dir.File("clips/bff.m2v"), dir.File("bff.vnt"));
+  options.clipLeft = 8, options.clipRight = 16, options.clipTop = 4, options.clipBottom = 2;
+  options.lumGamma = 0, options.lumOffset = 10;
+  std::string error;
+  ASSERT_EQ(indexer::WriteProject(options, &error), indexer::kIndexOk) << error;
+
+  const std::string text = ReadText(dir.File("bff.vnt"));
+  ASSERT_EQ(text.back(), '\n');
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  Loaded l = Load(text);
+  ASSERT_GT(l.lines.size(), 5u);
+  EXPECT_EQ(l.lines[0], "VantuIndexFileNV1");
+  EXPECT_EQ(l.lines[1], "mpgsource-index 1.0");
+  EXPECT_EQ(l.lines[2], "clips/bff.m2v");
+  EXPECT_NE(l.lines[3].find("720x480"), std::string::npos) << l.lines[3];
+  EXPECT_EQ(l.lines[4], "");
+  // Every keyword line is taken for the keyword it starts with.
+  for (size_t i = 0; i < l.matched.size(); ++i) {
+    const std::string& s = l.lines[i + 5];
+    EXPECT_EQ(l.matched[i], s.substr(0, s.find(' ')) + (s.compare(0, 4, "SEQ ") == 0 ? " " : ""))
+        << s;
+  }
+  EXPECT_EQ(l.fieldOrder, 1);
+  EXPECT_EQ(l.streamType, 0);
+  EXPECT_EQ(l.width, 720);
+  EXPECT_EQ(l.height, 480);
+  EXPECT_EQ(l.fpsNumerator, 30000);
+  EXPECT_EQ(l.fpsDenominator, 1001);
+  EXPECT_EQ(l.left, 8);
+  EXPECT_EQ(l.right, 16);
+  EXPECT_EQ(l.top, 4);
+  EXPECT_EQ(l.bottom, 2);
+  EXPECT_EQ(l.gamma, 0);
+  EXPECT_EQ(l.offset, 10);
+  EXPECT_EQ(DisplayOrder(l.types), FfprobeTypes(Media("es480i_bff.m2v")));
+  ASSERT_EQ(l.positions.size(), 7u);
+  EXPECT_EQ(l.firstPicture[0], 0);
+  EXPECT_EQ(l.positions[0], 0u);
+  for (size_t i = 1; i < l.positions.size(); ++i) {
+    EXPECT_GT(l.positions[i], l.positions[i - 1]);
+    EXPECT_EQ(l.types[l.firstPicture[i]], 'I');
+  }
+}
+
+TEST(WriteProject, TransportStreamKeywords) {
+  TempDir dir;
+  std::string error;
+  ASSERT_EQ(indexer::WriteProject(Options(Media("m2ts576i.m2ts"), dir.File("m.vnt")), &error),
+            indexer::kIndexOk)
+      << error;
+  Loaded l = Load(ReadText(dir.File("m.vnt")));
+  EXPECT_EQ(l.streamType, 1);
+  EXPECT_EQ(l.packetSize, 192);
+  EXPECT_EQ(l.videoPid, 0x1011);
+  EXPECT_EQ(l.fieldOrder, 0);
+  EXPECT_EQ(l.left + l.right + l.top + l.bottom, 0);
+  EXPECT_EQ(l.gamma + l.offset, 0);
+  EXPECT_EQ(l.types.size(), 150u);
+  // The video lies outside the project's folder: absolute path.
+  EXPECT_EQ(l.lines[2], fs::canonical(Media("m2ts576i.m2ts")).string());
+}
+
+TEST(WriteProject, VideoPathIsRelativeOnlyBelowTheProjectFolder) {
+  TempDir dir;
+  fs::create_directories(dir.File("a/b"));
+  fs::create_directories(dir.File("other"));
+  for (const char* name : {"top.m2v", "a/b/deep.m2v", "other/side.m2v"}) {
+    WriteText(dir.File(name), "x");
+  }
+  std::string line, error;
+  ASSERT_TRUE(indexer::ProjectVideoPath(dir.File("top.m2v"), dir.File("p.vnt"), &line, &error));
+  EXPECT_EQ(line, "top.m2v");
+  ASSERT_TRUE(
+      indexer::ProjectVideoPath(dir.File("a/b/deep.m2v"), dir.File("p.vnt"), &line, &error));
+  EXPECT_EQ(line, "a/b/deep.m2v");
+  ASSERT_TRUE(
+      indexer::ProjectVideoPath(dir.File("a/b/deep.m2v"), dir.File("a/./p.vnt"), &line, &error));
+  EXPECT_EQ(line, "b/deep.m2v");
+  ASSERT_TRUE(
+      indexer::ProjectVideoPath(dir.File("other/side.m2v"), dir.File("a/p.vnt"), &line, &error));
+  EXPECT_EQ(line, fs::canonical(dir.File("other/side.m2v")).string());
+  ASSERT_TRUE(
+      indexer::ProjectVideoPath(dir.File("a/../top.m2v"), dir.File("a/b/p.vnt"), &line, &error));
+  EXPECT_EQ(line, dir.path() + "/top.m2v");
+
+  // Through a link to the folder, the relative path still leads to the video.
+  fs::create_directory_symlink(dir.File("a"), dir.File("link"));
+  ASSERT_TRUE(
+      indexer::ProjectVideoPath(dir.File("a/b/deep.m2v"), dir.File("link/p.vnt"), &line, &error));
+  EXPECT_EQ(line, "b/deep.m2v");
+
+  // A project in the root folder: the loader cannot resolve a relative path there.
+  ASSERT_TRUE(indexer::ProjectVideoPath(dir.File("top.m2v"), "/p.vnt", &line, &error));
+  EXPECT_EQ(line[0], '/');
+
+  // Paths that cannot be written on one line.
+  WriteText(dir.File("two\nlines.m2v"), "x");
+  EXPECT_FALSE(
+      indexer::ProjectVideoPath(dir.File("two\nlines.m2v"), dir.File("p.vnt"), &line, &error));
+  EXPECT_NE(error.find("line break"), std::string::npos);
+  EXPECT_FALSE(indexer::ProjectVideoPath(dir.File("none.m2v"), dir.File("p.vnt"), &line, &error));
+}
+
+TEST(WriteProject, FailureLeavesTheOldProjectAlone) {
+  TempDir dir;
+  const std::string project = dir.File("p.vnt");
+  WriteText(project, "old project\n");
+  std::string error;
+  EXPECT_EQ(indexer::WriteProject(Options(Media("audio.wav"), project), &error),
+            indexer::kIndexNotMpeg2);
+  EXPECT_EQ(ReadText(project), "old project\n");
+
+  ASSERT_EQ(indexer::WriteProject(Options(Media("es1080p_closed.m2v"), project), &error),
+            indexer::kIndexOk)
+      << error;
+  EXPECT_EQ(ReadText(project).rfind("VantuIndexFileNV1\n", 0), 0u);
+  // Nothing but the project is left in the folder.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+
+  EXPECT_EQ(
+      indexer::WriteProject(Options(Media("es1080p_closed.m2v"), dir.File("no/p.vnt")), &error),
+      indexer::kIndexCannotWrite);
+  EXPECT_NE(error.find("no/p.vnt"), std::string::npos) << error;
+  EXPECT_EQ(indexer::WriteProject(Options(Media("es1080p_closed.m2v"), dir.path()), &error),
+            indexer::kIndexCannotWrite);
+  EXPECT_EQ(indexer::WriteProject(Options(Media("es1080p_closed.m2v"), ""), &error),
+            indexer::kIndexBadOptions);
+}
+
+TEST(WriteProject, CommandLineProgram) {
+  TempDir dir;
+  const char* build = getenv("MPG_BUILD_DIR");
+  const std::string program = std::string(build ? build : "build") + "/mpgsource-index";
+  if (!fs::exists(program)) GTEST_SKIP() << program << " not built";
+  int status = 0;
+  std::string out = indexer_test::Run(program + " --pid 0x1E1 --clip 2,4,6,8 --quiet " +
+                                          Media("ts576i.ts") + " " + dir.File("t.vnt") + " 2>&1",
+                                      &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out, "");
+  Loaded l = Load(ReadText(dir.File("t.vnt")));
+  EXPECT_EQ(l.videoPid, 0x1E1);
+  EXPECT_EQ(l.left * 1000 + l.right * 100 + l.top * 10 + l.bottom, 2468);
+  out = indexer_test::Run(program + " " + Media("audio.wav") + " " + dir.File("w.vnt") + " 2>&1",
+                          &status);
+  EXPECT_NE(status, 0);
+  EXPECT_NE(out.find("audio.wav"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(dir.File("w.vnt")));
+}
+
+}  // namespace
