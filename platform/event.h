@@ -14,7 +14,9 @@ namespace platform {
 Handle CreateEvent(const char* name, bool manualReset);
 
 // Owner side: creates the named event afresh (replacing any object of that name left behind), not
-// signalled. Its name is removed by RemoveOwnedObjects().
+// signalled. Its name is removed by RemoveOwnedObjects() or when the handle is closed.
+// On POSIX an object of that name is taken over in place with the given reset kind, so that clients
+// that opened it already stay connected; a signal left by an earlier owner's link is cleared.
 Handle CreateOwnedEvent(const char* name, bool manualReset);
 
 void SetEvent(Handle event);

@@ -18,6 +18,9 @@ constexpr int kWaitTimeout = 258;
 constexpr int kWaitFailed = -1;
 
 // Releases any handle made by this layer (section, event or thread). Null is ignored.
+// A wait already in progress on the handle in another thread keeps the object alive until it ends
+// (by its time-out, or when another process sets the named event); a call that starts after the
+// close is an error, so join a thread before closing the handles it uses.
 void CloseHandle(Handle handle);
 
 }  // namespace platform

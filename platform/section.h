@@ -3,8 +3,8 @@
 // The client side (the plugin) creates-or-opens a section by name and learns whether it existed
 // before; on POSIX "existed" means that a live owner (the decoding server) holds it: an object left
 // behind by a server that died reports false, exactly as if no server had ever made it.
-// The owner side (the decoding server) creates a section exclusively and holds its liveness lock for
-// as long as the handle stays open.
+// The owner side (the decoding server) creates a section exclusively and holds its liveness lock
+// for as long as the handle stays open.
 //
 // Names are given without any prefix ("NVSharedMem"); the environment variable
 // MPGSOURCE_IPC_NAMESPACE, when set, is folded into every name on POSIX so that tests can run
@@ -21,18 +21,28 @@ namespace platform {
 // Create-or-open the section `name` of `size` bytes. `existedBefore` receives true when the section
 // was already there and is held by a live owner. Returns null when the section cannot be created or
 // opened at all.
+// On POSIX a section without a live owner is made as private memory of this handle (every view of
+// it shares the same bytes) and no name is left behind, so a client never creates an object that a
+// starting owner would have to clear away. A null name makes such a section too.
 Handle CreateSection(const char* name, uint32_t size, bool* existedBefore);
 
 // Creates the section `name` as its owner: removes an object left behind by a dead owner, refuses
-// (null, with a reason in `error`) while a live owner holds it, and takes the liveness lock, which is
-// held until the handle is closed. The section starts zero-filled.
+// (null, with a reason in `error`) while a live owner holds it, and takes the liveness lock, which
+// is held until the handle is closed. The section starts zero-filled. Closing the owner's handle
+// also removes the name (unless RemoveOwnedObjects already did). An owner makes its section first
+// and its owned events after it, so that a second owner that is refused never touches the first
+// one's events; it closes the events before the section.
 Handle CreateOwnedSection(const char* name, uint32_t size, std::string* error);
 
-// Maps `size` bytes of the section for reading and writing; null on failure.
+// Maps `size` bytes of the section for reading and writing; null on failure, also when the section
+// is smaller than `size` (touching the missing part would fault).
 void* MapSection(Handle section, uint32_t size);
 void UnmapSection(void* view, uint32_t size);
 
 // True while the owner of the section (the process that made it with CreateOwnedSection) lives.
+// Cheap (one system call): a client blocked on the owner's events can wait in slices and ask this
+// between them to tell an owner that died. True on the owner's own handle; false for a section
+// that had no owner when it was opened.
 bool SectionOwnerAlive(Handle section);
 
 // Removes the names of an owned section and of the named events made with CreateOwnedEvent, so
