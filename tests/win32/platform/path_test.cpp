@@ -1,0 +1,53 @@
+#include "platform/path.h"
+
+#include <cstring>
+#include <string>
+
+#include "tests/win32/support/check.h"
+#include "tests/win32/support/win.h"
+
+using namespace platform;
+
+WIN_TEST(RelativeMeansWhatTheShellSays) {
+  CHECK(PathIsRelative("video.m2v"));
+  CHECK(PathIsRelative("..\\media\\video.m2v"));
+  CHECK(PathIsRelative("media/video.m2v"));
+  CHECK(!PathIsRelative("C:\\media\\video.m2v"));
+  CHECK(!PathIsRelative("\\\\server\\share\\video.m2v"));
+  CHECK(!PathIsRelative("\\media\\video.m2v"));
+  CHECK(IsPathSeparator('\\'));
+  CHECK(IsPathSeparator('/'));
+  CHECK(!IsPathSeparator(':'));
+  CHECK_EQ('\\', PreferredSeparator());
+}
+
+WIN_TEST(CanonicalizeResolvesDotsLexically) {
+  char out[MAX_PATH];
+  CHECK(PathCanonicalize(out, sizeof out, "C:\\projects\\vnt\\..\\media\\.\\video.m2v"));
+  CHECK_EQ(std::string("C:\\projects\\media\\video.m2v"), std::string(out));
+  CHECK(PathCanonicalize(out, sizeof out, "C:\\a\\b\\..\\..\\c"));
+  CHECK_EQ(std::string("C:\\c"), std::string(out));
+}
+
+WIN_TEST(CanonicalizeRefusesWhatDoesNotFit) {
+  char small[8];
+  std::memset(small, 'x', sizeof small);
+  CHECK(!PathCanonicalize(small, sizeof small, "C:\\long\\folder\\name"));
+  CHECK_EQ('\0', small[0]);
+  const std::string tooLong = "C:\\" + std::string(300, 'a');
+  char out[1024];
+  CHECK(!PathCanonicalize(out, sizeof out, tooLong.c_str()));
+  CHECK_EQ('\0', out[0]);
+  CHECK(!PathCanonicalize(out, 0, "C:\\a"));
+}
+
+WIN_TEST(CurrentDirectoryComesBackWhole) {
+  char expected[MAX_PATH];
+  const DWORD length = GetCurrentDirectoryA(sizeof expected, expected);
+  REQUIRE(length > 0 && length < sizeof expected);
+  char out[MAX_PATH];
+  CHECK_EQ(static_cast<size_t>(length), platform::GetCurrentDirectory(out, sizeof out));
+  CHECK_EQ(std::string(expected), std::string(out));
+  char small[2];
+  CHECK_EQ(static_cast<size_t>(0), platform::GetCurrentDirectory(small, sizeof small));
+}
