@@ -1,0 +1,241 @@
+// The mpgsource-server executable as a real process: start message, refusal while another server
+// lives, clean-up on SIGTERM, a stale section left by a killed server, and clients that die in the
+// middle of a run.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/section.h"
+#include "platform/thread.h"
+#include "server/section_layout.h"
+#include "tests/unit/tools/decode-server/media_helpers.h"
+#include "tests/unit/tools/decode-server/test_client.h"
+#include "tools/decode-server/picture_writer.h"
+
+extern char** environ;
+
+namespace decode_server {
+namespace {
+
+using decode_server_test::FfmpegFrameMd5;
+using decode_server_test::TakenPicture;
+using decode_server_test::TestClient;
+using decode_server_test::TestStream;
+
+// A server process with its standard output and error in pipes.
+class ServerProcess {
+ public:
+  explicit ServerProcess(std::vector<std::string> args = {}) {
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    std::vector<std::string> all{MPGSOURCE_SERVER_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, MPGSOURCE_SERVER_PATH, &actions, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(out_);
+    close(err_);
+  }
+
+  // Reads standard output until it holds `text` (true) or `ms` pass.
+  bool WaitForOutput(const std::string& text, int ms = 10000) {
+    return ReadUntil(out_, &stdout_, text, ms);
+  }
+  // Waits for the process to end; its exit status, or -1 after `ms`.
+  int WaitForExit(int ms = 10000) {
+    for (int waited = 0; waited < ms; waited += 10) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        ReadUntil(out_, &stdout_, "\x01", 0);
+        ReadUntil(err_, &stderr_, "\x01", 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      platform::Sleep(10);
+    }
+    return -1;
+  }
+  void Signal(int signal) { kill(pid_, signal); }
+  const std::string& out() const { return stdout_; }
+  const std::string& err() const { return stderr_; }
+
+ private:
+  static bool ReadUntil(int fd, std::string* text, const std::string& wanted, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      if (text->find(wanted) != std::string::npos) return true;
+      const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                            .count());
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, left > 0 ? left : 0) <= 0) return false;
+      char buffer[4096];
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got <= 0) return text->find(wanted) != std::string::npos;
+      text->append(buffer, static_cast<size_t>(got));
+    }
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  std::string stdout_, stderr_;
+};
+
+// Names under /dev/shm that belong to the test's name space.
+int SharedObjectsOf(const std::string& space) {
+  int count = 0;
+  DIR* dir = opendir("/dev/shm");
+  if (!dir) return -1;
+  while (dirent* entry = readdir(dir))
+    count += std::string(entry->d_name).find(space) != std::string::npos;
+  closedir(dir);
+  return count;
+}
+
+bool ServerRunning() {
+  bool existed = false;
+  platform::Handle section =
+      platform::CreateSection(server::kSectionName, server::kSectionSize, &existed);
+  platform::CloseHandle(section);
+  return existed;
+}
+
+// Takes a whole run from GOP `gop` and compares it with ffmpeg's decode.
+void ExpectCleanRun(TestClient& client, const TestStream& stream, size_t gop) {
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+  const int first = stream.gops[gop].firstPicture;
+  const int leading = stream.LeadingBs(gop);
+  ASSERT_TRUE(client.Stop());
+  client.StartFeeding(&stream.bytes, stream.UnitsFrom(gop));
+  for (int k = 0; first + k < stream.frames; ++k) {
+    const TakenPicture picture = client.Take();
+    ASSERT_TRUE(picture.ok) << k;
+    ASSERT_EQ(picture.index(), k);
+    ASSERT_EQ(picture.md5, reference[first + std::max(k, leading)]) << k;
+  }
+  client.JoinFeeding();
+  EXPECT_TRUE(client.endAnswered());
+}
+
+TEST(ServerProcess, StartsRefusesASecondServerAndCleansUpOnSigterm) {
+  const std::string space = decode_server_test::UseFreshNamespace("proc");
+  ServerProcess first({"--verbose"});
+  ASSERT_TRUE(first.WaitForOutput("\n")) << first.err();
+  EXPECT_NE(first.out().find("serving \"NVSharedMem\""), std::string::npos) << first.out();
+  EXPECT_EQ(first.out().find('\n'), first.out().size() - 1) << "one start line";
+  ASSERT_TRUE(ServerRunning());
+
+  ServerProcess second;
+  EXPECT_EQ(second.WaitForExit(), 1);
+  EXPECT_NE(second.err().find("another mpgsource-server running"), std::string::npos)
+      << second.err();
+  ASSERT_TRUE(ServerRunning()) << "the refused server must leave the running one alone";
+  {
+    TestClient client;  // the first server still serves, with its events intact
+    ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(client.Init(0, true));
+    const TestStream stream("es1080p_closed.m2v");
+    ExpectCleanRun(client, stream, stream.gops.size() - 1);
+  }
+  first.Signal(SIGTERM);
+  EXPECT_EQ(first.WaitForExit(), 0);
+  EXPECT_NE(first.err().find("run 1 decoded: first GOP"), std::string::npos) << first.err();
+  EXPECT_FALSE(ServerRunning());
+  EXPECT_EQ(SharedObjectsOf(space), 0) << "section and events removed";
+}
+
+TEST(ServerProcess, StaleSectionOfAKilledServerIsReplaced) {
+  const std::string space = decode_server_test::UseFreshNamespace("stale");
+  {
+    ServerProcess killed;
+    ASSERT_TRUE(killed.WaitForOutput("serving"));
+    killed.Signal(SIGKILL);
+    killed.WaitForExit();
+  }
+  EXPECT_GT(SharedObjectsOf(space), 0) << "a killed server leaves its objects";
+  EXPECT_FALSE(ServerRunning()) << "but no client takes them for a live server";
+  ServerProcess next;
+  ASSERT_TRUE(next.WaitForOutput("serving")) << next.err();
+  TestClient client;
+  ASSERT_TRUE(client.Connect());
+  ASSERT_TRUE(client.Init(0, true));
+  const TestStream stream("es576i_open.m2v");
+  ExpectCleanRun(client, stream, stream.gops.size() - 2);
+}
+
+// A client process killed in the middle of a run: with its feeder held back by a full queue, and
+// with a picture request outstanding. The server serves the next client cleanly.
+TEST(ServerProcess, ServesTheNextClientAfterOneIsKilledMidRun) {
+  decode_server_test::UseFreshNamespace("killed");
+  ServerProcess server({"--queue", "2"});
+  ASSERT_TRUE(server.WaitForOutput("serving")) << server.err();
+  const TestStream stream("es576i_open.m2v");
+  FfmpegFrameMd5(stream.path, "");  // before fork: the child must not run ffmpeg
+  for (int variant = 0; variant < 2; ++variant) {
+    SCOPED_TRACE(variant == 0 ? "held back" : "request outstanding");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(ready[0]);
+      TestClient client;
+      if (!client.Connect() || !client.Init(0, true) || !client.Stop()) _exit(3);
+      if (variant == 0) {
+        client.StartFeeding(&stream.bytes, stream.UnitsFrom(1));
+        for (int k = 0; k < 3; ++k) client.Take();
+        platform::Sleep(100);  // the feeder fills the queue and is held back
+      } else {
+        client.Take(100);  // no run: the request stays outstanding
+      }
+      if (write(ready[1], "r", 1) != 1) _exit(4);
+      for (;;) pause();
+    }
+    close(ready[1]);
+    char byte = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 20000), 1);
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+
+    TestClient client;
+    ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(client.Init(0, true)) << "the new client's set-up is answered";
+    ExpectCleanRun(client, stream, 4);
+  }
+}
+
+}  // namespace
+}  // namespace decode_server
