@@ -1,0 +1,168 @@
+// Matroska access: the parser's input over the open video file, the choice of the MPEG-2 video
+// track, and loading the track's frames into the read buffer one at a time.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "decoder/avc_decoder.h"
+#include "matroska/matroska.h"
+#include "platform/file.h"
+
+namespace {
+
+constexpr uint32_t kInputCacheSize = 65536;
+constexpr uint32_t kMessageSize = 256;
+
+MkvFileInput* Self(MkvInput* input) {
+  return reinterpret_cast<MkvFileInput*>(input);
+}
+
+int ReadAt(MkvInput* input, uint64_t position, void* buffer, int count) {
+  MkvFileInput* self = Self(input);
+  if (platform::SeekFile(self->inputFile, position) != 0) {
+    self->lastError = errno != 0 ? errno : EINVAL;
+    return -1;
+  }
+  if (count <= 0) return 0;
+  const size_t got = std::fread(buffer, 1, size_t(count), self->inputFile);
+  if (got > 0) return static_cast<int>(got);
+  if (std::feof(self->inputFile)) return 0;
+  self->lastError = errno != 0 ? errno : EIO;
+  return -1;
+}
+
+int64_t Scan(MkvInput* input, uint64_t start, uint32_t signature) {
+  MkvFileInput* self = Self(input);
+  if (platform::SeekFile(self->inputFile, start) != 0) {
+    self->lastError = errno != 0 ? errno : EINVAL;
+    return -1;
+  }
+  unsigned char chunk[4096];
+  uint32_t window = 0;
+  uint64_t consumed = 0;
+  for (;;) {
+    const size_t got = std::fread(chunk, 1, sizeof chunk, self->inputFile);
+    if (got == 0) return -1;
+    for (size_t i = 0; i < got; ++i) {
+      window = (window << 8) | chunk[i];
+      ++consumed;
+      // Only a window filled with four bytes of the file can match.
+      if (consumed >= 4 && window == signature) return int64_t(start + consumed - 4);
+    }
+  }
+}
+
+uint32_t CacheSize(MkvInput*) {
+  return kInputCacheSize;
+}
+
+const char* ErrorText(MkvInput* input) {
+  return std::strerror(Self(input)->lastError);
+}
+
+void* Alloc(MkvInput*, size_t size) {
+  return std::malloc(size);
+}
+
+void* Realloc(MkvInput*, void* block, size_t size) {
+  return std::realloc(block, size);
+}
+
+void Free(MkvInput*, void* block) {
+  std::free(block);
+}
+
+int Progress(MkvInput*, uint64_t, uint64_t) {
+  return 1;
+}
+
+// Reads the frame at `position` into the read buffer and appends a start code, which ends the
+// frame's last unit at the frame's end. Leaves the buffer empty when the frame cannot be read or
+// does not fit with the start code.
+bool LoadFrame(CAVCDecoder& d, uint64_t position, uint32_t size) {
+  d.readPtr = d.readBuffer;
+  d.readCount = 0;
+  if (d.videoFile == nullptr || size > uint32_t(CAVCDecoder::kBufferSize - 3)) return false;
+  if (platform::SeekFile(d.videoFile, position) != 0) return false;
+  if (std::fread(d.readBuffer, 1, size, d.videoFile) != size) return false;
+  d.readBuffer[size] = 0;
+  d.readBuffer[size + 1] = 0;
+  d.readBuffer[size + 2] = 1;
+  d.readCount = static_cast<int32_t>(size) + 3;
+  return true;
+}
+
+// The next frame of the chosen track. Frames of other tracks that share its bit in the 32-bit
+// track mask (track numbers 32 apart) are passed over.
+int NextTrackFrame(CAVCDecoder& d, uint64_t* position, uint32_t* size) {
+  if (d.mkvFile == nullptr) return -1;
+  for (;;) {
+    uint32_t track = 0, flags = 0;
+    uint64_t start = 0, end = 0;
+    if (mkv_NextFrame(d.mkvFile, 0, &track, &start, &end, position, size, &flags) != 0) return -1;
+    if (track == uint32_t(d.mkvTrack)) return 0;
+  }
+}
+
+}  // namespace
+
+int CAVCDecoder::InitMatroska() {
+  std::memset(&mkvInput, 0, sizeof mkvInput);
+  mkvInput.ops.read = ReadAt;
+  mkvInput.ops.scan = Scan;
+  mkvInput.ops.cacheSize = CacheSize;
+  mkvInput.ops.errorText = ErrorText;
+  mkvInput.ops.alloc = Alloc;
+  mkvInput.ops.realloc = Realloc;
+  mkvInput.ops.free = Free;
+  mkvInput.ops.progress = Progress;
+  mkvInput.inputFile = videoFile;
+  if (videoFile == nullptr) return 1;
+  std::setvbuf(videoFile, nullptr, _IOFBF, kInputCacheSize);
+
+  char message[kMessageSize];
+  message[0] = '\0';
+  mkvFile = mkv_OpenFile(&mkvInput.ops, 0, 0, message, kMessageSize);
+  if (mkvFile == nullptr) return 1;
+
+  const uint32_t count = mkv_TrackCount(mkvFile);
+  int32_t chosen = -1;
+  for (uint32_t i = 0; i < count; ++i) {
+    const MkvTrack* track = mkv_TrackEntry(mkvFile, i);
+    if (track != nullptr && track->trackType == 1 && track->codecID != nullptr &&
+        std::strcmp(track->codecID, "V_MPEG2") == 0) {
+      chosen = static_cast<int32_t>(i);
+      break;
+    }
+  }
+  if (chosen < 0) return 2;
+  mkvTrack = chosen;
+  mkv_SelectTracks(mkvFile, ~(uint32_t{1} << (uint32_t(mkvTrack) % 32)));
+  return 0;
+}
+
+uint64_t CAVCDecoder::GetMKVDuration() {
+  if (mkvFile == nullptr) return 0;
+  const MkvSegmentInfo* info = mkv_SegmentInfo(mkvFile);
+  return info == nullptr ? 0 : info->duration;
+}
+
+void CAVCDecoder::InitializeMKVBuffer(uint64_t time) {
+  readPtr = readBuffer;
+  readCount = 0;
+  if (mkvFile == nullptr) return;
+  mkv_Seek(mkvFile, time, 0, uint32_t(mkvTrack));
+  uint64_t position = 0;
+  uint32_t size = 0;
+  if (NextTrackFrame(*this, &position, &size) != 0) return;
+  LoadFrame(*this, position, size);
+}
+
+int CAVCDecoder::NextMKVBuffer() {
+  readPtr = readBuffer;
+  readCount = 0;
+  uint64_t position = 0;
+  uint32_t size = 0;
+  if (NextTrackFrame(*this, &position, &size) != 0) return -1;
+  return LoadFrame(*this, position, size) ? 0 : -1;
+}

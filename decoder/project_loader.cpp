@@ -1,0 +1,365 @@
+// Loading the project file: header, video path, keyword lines, the GOP and picture tables, and
+// opening the video file.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "decoder/avc_decoder.h"
+#include "matroska/matroska.h"
+#include "platform/path.h"
+
+namespace {
+
+// Working buffers of the path resolution hold this many characters, terminator included.
+constexpr size_t kWorkPathSize = 260;
+
+// Line lengths, in characters read with the newline included.
+constexpr int kHeaderLineChars = 78;
+constexpr int kLine2Chars = 4998;
+constexpr int kPathLineChars = 1998;
+constexpr int kLongLineChars = 49998;
+
+// Reads a text file line by line with a maximum line length. A CR directly before an LF is
+// dropped, so lines ending in CR LF read like lines ending in LF on every platform. A line longer
+// than the maximum is split there; its remainder is the next line.
+class LineReader {
+ public:
+  explicit LineReader(FILE* file) : file_(file), buffer_(kChunk) {}
+
+  // Reads up to `maxChars` characters (the newline included) into `out`, which must hold
+  // maxChars + 1 bytes, and terminates them. Returns the number read, or -1 at the end of file.
+  int Read(char* out, int maxChars) {
+    int n = 0;
+    while (n < maxChars) {
+      int c = Next();
+      if (c < 0) break;
+      if (c == '\r' && Peek() == '\n') c = Next();
+      out[n++] = static_cast<char>(c);
+      if (c == '\n') break;
+    }
+    out[n] = '\0';
+    return n == 0 ? -1 : n;
+  }
+
+ private:
+  static constexpr size_t kChunk = 65536;
+
+  bool Fill() {
+    if (pos_ < length_) return true;
+    length_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    pos_ = 0;
+    return length_ > 0;
+  }
+  int Next() { return Fill() ? buffer_[pos_++] : -1; }
+  int Peek() { return Fill() ? buffer_[pos_] : -1; }
+
+  FILE* file_;
+  std::vector<unsigned char> buffer_;
+  size_t pos_ = 0;
+  size_t length_ = 0;
+};
+
+// Drops the last character of a line read (taken to be its newline, whatever it is).
+void DropLastCharacter(char* line) {
+  size_t length = std::strlen(line);
+  if (length > 0) line[length - 1] = '\0';
+}
+
+// Where the first value of a keyword line begins: right after its first blank; null when the
+// line has no blank.
+const char* FirstValue(const char* line) {
+  const char* blank = std::strchr(line, ' ');
+  return blank == nullptr ? nullptr : blank + 1;
+}
+
+// Where the value after `value` begins: right after the next blank that follows its start.
+const char* NextValue(const char* value) {
+  if (value == nullptr || *value == '\0') return nullptr;
+  const char* blank = std::strchr(value + 1, ' ');
+  return blank == nullptr ? nullptr : blank + 1;
+}
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// A signed decimal integer after optional white space; values beyond 32 bits are clamped.
+// Returns false, leaving `out` untouched, when there is no number; `end` receives the first
+// character after it.
+bool ParseInt(const char* text, int32_t* out, const char** end = nullptr) {
+  if (text == nullptr) return false;
+  while (IsSpace(*text)) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  if (*text < '0' || *text > '9') return false;
+  int64_t value = 0;
+  while (*text >= '0' && *text <= '9') {
+    if (value <= int64_t{INT32_MAX} + 1) value = value * 10 + (*text - '0');
+    ++text;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) value = INT32_MAX;
+  if (value < INT32_MIN) value = INT32_MIN;
+  *out = static_cast<int32_t>(value);
+  if (end != nullptr) *end = text;
+  return true;
+}
+
+// An unsigned decimal 64-bit number after optional white space; clamped at 2^64 - 1.
+bool ParseU64(const char* text, uint64_t* out) {
+  if (text == nullptr) return false;
+  while (IsSpace(*text)) ++text;
+  if (*text == '+') ++text;
+  if (*text < '0' || *text > '9') return false;
+  uint64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    unsigned digit = unsigned(*text - '0');
+    value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
+  }
+  *out = value;
+  return true;
+}
+
+// Reads "<int> <separator> <int>", white space allowed around the separator; like a scanf
+// format, the first value is stored even when the rest does not match.
+void ParsePair(const char* text, char separator, int32_t* first, int32_t* second) {
+  const char* rest = nullptr;
+  if (!ParseInt(text, first, &rest)) return;
+  while (IsSpace(*rest)) ++rest;
+  if (*rest != separator) return;
+  ParseInt(rest + 1, second);
+}
+
+bool Matches(const char* line, const char* keyword) {
+  return std::strncmp(line, keyword, std::strlen(keyword)) == 0;
+}
+
+bool Append(char* out, size_t outSize, size_t* length, const char* text) {
+  size_t add = std::strlen(text);
+  if (*length + add >= outSize) return false;
+  std::memcpy(out + *length, text, add + 1);
+  *length += add;
+  return true;
+}
+
+// Resolves a relative video path against the folder of the project file into `videoPath`
+// (of `videoPathSize` bytes). Fails when the project path has no folder part or when a path
+// does not fit the working buffers.
+bool ResolveVideoPath(const char* projectPath, char* videoPath, size_t videoPathSize) {
+  char base[kWorkPathSize];
+  size_t length = 0;
+  base[0] = '\0';
+  if (platform::PathIsRelative(projectPath)) {
+    length = platform::GetCurrentDirectory(base, sizeof base);
+    if (length == 0 || length >= sizeof base) return false;
+    if (!platform::IsPathSeparator(base[length - 1])) {
+      const char separator[2] = {platform::PreferredSeparator(), '\0'};
+      if (!Append(base, sizeof base, &length, separator)) return false;
+    }
+  }
+  if (!Append(base, sizeof base, &length, projectPath)) return false;
+
+  // Cut the text after the folder's last separator. A separator at the very start is the root
+  // folder, which is as good a folder as any other.
+  size_t cut = length;
+  while (cut > 0 && !platform::IsPathSeparator(base[cut - 1])) --cut;
+  if (cut == 0) return false;
+  base[cut] = '\0';
+  length = cut;
+  if (!Append(base, sizeof base, &length, videoPath)) return false;
+
+  char canonical[kWorkPathSize];
+  if (!platform::PathCanonicalize(canonical, sizeof canonical, base)) return false;
+  size_t canonicalLength = std::strlen(canonical);
+  if (canonicalLength >= videoPathSize) return false;
+  std::memcpy(videoPath, canonical, canonicalLength + 1);
+  return true;
+}
+
+}  // namespace
+
+int CAVCDecoder::Open(const char* path) {
+  // Open is meant to run once; anything a previous load left behind is released first.
+  Close();
+  if (path == nullptr) return kLoadCannotOpen;
+  projectFile = std::fopen(path, "rb");
+  if (projectFile == nullptr) return kLoadCannotOpen;
+  LineReader reader(projectFile);
+
+  char header[kHeaderLineChars + 1];
+  if (reader.Read(header, kHeaderLineChars) < 0) return kLoadEmpty;
+  DropLastCharacter(header);
+  if (std::strstr(header, "VantuIndexFileNV") == nullptr) return kLoadNotProject;
+  if (std::strcmp(header, "VantuIndexFileNV1") != 0) return kLoadVersionMismatch;
+
+  reader.Read(lineBuffer, kLine2Chars);
+
+  videoPath = static_cast<char*>(std::calloc(kVideoPathSize, 1));
+  if (videoPath == nullptr) return kLoadCannotOpen;
+  reader.Read(videoPath, kPathLineChars);
+  DropLastCharacter(videoPath);
+  if (platform::PathIsRelative(videoPath) && !ResolveVideoPath(path, videoPath, kVideoPathSize)) {
+    return kLoadCannotOpen;
+  }
+
+  reader.Read(lineBuffer, kPathLineChars);
+  reader.Read(lineBuffer, kLongLineChars);
+
+  pictureTable = static_cast<PictureEntry*>(std::calloc(kInitialTableSize, sizeof(PictureEntry)));
+  gopTable = static_cast<GopEntry**>(std::calloc(kInitialTableSize, sizeof(GopEntry*)));
+  if (pictureTable == nullptr || gopTable == nullptr) return kLoadCannotOpen;
+  pictureCapacity = kInitialTableSize;
+  gopCapacity = kInitialTableSize;
+  int32_t pictureNumber = 0;
+  int32_t gopNumber = 0;
+
+  while (reader.Read(lineBuffer, kLongLineChars) >= 0) {
+    const char* line = lineBuffer;
+    int32_t value = 0;
+    if (Matches(line, "FO")) {
+      ParseInt(FirstValue(line), &fieldOrder);
+    } else if (Matches(line, "STREAM")) {
+      ParseInt(FirstValue(line), &streamType);
+    } else if (Matches(line, "PKTSIZ")) {
+      ParseInt(FirstValue(line), &packetSize);
+    } else if (Matches(line, "VPID")) {
+      ParseInt(FirstValue(line), &videoPid);
+    } else if (Matches(line, "LUMFILT")) {
+      const char* first = FirstValue(line);
+      int32_t gamma = 0;
+      int32_t offset = 0;
+      // A line without both values changes nothing.
+      if (ParseInt(first, &gamma) && ParseInt(NextValue(first), &offset)) {
+        if (gamma != 0 || offset != 0) {
+          lumFilterOn = 1;
+          InitializeLuminanceFilter(gamma, offset);
+        } else {
+          lumFilterOn = 0;
+        }
+      }
+    } else if (Matches(line, "CLIP")) {
+      const char* v = FirstValue(line);
+      if (ParseInt(v, &value)) clipLeft = value;
+      v = NextValue(v);
+      if (ParseInt(v, &value)) clipRight = value;
+      v = NextValue(v);
+      if (ParseInt(v, &value)) clipTop = value;
+      v = NextValue(v);
+      if (ParseInt(v, &value)) clipBottom = value;
+    } else if (Matches(line, "SIZ")) {
+      ParsePair(line + 3, 'x', &width, &height);
+    } else if (Matches(line, "FPS")) {
+      ParsePair(line + 3, '/', &fpsNumerator, &fpsDenominator);
+    } else if (Matches(line, "SEQ ")) {
+      if (gopNumber == gopCapacity) {
+        if (gopCapacity > INT32_MAX - kTableGrowth) return kLoadCannotOpen;
+        GopEntry** grown = static_cast<GopEntry**>(
+            std::realloc(gopTable, (size_t(gopCapacity) + kTableGrowth) * sizeof(GopEntry*)));
+        if (grown == nullptr) return kLoadCannotOpen;
+        std::memset(grown + gopCapacity, 0, size_t(kTableGrowth) * sizeof(GopEntry*));
+        gopTable = grown;
+        gopCapacity += kTableGrowth;
+      }
+      GopEntry* gop = static_cast<GopEntry*>(std::calloc(1, sizeof(GopEntry)));
+      if (gop == nullptr) return kLoadCannotOpen;
+      gopTable[gopNumber] = gop;
+      gop->firstPicture = pictureNumber;
+      ParseU64(FirstValue(line), &gop->position);
+      ++gopNumber;
+    } else if (Matches(line, "FRM")) {
+      if (gopNumber > 0) {
+        const char* word = FirstValue(line);
+        int32_t type = 0;
+        if (word != nullptr) {
+          if (*word == 'P')
+            type = 1;
+          else if (*word == 'B')
+            type = 3;
+        }
+        pictureTable[pictureNumber].type = type;
+        // The table keeps at least one free entry beyond the last picture.
+        if (pictureNumber + 2 >= pictureCapacity) {
+          if (pictureCapacity > INT32_MAX - kTableGrowth) return kLoadCannotOpen;
+          PictureEntry* grown = static_cast<PictureEntry*>(std::realloc(
+              pictureTable, (size_t(pictureCapacity) + kTableGrowth) * sizeof(PictureEntry)));
+          if (grown == nullptr) return kLoadCannotOpen;
+          std::memset(grown + pictureCapacity, 0, size_t(kTableGrowth) * sizeof(PictureEntry));
+          pictureTable = grown;
+          pictureCapacity += kTableGrowth;
+        }
+        ++pictureNumber;
+      }
+    }
+  }
+
+  if (gopTable[0] == nullptr) return kLoadNoGops;
+
+  // A GOP's leading B pictures (those right after its first picture in coded order) take the
+  // display positions from the GOP's first picture on; mark those positions.
+  for (int32_t p = 0; p < pictureNumber; ++p) pictureTable[p].leading = 0;
+  for (int32_t g = 0; g < gopNumber; ++g) {
+    const int32_t first = gopTable[g]->firstPicture;
+    int32_t k = 0;
+    while (first + 1 + k < pictureNumber && pictureTable[first + 1 + k].type == 3) ++k;
+    for (int32_t p = first; p < first + k; ++p) pictureTable[p].leading = 1;
+  }
+
+  pictureCount = pictureNumber;
+  gopCount = gopNumber;
+  leadingBCount = 0;
+  while (1 + leadingBCount < pictureCount && pictureTable[1 + leadingBCount].type == 3) {
+    ++leadingBCount;
+  }
+
+  videoFile = std::fopen(videoPath, "rb");
+  if (videoFile == nullptr) return kLoadCannotOpen;
+
+  if (streamType == 2) {
+    const int result = InitMatroska();
+    if (result == 1 || result == 2) {
+      // No parser handle may outlive the file it reads.
+      mkv_CloseFile(mkvFile);
+      mkvFile = nullptr;
+      std::fclose(videoFile);
+      videoFile = nullptr;
+      return result == 1 ? kLoadMatroskaParse : kLoadNoMpegTrack;
+    }
+  }
+
+  readPtr = readBuffer;
+  readCount = 0;
+  tsRemaining = 0;
+  endOfData = 0;
+  currentUnit = &unit;
+  unit.data = unitBuffer;
+  unit.length = 0;
+  resync = 1;
+  return kLoadOk;
+}
+
+void CAVCDecoder::Close() {
+  if (projectFile != nullptr) {
+    std::fclose(projectFile);
+    projectFile = nullptr;
+  }
+  std::free(videoPath);
+  videoPath = nullptr;
+  if (gopTable != nullptr) {
+    for (int32_t i = 0; i < gopCapacity; ++i) std::free(gopTable[i]);
+    std::free(gopTable);
+    gopTable = nullptr;
+  }
+  gopCapacity = 0;
+  std::free(pictureTable);
+  pictureTable = nullptr;
+  pictureCapacity = 0;
+  if (mkvFile != nullptr) {
+    mkv_CloseFile(mkvFile);
+    mkvFile = nullptr;
+  }
+  if (videoFile != nullptr) {
+    std::fclose(videoFile);
+    videoFile = nullptr;
+  }
+}

@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "decoder/avc_decoder.h"
+#include "decoder_test_support.h"
+
+namespace {
+
+using dectest::TempDir;
+using dectest::WriteFile;
+
+// A project file: header, the video path on line 3, then keyword lines from line 6 on.
+std::string Project(const std::string& video, const std::string& keywords) {
+  return "VantuIndexFileNV1\nindexer line\n" + video + "\nline four\nline five\n" + keywords;
+}
+
+const char* kOneGop = "SEQ 0\nFRM I\n";
+
+class ProjectLoader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    video_ = dir_.Path("video.m2v");
+    WriteFile(video_, std::string("\0\0\1\xB3", 4));
+  }
+  // Writes `text` as the project file and loads it.
+  int Load(const std::string& text, const std::string& name = "project.vnt") {
+    WriteFile(dir_.Path(name), text);
+    return d_->Open(dir_.Path(name).c_str());
+  }
+  int LoadKeywords(const std::string& keywords) { return Load(Project(video_, keywords)); }
+
+  TempDir dir_;
+  std::string video_;
+  std::unique_ptr<CAVCDecoder> d_ = dectest::NewDecoder();
+};
+
+TEST_F(ProjectLoader, LoadCodes) {
+  EXPECT_EQ(d_->Open(dir_.Path("absent.vnt").c_str()), kLoadCannotOpen);
+  EXPECT_EQ(Load(""), kLoadEmpty);
+  EXPECT_EQ(Load("VantuIndexFileNV2\n" + Project(video_, kOneGop).substr(18)),
+            kLoadVersionMismatch);
+  EXPECT_EQ(Load("VantuIndexFileNV1"), kLoadVersionMismatch);  // loses its "1"
+  EXPECT_EQ(Load("VantuIndexFileNV1 \n"), kLoadVersionMismatch);
+  EXPECT_EQ(Load("Some other text file\n"), kLoadNotProject);
+  EXPECT_EQ(Load(Project(video_, "FRM I\nFRM P\n")), kLoadNoGops);
+  EXPECT_EQ(Load(Project(dir_.Path("missing.m2v"), kOneGop)), kLoadCannotOpen);
+  EXPECT_EQ(Load(Project(video_, kOneGop)), kLoadOk);
+  EXPECT_EQ(d_->currentUnit, &d_->unit);
+  EXPECT_EQ(d_->resync, 1);
+  // Lines ending in CR LF read the same.
+  EXPECT_EQ(Load("VantuIndexFileNV1\r\nx\r\n" + video_ + "\r\nx\r\nx\r\nSEQ 5\r\nFRM B\r\n"),
+            kLoadOk);
+  EXPECT_EQ(d_->gopTable[0]->position, 5u);
+  EXPECT_EQ(d_->pictureTable[0].type, 3);
+  d_->Close();
+  EXPECT_EQ(d_->projectFile, nullptr);
+  EXPECT_EQ(d_->videoFile, nullptr);
+  EXPECT_EQ(d_->gopTable, nullptr);
+  EXPECT_EQ(d_->pictureTable, nullptr);
+  d_->Close();  // twice is harmless
+}
+
+TEST_F(ProjectLoader, RelativeVideoPathsResolveAgainstTheProjectFolder) {
+  std::filesystem::create_directories(dir_.Path("sub/deeper"));
+  WriteFile(dir_.Path("sub/project.vnt"), Project("../video.m2v", kOneGop));
+  ASSERT_EQ(d_->Open(dir_.Path("sub/project.vnt").c_str()), kLoadOk);
+  EXPECT_EQ(std::string(d_->videoPath), video_);
+
+  WriteFile(dir_.Path("sub/deeper/p.vnt"), Project("./.././../video.m2v", kOneGop));
+  ASSERT_EQ(d_->Open(dir_.Path("sub/deeper/p.vnt").c_str()), kLoadOk);
+  EXPECT_EQ(std::string(d_->videoPath), video_);
+
+  // An absolute path is used as written.
+  const std::string written = dir_.Path("sub/../video.m2v");
+  ASSERT_EQ(Load(Project(written, kOneGop)), kLoadOk);
+  EXPECT_EQ(std::string(d_->videoPath), written);
+}
+
+TEST_F(ProjectLoader, RelativeProjectPathStartsFromTheCurrentDirectory) {
+  const auto saved = std::filesystem::current_path();
+  std::filesystem::create_directories(dir_.Path("sub"));
+  std::filesystem::current_path(dir_.Path());
+  WriteFile(dir_.Path("project.vnt"), Project("video.m2v", kOneGop));
+  WriteFile(dir_.Path("sub/project.vnt"), Project("../video.m2v", kOneGop));
+  const int bare = d_->Open("project.vnt");
+  const std::string bareResolved = d_->videoPath != nullptr ? d_->videoPath : "";
+  const int nested = d_->Open("sub/project.vnt");
+  const std::string nestedResolved = d_->videoPath != nullptr ? d_->videoPath : "";
+  std::filesystem::current_path(saved);
+  const std::string expected = std::filesystem::canonical(video_).string();
+  EXPECT_EQ(bare, kLoadOk);
+  EXPECT_EQ(bareResolved, expected);
+  EXPECT_EQ(nested, kLoadOk);
+  EXPECT_EQ(nestedResolved, expected);
+}
+
+TEST_F(ProjectLoader, PathsBeyondTheWorkingBuffersFailCleanly) {
+  EXPECT_EQ(Load(Project(std::string(300, 'a') + ".m2v", kOneGop)), kLoadCannotOpen);
+  // A line-3 path longer than videoPath is cut by the line length and fails to open.
+  EXPECT_EQ(Load(Project("/" + std::string(5000, 'b'), kOneGop)), kLoadCannotOpen);
+}
+
+TEST_F(ProjectLoader, KeywordLines) {
+  ASSERT_EQ(LoadKeywords("FO 1\nSTREAM 3\nPKTSIZ 192\nVPID 4113\nCLIP 8 16 4 2\nSIZ 720x576\n"
+                         "FPS 25/1\nLUMFILT 0 10\nSEQ 0\nFRM I\n"),
+            kLoadOk);
+  EXPECT_EQ(d_->fieldOrder, 1);
+  EXPECT_EQ(d_->streamType, 3);
+  EXPECT_EQ(d_->packetSize, 192);
+  EXPECT_EQ(d_->videoPid, 4113);
+  EXPECT_EQ(d_->clipLeft, 8);
+  EXPECT_EQ(d_->clipRight, 16);
+  EXPECT_EQ(d_->clipTop, 4);
+  EXPECT_EQ(d_->clipBottom, 2);
+  EXPECT_EQ(d_->width, 720);
+  EXPECT_EQ(d_->height, 576);
+  EXPECT_EQ(d_->fpsNumerator, 25);
+  EXPECT_EQ(d_->fpsDenominator, 1);
+  EXPECT_EQ(d_->lumFilterOn, 1);
+  EXPECT_EQ(d_->lumTable[0], 10);
+
+  // Blanks around the separators, the last occurrence winning, LUMFILT 0 0 switching off.
+  ASSERT_EQ(LoadKeywords("SIZ 1 x 2\nSIZ 1920 x 1080\nFPS 30000 / 1001\nFO 0\nFO -1\n"
+                         "LUMFILT 3 0\nLUMFILT 0 0\nSEQ 0\n"),
+            kLoadOk);
+  EXPECT_EQ(d_->width, 1920);
+  EXPECT_EQ(d_->height, 1080);
+  EXPECT_EQ(d_->fpsNumerator, 30000);
+  EXPECT_EQ(d_->fpsDenominator, 1001);
+  EXPECT_EQ(d_->fieldOrder, -1);
+  EXPECT_EQ(d_->lumFilterOn, 0);
+  ASSERT_EQ(LoadKeywords("SIZ704x480\nSEQ 0\n"), kLoadOk);
+  EXPECT_EQ(d_->width, 704);
+  EXPECT_EQ(d_->height, 480);
+}
+
+TEST_F(ProjectLoader, MissingValuesLeaveFieldsAsTheyWere) {
+  ASSERT_EQ(LoadKeywords("FO 2\nFO\nFO \nCLIP 1 2 3 4\nCLIP 9\nSIZ 720x576\nSIZ 100\n"
+                         "SIZ\nFPS 25/1\nFPS 50\nVPID x\nLUMFILT 5\nSEQ \nFRM\nSEQ 7\n"),
+            kLoadOk);
+  EXPECT_EQ(d_->fieldOrder, 2);
+  EXPECT_EQ(d_->clipLeft, 9);
+  EXPECT_EQ(d_->clipRight, 2);
+  EXPECT_EQ(d_->clipTop, 3);
+  EXPECT_EQ(d_->clipBottom, 4);
+  EXPECT_EQ(d_->width, 100);
+  EXPECT_EQ(d_->height, 576);
+  EXPECT_EQ(d_->fpsNumerator, 50);
+  EXPECT_EQ(d_->fpsDenominator, 1);
+  EXPECT_EQ(d_->videoPid, 0);
+  EXPECT_EQ(d_->lumFilterOn, 0);
+  ASSERT_EQ(d_->gopCount, 2);
+  EXPECT_EQ(d_->gopTable[0]->position, 0u);
+  EXPECT_EQ(d_->gopTable[1]->position, 7u);
+  EXPECT_EQ(d_->pictureCount, 1);
+  EXPECT_EQ(d_->pictureTable[0].type, 0);
+}
+
+TEST_F(ProjectLoader, PictureTypesLeadingPositionsAndGopStarts) {
+  ASSERT_EQ(LoadKeywords("FRM B\nSEQ 10\nFRM I\nFRM B\nFRM B\nFRM P\nFRM B\nFRM B\n"
+                         "SEQ 20\nFRM I\nFRM P\nFRM B\nFRM B\nSEQ 30\nSEQ 18446744073709551615\n"
+                         "FRM I\nFRM B\nFRM X\n"),
+            kLoadOk);
+  ASSERT_EQ(d_->pictureCount, 13);
+  ASSERT_EQ(d_->gopCount, 4);
+  const int firsts[] = {0, 6, 10, 10};
+  for (int g = 0; g < 4; ++g) EXPECT_EQ(d_->gopTable[g]->firstPicture, firsts[g]);
+  EXPECT_EQ(d_->gopTable[3]->position, UINT64_MAX);
+  const int types[] = {0, 3, 3, 1, 3, 3, 0, 1, 3, 3, 0, 3, 0};
+  const int leading[] = {1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0};
+  for (int p = 0; p < 13; ++p) {
+    EXPECT_EQ(d_->pictureTable[p].type, types[p]) << p;
+    EXPECT_EQ(d_->pictureTable[p].leading, leading[p]) << p;
+  }
+  EXPECT_EQ(d_->leadingBCount, 2);
+  ASSERT_EQ(LoadKeywords("SEQ 0\nFRM I\nFRM P\nFRM B\n"), kLoadOk);
+  EXPECT_EQ(d_->leadingBCount, 0);
+  ASSERT_EQ(LoadKeywords("SEQ 0\nFRM I\nFRM B\nFRM B\nFRM B\n"), kLoadOk);
+  EXPECT_EQ(d_->leadingBCount, 3);
+}
+
+TEST_F(ProjectLoader, LongIndexesGrowTheTablesInSteps) {
+  std::string keywords;
+  keywords.reserve(1200000 * 6 + 100000 * 6);
+  for (int g = 0; g < 100000; ++g) {
+    keywords += "SEQ " + std::to_string(g) + "\n";
+    keywords +=
+        "FRM I\nFRM B\nFRM B\nFRM P\nFRM B\nFRM B\nFRM P\nFRM B\nFRM B\nFRM P\nFRM B\nFRM B\n";
+  }
+  ASSERT_EQ(LoadKeywords(keywords), kLoadOk);
+  EXPECT_EQ(d_->pictureCount, 1200000);
+  EXPECT_EQ(d_->pictureCapacity, 1500000);
+  EXPECT_EQ(d_->gopCount, 100000);
+  EXPECT_EQ(d_->gopCapacity, 1000000);
+  EXPECT_EQ(d_->gopTable[99999]->firstPicture, 1199988);
+  EXPECT_EQ(d_->pictureTable[1199999].type, 3);
+  EXPECT_EQ(d_->pictureTable[1199988].leading, 1);
+  EXPECT_EQ(d_->pictureTable[1199989].type, 3);
+
+  std::string gops;
+  for (int g = 0; g < 1000001; ++g) gops += "SEQ 1\n";
+  ASSERT_EQ(LoadKeywords(gops), kLoadOk);
+  EXPECT_EQ(d_->gopCount, 1000001);
+  EXPECT_EQ(d_->gopCapacity, 1500000);
+  EXPECT_EQ(d_->gopTable[1000000]->position, 1u);
+  EXPECT_EQ(d_->gopTable[1000001], nullptr);
+}
+
+TEST_F(ProjectLoader, HostileFilesEndInALoadCode) {
+  std::string garbage;
+  for (uint32_t i = 0; i < 300000; ++i) garbage += char((i * 7919u) >> 3);
+  EXPECT_EQ(Load(garbage), kLoadNotProject);
+  EXPECT_EQ(Load(Project(video_, garbage)), kLoadNoGops);
+  EXPECT_EQ(Load(Project(video_, garbage + "\nSEQ 0\n" + garbage)), kLoadOk);
+
+  // Lines far beyond the line length are split, never overrun.
+  const std::string wide(60000, 'S');
+  EXPECT_EQ(Load("VantuIndexFileNV1\n" + wide + "\n" + wide + "\n" + wide + "\n" + wide + "\n" +
+                 "SEQ 1\n"),
+            kLoadCannotOpen);  // the video path is a cut-off run of S
+  EXPECT_EQ(Load(Project(video_, std::string(49998, 'x') + "SEQ 9\n")), kLoadOk);
+  EXPECT_EQ(d_->gopTable[0]->position, 9u);  // the remainder of the long line is a line
+  EXPECT_EQ(Load(Project(video_, "SIZ 99999999999 x -576\nSEQ 0\n")), kLoadOk);
+  EXPECT_EQ(d_->width, INT32_MAX);
+  EXPECT_EQ(d_->height, -576);
+
+  std::string orphans;
+  for (int i = 0; i < 1000000; ++i) orphans += "FRM P\n";
+  EXPECT_EQ(Load(Project(video_, orphans)), kLoadNoGops);
+  EXPECT_EQ(Load(Project(video_, orphans + "SEQ 0\nFRM I\n")), kLoadOk);
+  EXPECT_EQ(d_->pictureCount, 1);
+
+  EXPECT_EQ(Load(Project(video_, "PKTSIZ -188\nVPID -5\nSEQ -3\nFRM\n")), kLoadOk);
+  EXPECT_EQ(d_->packetSize, -188);
+  EXPECT_EQ(d_->gopTable[0]->position, 0u);
+  // A project that ends within its first lines.
+  EXPECT_EQ(Load("VantuIndexFileNV1\n"), kLoadNoGops);
+  EXPECT_EQ(Load(std::string("VantuIndexFileNV1\n\0\0\0\n", 22)), kLoadNoGops);
+}
+
+}  // namespace
