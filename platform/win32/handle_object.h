@@ -30,6 +30,7 @@ struct HandleObject {
 
   // Sections only.
   bool owner = false;              // made by CreateOwnedSection in this process
+  bool hadOwner = false;           // client side: a live owner held the section at connect
   HANDLE recordMapping = nullptr;  // the "<name>.owner" companion, when there is one
   OwnerRecord* record = nullptr;   // its view
   HANDLE ownerProcess = nullptr;   // client side: the owner's process, opened at connect

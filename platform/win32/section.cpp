@@ -86,12 +86,17 @@ std::string LastErrorText(const char* what, const char* name) {
 }  // namespace
 
 Handle CreateSection(const char* name, uint32_t size, bool* existedBefore) {
+  if (existedBefore) *existedBefore = false;
   char objectName[MAX_PATH + 1];
-  if (!win32::KernelObjectName(name, nullptr, objectName, sizeof objectName)) return nullptr;
-  HANDLE h =
-      ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, objectName);
-  const bool existed = h && ::GetLastError() == ERROR_ALREADY_EXISTS;
+  const bool named = name != nullptr;
+  if (named && !win32::KernelObjectName(name, nullptr, objectName, sizeof objectName)) {
+    return nullptr;
+  }
+  // Without a name the section is private to this handle and its views.
+  HANDLE h = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size,
+                                  named ? objectName : nullptr);
   if (!h) return nullptr;
+  const bool existed = named && ::GetLastError() == ERROR_ALREADY_EXISTS;
 
   HandleObject* section = new HandleObject(HandleObject::Kind::kSection);
   section->handle = h;
@@ -100,6 +105,7 @@ Handle CreateSection(const char* name, uint32_t size, bool* existedBefore) {
     section->ownerProcess = OpenLiveOwner(section->record, &section->ownerPid);
     live = section->ownerProcess != nullptr;
   }
+  section->hadOwner = live;
   if (existedBefore) *existedBefore = live;
   return section;
 }
@@ -193,6 +199,7 @@ void UnmapSection(void* view, uint32_t /*size*/) {
 bool SectionOwnerAlive(Handle section) {
   if (!section || section->kind != HandleObject::Kind::kSection) return false;
   if (section->owner) return true;
+  if (!section->hadOwner) return false;
   // No companion record: an owner that publishes no identity; it is live while the section is.
   if (!section->record) return true;
   if (!section->ownerProcess) return false;

@@ -176,10 +176,42 @@ WIN_TEST(OwnerThatQuitsNormallyLeavesNothingLive) {
   CloseHandle(client);
 }
 
+WIN_TEST(UnnamedSectionIsPrivateToItsViews) {
+  bool existed = true;
+  Handle section = CreateSection(nullptr, kSize, &existed);
+  REQUIRE(section);
+  CHECK(!existed);
+  CHECK(!SectionOwnerAlive(section));
+  unsigned char* a = static_cast<unsigned char*>(MapSection(section, kSize));
+  unsigned char* b = static_cast<unsigned char*>(MapSection(section, kSize));
+  REQUIRE(a && b);
+  a[100] = 7;
+  CHECK_EQ(7, b[100]);
+  UnmapSection(a, kSize);
+  UnmapSection(b, kSize);
+  CloseHandle(section);
+}
+
+WIN_TEST(ViewLargerThanTheSectionIsRefused) {
+  std::string error;
+  Handle owner = CreateOwnedSection("PlatformTestSmall", 65536, &error);
+  REQUIRE(owner);
+  bool existed = false;
+  Handle client = CreateSection("PlatformTestSmall", kSize, &existed);
+  REQUIRE(client);
+  CHECK(existed);
+  CHECK(MapSection(client, kSize) == nullptr);
+  void* fits = MapSection(client, 65536);
+  CHECK(fits != nullptr);
+  UnmapSection(fits, 65536);
+  CloseHandle(client);
+  CloseHandle(owner);
+}
+
 WIN_TEST(BadSectionRequestsFail) {
   bool existed = true;
   CHECK(CreateSection("", kSize, &existed) == nullptr);
-  CHECK(CreateSection(nullptr, kSize, &existed) == nullptr);
+  CHECK(!existed);
   std::string error;
   CHECK(CreateOwnedSection("bad\\name", kSize, &error) == nullptr);
   CHECK(!error.empty());
