@@ -81,20 +81,6 @@ TEST(EventTest, HandlesOfOtherKindsAndNullFailTheWait) {
   EXPECT_EQ(CreateEvent("", false), nullptr);
 }
 
-TEST(EventTest, SetWakesAThreadBlockedInAnInfiniteWait) {
-  for (bool manual : {false, true}) {
-    Handle event = CreateEvent(nullptr, manual);
-    EventCloser closer{event};
-    std::atomic<int> result{-2};
-    std::thread waiter([&] { result = WaitForEvent(event, kInfinite); });
-    Sleep(5);
-    SetEvent(event);
-    waiter.join();
-    EXPECT_EQ(result.load(), kWaitObject0);
-    EXPECT_EQ(WaitForEvent(event, 0), manual ? kWaitObject0 : kWaitTimeout);
-  }
-}
-
 TEST(EventTest, ManualSetReleasesEveryWaiter) {
   Handle event = CreateEvent(nullptr, true);
   EventCloser closer{event};
@@ -298,24 +284,32 @@ TEST_F(NamedEventTest, ClosingAnOwnedEventRemovesItsName) {
   EXPECT_NE(access(file.c_str(), F_OK), 0);
 }
 
-TEST_F(NamedEventTest, SetInOneProcessEndsTheWaitInAnother) {
-  space_.EventFile("Cross");
-  space_.EventFile("Back");
-  Handle event = CreateEvent("Cross", false);
-  Handle back = CreateEvent("Back", true);
+// The decode thread's wait: a private event of this process and a named event set by another.
+TEST_F(NamedEventTest, SetInAnotherProcessEndsAWaitBesideAPrivateEvent) {
+  space_.EventFile("Exec");
+  space_.EventFile("Done");
+  Handle abort = CreateEvent(nullptr, false);
+  Handle exec = CreateEvent("Exec", false);
+  Handle done = CreateEvent("Done", false);
   const pid_t child = StartChild([] {
-    Handle e = CreateEvent("Cross", false);
-    Handle b = CreateEvent("Back", true);
-    SetEvent(b);
-    return WaitForEvent(e, kChildTimeoutMs) == kWaitObject0 ? 0 : 1;
+    Handle in = CreateEvent("Exec", false);
+    Handle out = CreateEvent("Done", false);
+    if (WaitForEvent(in, kChildTimeoutMs) != kWaitObject0) return 1;
+    Sleep(5);  // lets the parent fall asleep first
+    SetEvent(out);
+    return 0;
   });
-  ASSERT_EQ(WaitForEvent(back, kChildTimeoutMs), kWaitObject0);
-  Sleep(5);
-  SetEvent(event);
+  SetEvent(exec);
+  EXPECT_EQ(WaitForEither(abort, done, kChildTimeoutMs), kWaitObject1);
   EXPECT_EQ(WaitChild(child), 0);
-  EXPECT_EQ(WaitForEvent(event, 0), kWaitTimeout);  // consumed by the child
-  CloseHandle(event);
-  CloseHandle(back);
+  EXPECT_EQ(WaitForEvent(exec, 0), kWaitTimeout);  // consumed by the child
+  std::thread aborter([&] {
+    Sleep(5);
+    SetEvent(abort);
+  });
+  EXPECT_EQ(WaitForEither(abort, done, kChildTimeoutMs), kWaitObject0);
+  aborter.join();
+  for (Handle h : {abort, exec, done}) CloseHandle(h);
 }
 
 // Many round trips between two processes, each side waiting for the other's event, with a counter
