@@ -68,12 +68,11 @@ uint32_t KindOf(bool manualReset) {
   return manualReset ? kKindManual : kKindAutomatic;
 }
 
-// Opens (or with O_CREAT makes) the object behind a named event and maps it. The object is grown to
+// Opens or makes the object behind a named event and maps it. The object is grown to
 // its full size by whoever finds it short, so a creator that died between creating and sizing it
 // leaves nothing unusable behind.
-EventObject* MapNamedEvent(const std::string& objectName, int openFlags, bool* created) {
-  int fd = shm_open(objectName.c_str(), openFlags, 0600);
-  *created = fd >= 0 && (openFlags & O_EXCL) != 0;
+EventObject* MapNamedEvent(const std::string& objectName) {
+  int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT, 0600);
   if (fd < 0) return nullptr;
   struct stat info;
   if (fstat(fd, &info) != 0 ||
@@ -121,19 +120,11 @@ Handle CreateEvent(const char* name, bool manualReset) {
   if (!posix::SharedObjectName(name, true, &objectName)) return nullptr;
   // Open the existing event, else create it. Either way the first opener fixes the kind; later
   // openers use the kind it has, as with Win32 events.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    bool created = false;
-    EventObject* event = MapNamedEvent(objectName, O_RDWR, &created);
-    if (event == nullptr && errno == ENOENT) {
-      event = MapNamedEvent(objectName, O_RDWR | O_CREAT | O_EXCL, &created);
-      if (event == nullptr && errno == EEXIST) continue;  // made by someone else meanwhile
-    }
-    if (event == nullptr) return nullptr;
-    uint32_t unset = kKindUnset;
-    event->words->kind.compare_exchange_strong(unset, KindOf(manualReset));
-    return event;
-  }
-  return nullptr;
+  EventObject* event = MapNamedEvent(objectName);
+  if (event == nullptr) return nullptr;
+  uint32_t unset = kKindUnset;
+  event->words->kind.compare_exchange_strong(unset, KindOf(manualReset));
+  return event;
 }
 
 Handle CreateOwnedEvent(const char* name, bool manualReset) {
@@ -144,8 +135,7 @@ Handle CreateOwnedEvent(const char* name, bool manualReset) {
   // an instant earlier (it saw the owner's section already) stays connected to this owner's event.
   // A signal left behind by an earlier owner's link is cleared; one set by a client of an event
   // that no owner has served yet was set for this owner and is kept.
-  bool created = false;
-  EventObject* event = MapNamedEvent(objectName, O_RDWR | O_CREAT, &created);
+  EventObject* event = MapNamedEvent(objectName);
   if (event == nullptr) return nullptr;
   event->words->kind.store(KindOf(manualReset));
   if (event->words->owner.exchange(static_cast<uint32_t>(getpid())) != 0) {
