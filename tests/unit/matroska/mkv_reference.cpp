@@ -185,6 +185,8 @@ RefFile describe(const std::string& path) {
         t.channels = static_cast<uint32_t>(number(valueOf(c, "Channels: ")));
     }
     if (startsWith(c, "Block group")) file.hasBlockGroups = true;
+    if (startsWith(c, "Cluster timestamp: "))
+      file.clusterTimestamps.push_back(parseTimestamp(valueOf(c, "Cluster timestamp: ")));
     if (startsWith(c, "Simple block: ")) {
       closeBlock();
       blockKey = c.find("key, ") != std::string::npos;

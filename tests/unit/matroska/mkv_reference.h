@@ -62,6 +62,7 @@ struct RefFile {
   std::vector<RefTrack> tracks;
   std::vector<RefFrame> frames;  // file order
   std::vector<uint64_t> clusterPositions;
+  std::vector<uint64_t> clusterTimestamps;          // ns, absolute
   std::vector<std::pair<uint64_t, uint64_t>> cues;  // time (ns), cluster position (relative)
   std::vector<RefTag> tags;
   std::vector<RefChapter> chapters;  // chapter atoms in file order, depth 1 = below an edition

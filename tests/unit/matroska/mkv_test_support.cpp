@@ -1,5 +1,6 @@
 #include "tests/unit/matroska/mkv_test_support.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -116,6 +117,8 @@ MemoryInput::MemoryInput(Bytes bytes) : MemoryInput() {
 }
 
 MemoryInput::~MemoryInput() {
+  // Every block the parser took must have come back by now.
+  EXPECT_TRUE(live.empty()) << live.size() << " blocks never freed";
   for (auto& block : live) std::free(block.first);
 }
 
