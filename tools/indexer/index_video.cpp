@@ -7,6 +7,7 @@
 
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/indexer.h"
+#include "tools/indexer/matroska_source.h"
 #include "tools/indexer/mpeg2_scanner.h"
 #include "tools/indexer/progress.h"
 #include "tools/indexer/psi_tables.h"
@@ -269,12 +270,8 @@ int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* lay
   size_t firstSync = 0;
   int spacing = 0;
   if (StartsWith(head, {0x1A, 0x45, 0xDF, 0xA3})) {
-    *error = quoted +
-             " is a Matroska file; this indexer reads MPEG-2 elementary and transport "
-             "streams";
-    return kIndexUnsupported;
-  }
-  if (OpensWithSequenceHeader(head)) {
+    layout->carriage = Carriage::kMatroska;
+  } else if (OpensWithSequenceHeader(head)) {
     layout->carriage = Carriage::kElementary;
   } else if (StartsWith(head, {0x00, 0x00, 0x01, 0xBA})) {
     *error = quoted +
@@ -298,9 +295,13 @@ int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* lay
 
   Mpeg2Scanner scanner;
   int result;
+  if (layout->carriage != Carriage::kTransport && options.pid >= 0) {
+    Warn(options, "a PID applies to transport streams only; ignored");
+  }
   if (layout->carriage == Carriage::kElementary) {
-    if (options.pid >= 0) Warn(options, "a PID means nothing for an elementary stream; ignored");
     result = ScanElementary(&source, options, &scanner, error);
+  } else if (layout->carriage == Carriage::kMatroska) {
+    result = ScanMatroska(&source, options.videoPath, options.progress, layout, &scanner, error);
   } else {
     layout->pid = options.pid;
     if (layout->pid < 0) {

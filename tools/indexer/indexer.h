@@ -1,5 +1,7 @@
-// The indexer: reads an MPEG-2 video file (elementary stream, or transport stream with 188- or
-// 192-byte packets) and writes the project file that the MPGSource plugin loads.
+// The indexer: reads an MPEG-2 video file (elementary stream, transport stream with 188- or
+// 192-byte packets, or the first V_MPEG2 track of a Matroska file) and writes the project file
+// that the MPGSource plugin loads. GOP positions are byte offsets, or for Matroska the start time
+// of the frame that carries the GOP's sequence header.
 //
 //   indexer::IndexOptions options;
 //   options.videoPath = "movie.ts";
@@ -24,7 +26,7 @@ enum IndexResult : int {
   kIndexOk = 0,
   kIndexCannotRead = 1,   // the video file cannot be opened or read
   kIndexNotMpeg2 = 2,     // not an MPEG-2 video ES/TS, or no MPEG-2 video in it (or on the PID)
-  kIndexUnsupported = 3,  // a recognised but unsupported input (other packet size, Matroska, ...)
+  kIndexUnsupported = 3,  // a recognised but unsupported input (other packet size, ...)
   kIndexCannotWrite = 4,  // the project file cannot be written
   kIndexBadOptions = 5,
 };
@@ -42,13 +44,14 @@ struct IndexOptions {
   std::function<void(const std::string&)> warn;
 };
 
-enum class Carriage { kElementary, kTransport };
+enum class Carriage { kElementary, kTransport, kMatroska };
 
 // How the video is carried in the file.
 struct StreamLayout {
   Carriage carriage = Carriage::kElementary;
   int packetSize = 0;  // 188 or 192 for a transport stream
   int pid = 0;         // the video PID of a transport stream
+  int track = -1;      // the index of the V_MPEG2 track of a Matroska file
   uint64_t fileSize = 0;
 };
 

@@ -12,6 +12,9 @@ std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout) {
              "MPEG-2 video in a transport stream (%d-byte packets), PID %d (0x%X)",
              layout.packetSize, layout.pid, layout.pid);
     carriage = text;
+  } else if (layout.carriage == Carriage::kMatroska) {
+    snprintf(text, sizeof text, "MPEG-2 video in Matroska, track %d", layout.track);
+    carriage = text;
   } else {
     carriage = "MPEG-2 elementary stream";
   }
@@ -38,7 +41,8 @@ std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
 
   char line[128];
   auto add = [&](int length) { out.append(line, static_cast<size_t>(length)); };
-  add(snprintf(line, sizeof line, "STREAM %d\n", transport ? 1 : 0));
+  const int streamType = transport ? 1 : layout.carriage == Carriage::kMatroska ? 2 : 0;
+  add(snprintf(line, sizeof line, "STREAM %d\n", streamType));
   add(snprintf(line, sizeof line, "PKTSIZ %d\n", transport ? layout.packetSize : 0));
   add(snprintf(line, sizeof line, "VPID %d\n", transport ? layout.pid : 0));
   add(snprintf(line, sizeof line, "SIZ %d x %d\n", index.sequence.width, index.sequence.height));

@@ -111,6 +111,41 @@ TEST(IndexVideo, TransportStreamsIndexLikeTheirElementaryStream) {
   }
 }
 
+// Matroska: the frames of the first V_MPEG2 track; a GOP's position is the start time of the
+// frame with the sequence header, which ffprobe reports as the key packet's time.
+TEST(IndexVideo, MatroskaGopsAtTheTimesOfTheirKeyFrames) {
+  VideoIndex es;
+  StreamLayout layout;
+  std::string error;
+  ASSERT_EQ(Index(Media("es576i_open.m2v"), &es, &layout, &error), indexer::kIndexOk) << error;
+  for (const char* name : {"mkv576i.mkv", "ffmpeg576i.mkv", "mkv576i_ts.mkv", "mkv576i_nocues.mkv",
+                           "mkv_audio_first.mkv"}) {
+    SCOPED_TRACE(name);
+    VideoIndex index;
+    ASSERT_EQ(Index(Media(name), &index, &layout, &error), indexer::kIndexOk) << error;
+    EXPECT_EQ(layout.carriage, Carriage::kMatroska);
+    EXPECT_EQ(layout.track, std::string(name) == "mkv_audio_first.mkv" ? 1 : 0);
+    EXPECT_EQ(CodedTypes(index), CodedTypes(es));
+    EXPECT_EQ(index.sequence.width, 720);
+    EXPECT_EQ(index.fieldOrder, 0);
+    ASSERT_EQ(index.gops.size(), es.gops.size());
+
+    std::string keys = Shell(
+        "ffprobe -v error -select_streams v -show_packets -show_entries "
+        "packet=pts_time,flags -of csv=p=0 '" +
+        Media(name) + "' | grep K");
+    std::vector<double> times;
+    for (size_t at = 0; at < keys.size(); at = keys.find('\n', at) + 1)
+      times.push_back(atof(&keys[at]));
+    ASSERT_EQ(times.size(), index.gops.size());
+    for (size_t i = 0; i < times.size(); ++i) {
+      double want = (times[i] - times[0]) * 1e9;
+      double got = static_cast<double>(index.gops[i].position - index.gops[0].position);
+      EXPECT_NEAR(got, want, 1e6) << "GOP " << i;
+    }
+  }
+}
+
 TEST(IndexVideo, StreamCutAtAnOpenGopKeepsEveryCodedPicture) {
   VideoIndex whole, cut;
   StreamLayout layout;
@@ -188,8 +223,13 @@ TEST(IndexVideo, RefusesWhatIsNotMpeg2VideoWithItsReason) {
   EXPECT_EQ(Index(dir.File("ps.mpg"), &index, &layout, &error), indexer::kIndexUnsupported);
   EXPECT_NE(error.find("program stream"), std::string::npos) << error;
 
-  EXPECT_EQ(Index(Media("mkv576i.mkv"), &index, &layout, &error), indexer::kIndexUnsupported);
-  EXPECT_NE(error.find("Matroska"), std::string::npos) << error;
+  EXPECT_EQ(Index(Media("mkv_no_mpeg2.mkv"), &index, &layout, &error), indexer::kIndexNotMpeg2);
+  EXPECT_NE(error.find("no MPEG-2 video track"), std::string::npos) << error;
+  std::vector<uint8_t> mkv = ReadFile(Media("mkv576i.mkv"));
+  mkv.resize(60);  // the EBML header and the start of the segment only
+  WriteFile(dir.File("short.mkv"), mkv);
+  EXPECT_EQ(Index(dir.File("short.mkv"), &index, &layout, &error), indexer::kIndexNotMpeg2);
+  EXPECT_NE(error.find("short.mkv"), std::string::npos) << error;
 
   WriteText(dir.File("empty.m2v"), "");
   EXPECT_EQ(Index(dir.File("empty.m2v"), &index, &layout, &error), indexer::kIndexNotMpeg2);

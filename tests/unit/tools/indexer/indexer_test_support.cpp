@@ -50,7 +50,7 @@ TempDir::~TempDir() {
   if (path_ != "/tmp") std::filesystem::remove_all(path_, ec);
 }
 
-std::string Run(const std::string& command, int* status) {
+std::string Shell(const std::string& command, int* status) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
@@ -67,15 +67,15 @@ std::string Run(const std::string& command, int* status) {
 
 bool Ffmpeg(const std::string& arguments) {
   int status = 0;
-  Run("ffmpeg -nostdin -hide_banner -v error -y " + arguments + " 2>&1", &status);
+  Shell("ffmpeg -nostdin -hide_banner -v error -y " + arguments + " 2>&1", &status);
   return status == 0;
 }
 
 std::string FfprobeTypes(const std::string& path) {
-  std::string out =
-      Run("ffprobe -v error -select_streams v:0 -show_frames -show_entries "
-          "frame=pict_type -of default=nw=1 '" +
-          path + "'");
+  std::string out = Shell(
+      "ffprobe -v error -select_streams v:0 -show_frames -show_entries "
+      "frame=pict_type -of default=nw=1 '" +
+      path + "'");
   std::string types;
   size_t at = 0;
   while ((at = out.find("pict_type=", at)) != std::string::npos) {

@@ -35,7 +35,7 @@ class TempDir {
 };
 
 // Runs a shell command; its standard output, and its exit status in *status.
-std::string Run(const std::string& command, int* status = nullptr);
+std::string Shell(const std::string& command, int* status = nullptr);
 
 // ffmpeg with its chatter silenced and overwriting allowed.
 bool Ffmpeg(const std::string& arguments);

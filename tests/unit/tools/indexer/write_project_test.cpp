@@ -213,16 +213,15 @@ TEST(WriteProject, CommandLineProgram) {
   const std::string program = std::string(build ? build : "build") + "/mpgsource-index";
   if (!fs::exists(program)) GTEST_SKIP() << program << " not built";
   int status = 0;
-  std::string out = indexer_test::Run(program + " --pid 0x1E1 --clip 2,4,6,8 --quiet " +
-                                          Media("ts576i.ts") + " " + dir.File("t.vnt") + " 2>&1",
-                                      &status);
+  std::string out = Shell(program + " --pid 0x1E1 --clip 2,4,6,8 --quiet " + Media("ts576i.ts") +
+                              " " + dir.File("t.vnt") + " 2>&1",
+                          &status);
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(out, "");
   Loaded l = Load(ReadText(dir.File("t.vnt")));
   EXPECT_EQ(l.videoPid, 0x1E1);
   EXPECT_EQ(l.left * 1000 + l.right * 100 + l.top * 10 + l.bottom, 2468);
-  out = indexer_test::Run(program + " " + Media("audio.wav") + " " + dir.File("w.vnt") + " 2>&1",
-                          &status);
+  out = Shell(program + " " + Media("audio.wav") + " " + dir.File("w.vnt") + " 2>&1", &status);
   EXPECT_NE(status, 0);
   EXPECT_NE(out.find("audio.wav"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(dir.File("w.vnt")));
