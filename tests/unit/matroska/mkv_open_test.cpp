@@ -13,7 +13,9 @@ namespace {
 
 constexpr uint32_t kVoid = 0xEC;
 
-Bytes videoTracks() { return tracksElement({trackEntry(1, 1, "V_MPEG2")}); }
+Bytes videoTracks() {
+  return tracksElement({trackEntry(1, 1, "V_MPEG2")});
+}
 Bytes oneCluster(uint64_t timecode = 0, int16_t relative = 0) {
   return cluster(timecode, {simpleBlock(1, relative, 0x80, payload(20, 7))});
 }
@@ -75,10 +77,10 @@ TEST(OpenSegmentInfo, ValuesDefaultsAndLimits) {
     EXPECT_EQ(mkv_SegmentInfo(mf.get())->duration, 1234500000u);
   }
   {
-    Bytes info = infoElement({stringElement(0x7BA9, std::string(2000, 't')),
-                              stringElement(0x4D80, "mux"), stringElement(0x5741, "writer"),
-                              element(0x73A4, payload(16, 0xAB)), uintElement(0x4461, 12345),
-                              stringElement(0x7BA9, "second title wins")});
+    Bytes info =
+        infoElement({stringElement(0x7BA9, std::string(2000, 't')), stringElement(0x4D80, "mux"),
+                     stringElement(0x5741, "writer"), element(0x73A4, payload(16, 0xAB)),
+                     uintElement(0x4461, 12345), stringElement(0x7BA9, "second title wins")});
     MemoryInput in(plainFile(info));
     FilePtr mf = openFile(in);
     ASSERT_TRUE(mf);
@@ -146,8 +148,8 @@ TEST(OpenSegment, SeekHeadNamesTheSectionsAndStopsTheScan) {
   const size_t headSize = 60;
   uint64_t clusterAt = headSize, tracksAt = clusterAt + clusterBytes.size(),
            infoAt = tracksAt + tracks.size();
-  Bytes head = master(0x114D9B74, {seekEntry(0x1F43B675, clusterAt), seekEntry(0x1654AE6B, tracksAt),
-                                   seekEntry(0x1549A966, infoAt)});
+  Bytes head = master(0x114D9B74, {seekEntry(0x1F43B675, clusterAt),
+                                   seekEntry(0x1654AE6B, tracksAt), seekEntry(0x1549A966, infoAt)});
   head = cat({head, element(kVoid, payload(headSize - head.size() - 2, 0))});
   ASSERT_EQ(head.size(), headSize);
   Bytes bytes = cat({ebmlHeader(), segment(cat({head, clusterBytes, tracks, info}))});
@@ -175,12 +177,14 @@ TEST(OpenSegment, SeekHeadCyclesEndAfterTenHeads) {
   Bytes b = master(0x114D9B74, {seekEntry(0x114D9B74, 0)});
   b = cat({b, element(kVoid, payload(30 - b.size() - 2, 0))});
   ASSERT_EQ(a.size(), 30u);
-  MemoryInput in(cat({ebmlHeader(), segment(cat({a, b, infoElement(), videoTracks(), oneCluster()}))}));
+  MemoryInput in(
+      cat({ebmlHeader(), segment(cat({a, b, infoElement(), videoTracks(), oneCluster()}))}));
   FilePtr mf = openFile(in);
   ASSERT_TRUE(mf);
   EXPECT_EQ(mkv_TrackCount(mf.get()), 1u);
   Bytes twice = master(0x114D9B74, {seekEntry(0x114D9B74, 20), seekEntry(0x114D9B74, 0)});
-  MemoryInput bad(cat({ebmlHeader(), segment(cat({infoElement(), videoTracks(), twice, oneCluster()}))}));
+  MemoryInput bad(
+      cat({ebmlHeader(), segment(cat({infoElement(), videoTracks(), twice, oneCluster()}))}));
   mf = openFile(bad);
   ASSERT_TRUE(mf);  // the error ends the scan; Info and Tracks were read before it
   EXPECT_STREQ(mkv_LastError(mf.get()), "SeekHead contains more than one SeekHead pointer");
@@ -203,13 +207,15 @@ TEST(OpenSegment, NoClustersAndTheTimeOrigin) {
 TEST(OpenSegment, OutOfMemoryAnywhereLeaksNothing) {
   Bytes bytes = cat(
       {ebmlHeader(),
-       segment(cat({infoElement({stringElement(0x7BA9, "title"), stringElement(0x4D80, "m")}),
-                    tracksElement({trackEntry(1, 1, "V_MPEG2", {stringElement(0x536E, "video"),
-                                                                element(0x63A2, payload(30, 1))}),
-                                   trackEntry(2, 2, "A_MPEG/L2")}),
-                    master(0x1254C367, {master(0x7373, {master(0x67C8, {stringElement(0x45A3, "N"),
-                                                                        stringElement(0x4487, "V")})})}),
-                    oneCluster(), cluster(40, {simpleBlock(2, 0, 0x80, payload(9, 1))})}))});
+       segment(cat(
+           {infoElement({stringElement(0x7BA9, "title"), stringElement(0x4D80, "m")}),
+            tracksElement(
+                {trackEntry(1, 1, "V_MPEG2",
+                            {stringElement(0x536E, "video"), element(0x63A2, payload(30, 1))}),
+                 trackEntry(2, 2, "A_MPEG/L2")}),
+            master(0x1254C367, {master(0x7373, {master(0x67C8, {stringElement(0x45A3, "N"),
+                                                                stringElement(0x4487, "V")})})}),
+            oneCluster(), cluster(40, {simpleBlock(2, 0, 0x80, payload(9, 1))})}))});
   int succeeded = 0;
   for (long budget = 0; budget < 60; ++budget) {
     MemoryInput in(bytes);
