@@ -79,7 +79,12 @@ int Progress(MkvInput*, uint64_t, uint64_t) {
 // Reads the frame at `position` into the read buffer and appends a start code, which ends the
 // frame's last unit at the frame's end. Leaves the buffer empty when the frame cannot be read or
 // does not fit with the start code.
-bool LoadFrame(CAVCDecoder& d, uint64_t position, uint32_t size) {
+//
+// When the frame follows a frame loaded in the same run, the start code appended to that frame
+// already stands for this frame's leading start code (00 00 01, with any zeros before it), so
+// reading begins after it: the units come out exactly as in the elementary stream, with no empty
+// unit between frames.
+bool LoadFrame(CAVCDecoder& d, uint64_t position, uint32_t size, bool afterFrame) {
   d.readPtr = d.readBuffer;
   d.readCount = 0;
   if (d.videoFile == nullptr || size > uint32_t(CAVCDecoder::kBufferSize - 3)) return false;
@@ -89,6 +94,11 @@ bool LoadFrame(CAVCDecoder& d, uint64_t position, uint32_t size) {
   d.readBuffer[size + 1] = 0;
   d.readBuffer[size + 2] = 1;
   d.readCount = static_cast<int32_t>(size) + 3;
+  if (afterFrame) {
+    uint32_t zeros = 0;
+    while (zeros < size && d.readBuffer[zeros] == 0) ++zeros;
+    if (zeros >= 2 && zeros < size && d.readBuffer[zeros] == 1) d.readPtr += zeros + 1;
+  }
   return true;
 }
 
@@ -155,14 +165,16 @@ void CAVCDecoder::InitializeMKVBuffer(uint64_t time) {
   uint64_t position = 0;
   uint32_t size = 0;
   if (NextTrackFrame(*this, &position, &size) != 0) return;
-  LoadFrame(*this, position, size);
+  LoadFrame(*this, position, size, false);
 }
 
 int CAVCDecoder::NextMKVBuffer() {
+  // A frame failing to load leaves the buffer empty; otherwise it ended in a start code.
+  const bool afterFrame = readCount > 0;
   readPtr = readBuffer;
   readCount = 0;
   uint64_t position = 0;
   uint32_t size = 0;
   if (NextTrackFrame(*this, &position, &size) != 0) return -1;
-  return LoadFrame(*this, position, size) ? 0 : -1;
+  return LoadFrame(*this, position, size, afterFrame) ? 0 : -1;
 }

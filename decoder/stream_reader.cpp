@@ -56,6 +56,12 @@ int32_t SearchVideoPacket(CAVCDecoder& d) {
     if (attempts++ % kClockInterval == 0 && platform::timeGetTime() - t0 > kPacketSearchLimitMs) {
       return -1;
     }
+    // Bytes up to the next 0x47 in the buffer would each fail as an attempt: pass over them.
+    unsigned char* const end = d.readBuffer + d.readCount;
+    if (d.readPtr < end) {
+      void* sync = std::memchr(d.readPtr, 0x47, size_t(end - d.readPtr));
+      d.readPtr = sync != nullptr ? static_cast<unsigned char*>(sync) : end;
+    }
     if (d.GetRawByte(&b) < 0) return -1;
     if (b != 0x47) continue;
     // Confirm the sync byte from bytes already in the buffer: one packet back, or else one
@@ -250,8 +256,11 @@ int CAVCDecoder::GetAnnexbNALU() {
     const int64_t run = std::min<int64_t>(ContiguousBytes(*this), kBufferSize - n);
     if (run == 0) {
       if (GetByte(&unitBuffer[n]) < 0) {
-        unit.length = n;
         endOfData = 1;
+        // Every Matroska frame ends in an appended start code, so the data of a Matroska track
+        // always ends in one; it starts no unit.
+        if (streamType == 2 && n == 3) return 0;
+        unit.length = n;
         return 1;
       }
       ++n;

@@ -121,6 +121,26 @@ inline std::vector<Bytes> CutUnits(CAVCDecoder& d, size_t limit = SIZE_MAX) {
   return units;
 }
 
+// Unit lists compared with a short report: the first unit that differs, not both lists.
+inline ::testing::AssertionResult SameUnits(const std::vector<Bytes>& got,
+                                            const std::vector<Bytes>& expected) {
+  const size_t common = std::min(got.size(), expected.size());
+  for (size_t i = 0; i < common; ++i) {
+    if (got[i] != expected[i]) {
+      size_t at = 0;
+      while (at < got[i].size() && at < expected[i].size() && got[i][at] == expected[i][at]) ++at;
+      return ::testing::AssertionFailure()
+             << "unit " << i << " differs at byte " << at << ": length " << got[i].size()
+             << ", expected " << expected[i].size();
+    }
+  }
+  if (got.size() != expected.size()) {
+    return ::testing::AssertionFailure() << got.size() << " units, expected " << expected.size()
+                                         << " (the first " << common << " agree)";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 // The video payload of a transport stream whose packets lie `packetSize` apart (the 188 bytes
 // at the end of each 192-byte packet), with each byte's offset in the file.
 struct Payload {
