@@ -11,6 +11,7 @@
 #include "tools/indexer/mpeg2_scanner.h"
 #include "tools/indexer/progress.h"
 #include "tools/indexer/psi_tables.h"
+#include "tools/indexer/reader_check.h"
 #include "tools/indexer/transport_stream.h"
 
 namespace indexer {
@@ -168,6 +169,31 @@ int ScanTransport(ByteSource* source, const IndexOptions& options, const StreamL
   if (reader.resyncs() > 0) {
     Warn(options, "lost transport packet sync " + std::to_string(reader.resyncs()) +
                       " time(s); damaged parts of the stream may decode badly");
+  }
+  // A GOP that the plugin's reader cannot reach joins the GOP before it, whose decode runs
+  // through it; a wrong start would deliver wrong pictures.
+  VideoIndex& index = scanner->index();
+  uint64_t unreachable = 0;
+  std::vector<GopRecord> kept;
+  kept.reserve(index.gops.size());
+  for (size_t i = 0; i < index.gops.size(); ++i) {
+    if (i == 0 ||
+        ReaderReachesPosition(source, layout.packetSize, layout.pid, index.gops[i].position)) {
+      kept.push_back(std::move(index.gops[i]));
+    } else {
+      kept.back().types += index.gops[i].types;
+      ++unreachable;
+    }
+  }
+  index.gops = std::move(kept);
+  if (unreachable > 0) {
+    Warn(options, std::to_string(unreachable) +
+                      " GOP(s) cannot be reached by the plugin's packet search and join the GOP "
+                      "before them");
+  }
+  if (!index.gops.empty() &&
+      !ReaderReachesPosition(source, layout.packetSize, layout.pid, index.gops[0].position)) {
+    Warn(options, "the first GOP cannot be reached by the plugin's packet search");
   }
   if (videoPackets == 0) {
     *error = "\"" + options.videoPath + "\" has no packets on PID " + std::to_string(layout.pid) +

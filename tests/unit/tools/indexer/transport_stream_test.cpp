@@ -24,6 +24,7 @@ class TsBuilder {
  public:
   explicit TsBuilder(int packetSize) : packetSize_(packetSize) {}
   std::vector<uint8_t> bytes;
+  bool steadyLastPrefixByte = false;
 
   // One packet; payloads shorter than 184 bytes get adaptation-field stuffing. Returns the file
   // offset of the payload's first byte.
@@ -31,8 +32,8 @@ class TsBuilder {
                   bool error = false) {
     if (packetSize_ == 192) {
       // The 4-byte prefix of 192-byte packets, with steady sync-like bytes in it.
-      bytes.insert(bytes.end(),
-                   {0x47, 0x47, static_cast<uint8_t>(count_), static_cast<uint8_t>(~count_)});
+      bytes.insert(bytes.end(), {0x47, 0x47, static_cast<uint8_t>(count_),
+                                 static_cast<uint8_t>(steadyLastPrefixByte ? 0x47 : ~count_)});
     }
     bytes.push_back(0x47);
     bytes.push_back(static_cast<uint8_t>((error ? 0x80 : 0) | (unitStart ? 0x40 : 0) | (pid >> 8)));
@@ -101,8 +102,10 @@ struct Muxed {
 // Carries `es` on kVideoPid. Packets end right after the first, second or third byte of
 // selected start codes, audio packets sit between the halves, and a packet with the transport
 // error bit and one that starts a PES packet without room for its header are thrown in.
-Muxed Mux(const std::vector<uint8_t>& es, const std::vector<uint64_t>& gops, int packetSize) {
+Muxed Mux(const std::vector<uint8_t>& es, const std::vector<uint64_t>& gops, int packetSize,
+          bool steadyLastPrefixByte = false) {
   TsBuilder ts(packetSize);
+  ts.steadyLastPrefixByte = steadyLastPrefixByte;
   ts.Tables(3);
   std::set<uint64_t> cuts;
   for (size_t i = 1; i < gops.size(); ++i) cuts.insert(gops[i] + 1 + i % 3);
@@ -168,6 +171,37 @@ TEST(TransportStream, GopPositionsLeadTheReaderToSplitSequenceHeaders) {
           << "GOP " << i << " with " << packetSize << "-byte packets";
     }
   }
+}
+
+// A 0x47 right in front of every sync byte misleads the plugin's packet search (it takes the
+// 0x47 for a sync byte and consumes the real one as header). GOPs that it cannot reach join the
+// GOP before them rather than send a decode to the wrong place.
+TEST(TransportStream, UnreachableGopsJoinThePreviousGop) {
+  const std::vector<uint8_t> es = ReadFile(Media("es1080p_closed.m2v"));
+  indexer::Mpeg2Scanner scanner;
+  scanner.Feed(es.data(), es.size(), 0);
+  scanner.Finish();
+  std::vector<uint64_t> gops;
+  for (const auto& gop : scanner.index().gops) gops.push_back(gop.position);
+  ASSERT_GT(gops.size(), 1u);
+  TempDir dir;
+  Muxed m = Mux(es, gops, 192, true);
+  WriteFile(dir.File("misleading.m2ts"), m.file);
+  indexer::VideoIndex index;
+  indexer::StreamLayout layout;
+  std::string error;
+  std::vector<std::string> warnings;
+  ASSERT_EQ(Index(dir.File("misleading.m2ts"), &index, &layout, &error, &warnings),
+            indexer::kIndexOk)
+      << error;
+  EXPECT_EQ(CodedTypes(index), CodedTypes(scanner.index()));
+  ASSERT_EQ(index.gops.size(), 1u);
+  EXPECT_EQ(index.gops[0].position, m.offsetOf[gops[0]]);
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_NE(warnings[0].find(std::to_string(gops.size() - 1) + " GOP(s) cannot be reached"),
+            std::string::npos)
+      << warnings[0];
+  EXPECT_NE(warnings[1].find("first GOP"), std::string::npos) << warnings[1];
 }
 
 TEST(TransportStream, DetectsPacketSizeFromSyncSpacing) {

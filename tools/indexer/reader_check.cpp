@@ -1,0 +1,75 @@
+#include "tools/indexer/reader_check.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace indexer {
+namespace {
+
+constexpr uint64_t kReaderBuffer = 8000000;  // the reader's fill size
+constexpr size_t kPacketLength = 188;
+
+}  // namespace
+
+bool ReaderReachesPosition(ByteSource* source, int packetSize, int pid, uint64_t position) {
+  const uint64_t p = static_cast<uint64_t>(packetSize);
+  const uint64_t seek = position < p ? 0 : position - p;
+  // The search ends within the packet that holds the position; its confirmation looks at most
+  // one packet further.
+  const uint64_t bufferEnd = std::min(source->Size(), seek + kReaderBuffer);
+  std::vector<uint8_t> window(
+      static_cast<size_t>(std::min<uint64_t>(4 * p + 16, bufferEnd - seek)));
+  if (window.empty()) return false;
+  int64_t got = source->ReadAt(seek, window.data(), window.size());
+  if (got <= 0) return false;
+  window.resize(static_cast<size_t>(got));
+  const uint64_t windowEnd = seek + window.size();
+  auto at = [&](uint64_t offset) { return window[static_cast<size_t>(offset - seek)]; };
+
+  uint64_t i = seek;
+  for (;;) {
+    if (i >= windowEnd || i > position) return false;
+    if (at(i++) != 0x47) continue;
+    const uint64_t sync = i - 1;
+    const uint64_t taken = sync - seek + 1;
+    if (taken > p) {
+      if (at(sync - p) != 0x47) continue;
+    } else if (bufferEnd - i > p - 1) {
+      if (sync + p >= windowEnd || at(sync + p) != 0x47) continue;
+    }
+    if (i + 2 > windowEnd) return false;
+    const uint8_t b1 = at(i), b2 = at(i + 1);
+    i += 2;
+    if ((((b1 << 8) | b2) & 0x1FFF) != pid || (b1 & 0x80) != 0) continue;
+    if (i >= windowEnd) return false;
+    const int control = (at(i++) >> 4) & 3;
+    uint64_t h = 4;
+    if (control == 0) continue;
+    if (control & 2) {
+      if (i >= windowEnd) return false;
+      const uint64_t length = at(i++);
+      i += length;
+      h = 5 + length;
+    }
+    if (h >= kPacketLength) continue;
+    if (b1 & 0x40) {
+      if (i + 9 > windowEnd) return false;
+      const uint8_t flags = at(i + 7);
+      const uint64_t d = at(i + 8);
+      i += 9;
+      h += 9;
+      // The reader drops the optional PES header field by field.
+      if ((flags & 0x80) && d > 4) {
+        i += (flags & 0x40) ? 10 + (d > 10 ? d - 10 : 0) : 5 + (d - 5);
+      } else {
+        i += d;
+      }
+      h += d;
+      if (h >= kPacketLength) return false;
+    }
+    // The payload left in this packet starts at i; the position must lie inside it.
+    return position >= i && position - i < kPacketLength - h;
+  }
+}
+
+}  // namespace indexer
