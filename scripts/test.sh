@@ -11,10 +11,10 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600)
 }
 echo "== normal build =="
-run_suite build
+run_suite build -DMPG_BUILD_TESTS=ON
 if [ "${1:-}" != "--no-sanitizers" ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite build-asan -DMPG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+    run_suite build-asan -DMPG_BUILD_TESTS=ON -DMPG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 fi
 echo "all tests passed"
