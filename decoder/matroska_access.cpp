@@ -102,8 +102,8 @@ bool LoadFrame(CAVCDecoder& d, uint64_t position, uint32_t size, bool afterFrame
   return true;
 }
 
-// The next frame of the chosen track. Frames of other tracks that share its bit in the 32-bit
-// track mask (track numbers 32 apart) are passed over.
+// The next frame of the chosen track. All other tracks are deselected, so only its frames should
+// come; a frame of another track is passed over rather than mixed into the video.
 int NextTrackFrame(CAVCDecoder& d, uint64_t* position, uint32_t* size) {
   if (d.mkvFile == nullptr) return -1;
   for (;;) {
