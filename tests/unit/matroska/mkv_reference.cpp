@@ -106,11 +106,11 @@ RefFile describe(const std::string& path) {
         file.tags.emplace_back();
       } else if (startsWith(c, "Simple at ") || c == "Simple") {
         file.tags.back().simpleTags.emplace_back();
-      } else if (startsWith(c, "Name: ") && depth == 7) {
+      } else if (startsWith(c, "Name: ") && depth == 4) {
         file.tags.back().simpleTags.back().name = valueOf(c, "Name: ");
-      } else if (startsWith(c, "String: ") && depth == 7) {
+      } else if (startsWith(c, "String: ") && depth == 4) {
         file.tags.back().simpleTags.back().value = valueOf(c, "String: ");
-      } else if (depth == 7 &&
+      } else if (depth == 4 &&
                  (startsWith(c, "Track UID: ") || startsWith(c, "Chapter UID: ") ||
                   startsWith(c, "Attachment UID: ") || startsWith(c, "Edition UID: "))) {
         size_t colon = c.find(':');
@@ -121,19 +121,24 @@ RefFile describe(const std::string& path) {
     }
     if (section == Section::kChapters) {
       if (startsWith(c, "Edition entry")) ++file.editions;
+      if (startsWith(c, "Edition flag default: ") && number(valueOf(c, "Edition flag default: ")))
+        file.editionDefault = true;
+      if (startsWith(c, "Edition UID: ")) file.editionUid = number(valueOf(c, "Edition UID: "));
       if (startsWith(c, "Chapter atom")) {
         file.chapters.emplace_back();
-        file.chapters.back().depth = static_cast<int>((depth - 3) / 2);
+        file.chapters.back().depth = static_cast<int>(depth) - 2;
       } else if (!file.chapters.empty()) {
         RefChapter& ch = file.chapters.back();
         if (startsWith(c, "Chapter UID: ")) ch.uid = number(valueOf(c, "Chapter UID: "));
-        if (startsWith(c, "Start: ")) ch.start = parseTimestamp(valueOf(c, "Start: "));
-        if (startsWith(c, "End: ")) {
-          ch.end = parseTimestamp(valueOf(c, "End: "));
+        if (startsWith(c, "Chapter time start: "))
+          ch.start = parseTimestamp(valueOf(c, "Chapter time start: "));
+        if (startsWith(c, "Chapter time end: ")) {
+          ch.end = parseTimestamp(valueOf(c, "Chapter time end: "));
           ch.hasEnd = true;
         }
-        if (startsWith(c, "String: ")) ch.strings.push_back(valueOf(c, "String: "));
-        if (startsWith(c, "Language: ")) ch.languages.push_back(valueOf(c, "Language: "));
+        if (startsWith(c, "Chapter string: ")) ch.strings.push_back(valueOf(c, "Chapter string: "));
+        if (startsWith(c, "Chapter language: "))
+          ch.languages.push_back(valueOf(c, "Chapter language: "));
       }
       continue;
     }

@@ -67,6 +67,8 @@ struct RefFile {
   std::vector<RefTag> tags;
   std::vector<RefChapter> chapters;  // chapter atoms in file order, depth 1 = below an edition
   int editions = 0;
+  bool editionDefault = false;
+  uint64_t editionUid = 0;  // of the last edition
   std::vector<RefAttachment> attachments;
   bool hasBlockGroups = false;
   // The first block's timestamp: the origin of the parser's times.
