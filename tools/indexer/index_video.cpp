@@ -98,7 +98,7 @@ int ScanElementary(ByteSource* source, const IndexOptions& options, Mpeg2Scanner
 }
 
 // Reads the PAT and the PMTs near the start and returns the first MPEG-2 video PID in program
-// order, or -1 with a message.
+// order; -1 with a message when there is none, -2 on a read error.
 int FindVideoPid(ByteSource* source, const StreamLayout& layout, uint64_t firstSync,
                  const std::string& path, std::string* error) {
   TsPacketReader reader(source, layout.packetSize, firstSync);
@@ -113,7 +113,7 @@ int FindVideoPid(ByteSource* source, const StreamLayout& layout, uint64_t firstS
   }
   if (reader.readError()) {
     *error = "read error in \"" + path + "\"";
-    return -1;
+    return -2;
   }
   if (!psi.HavePat()) {
     *error = "\"" + path + "\" has no program association table (PAT); give the video PID";
@@ -332,7 +332,7 @@ int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* lay
     layout->pid = options.pid;
     if (layout->pid < 0) {
       layout->pid = FindVideoPid(&source, *layout, firstSync, options.videoPath, error);
-      if (layout->pid < 0) return kIndexNotMpeg2;
+      if (layout->pid < 0) return layout->pid == -2 ? kIndexCannotRead : kIndexNotMpeg2;
     }
     result = ScanTransport(&source, options, *layout, firstSync, &scanner, error);
   }
