@@ -60,7 +60,12 @@ INSTANTIATE_TEST_SUITE_P(Streams, FrameAccuracy,
                                            Stream{"M2ts576i", "m2ts576i.m2ts"},
                                            Stream{"Es1080pClosedGop", "es1080p_closed.m2v"},
                                            Stream{"Es480iBottomFieldFirst", "es480i_bff.m2v"},
-                                           Stream{"CutAtOpenGop", "cut_open.m2v"}),
+                                           Stream{"CutAtOpenGop", "cut_open.m2v"},
+                                           Stream{"MkvFromEs", "mkv576i.mkv"},
+                                           Stream{"MkvFromTsWithAudio", "mkv576i_ts.mkv"},
+                                           Stream{"MkvWithoutCues", "mkv576i_nocues.mkv"},
+                                           Stream{"MkvByFfmpeg", "ffmpeg576i.mkv"},
+                                           Stream{"MkvAudioTrackFirst", "mkv_audio_first.mkv"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The deinterlacer of the decoding server: bwdif, one picture per field, in time order.
