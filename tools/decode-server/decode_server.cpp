@@ -99,15 +99,21 @@ void DecodeServer::Log(const char* format, ...) {
 // Request thread
 
 void DecodeServer::RequestLoop() {
-  bool execTaken = false;  // an "NVExec" was taken while a unit was held back: serve it now
   for (;;) {
     uint64_t generation;
+    bool serveTaken = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (quitting_) return;
       generation = generation_;
+      if (execTaken_) {
+        // An "NVExec" taken while waiting for room; one taken before a stop that has since been
+        // served is stale.
+        execTaken_ = false;
+        serveTaken = execTakenGeneration_ == generation;
+      }
     }
-    if (!execTaken) {
+    if (!serveTaken) {
       // The nudge comes first: after a stop it makes the loop take the new generation before it
       // serves another request.
       const int woken = platform::WaitForEither(wake_, exec_, platform::kInfinite);
@@ -117,7 +123,6 @@ void DecodeServer::RequestLoop() {
         return;
       }
     }
-    execTaken = false;
     int32_t command;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -131,7 +136,7 @@ void DecodeServer::RequestLoop() {
         HandleInit();
         break;
       case server::REQUEST_DATA:
-        execTaken = HandleData(generation);
+        HandleData(generation);
         break;
       case server::REQUEST_END:
         HandleEnd(generation);
@@ -141,6 +146,30 @@ void DecodeServer::RequestLoop() {
         platform::SetEvent(done_);
         break;
     }
+  }
+}
+
+bool DecodeServer::WaitForRoom(uint64_t generation, bool unitHeld,
+                               std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (quitting_ || generation_ != generation) return false;
+    if (queue_.size() < options_.queuePictures) return true;
+    lock.unlock();
+    const int woken = platform::WaitForEither(wake_, exec_, platform::kInfinite);
+    lock.lock();
+    if (woken == platform::kWaitFailed || woken == platform::kWaitTimeout) return false;
+    if (woken != platform::kWaitObject1) continue;
+    // A new request while the queue is full. A client sends a new request only once the previous
+    // one is answered or abandoned: with a unit held, or another request already waiting, the
+    // sender gave up (it died). Otherwise the request is the next unit, which waits its turn,
+    // unless it is a new client's set-up: then the old client is gone and nobody will take the
+    // pictures this run waits to hand over.
+    const bool senderGone = unitHeld || execTaken_;
+    execTaken_ = true;
+    if (senderGone || ReadWord(server::kRequestOffset) == server::REQUEST_INIT) {
+      if (generation_ == generation) DropRunLocked("the client went away");
+    }
+    execTakenGeneration_ = generation_;
   }
 }
 
@@ -165,52 +194,34 @@ void DecodeServer::HandleInit() {
   platform::SetEvent(done_);
 }
 
-bool DecodeServer::HandleData(uint64_t generation) {
+void DecodeServer::HandleData(uint64_t generation) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (generation_ != generation) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (generation_ != generation) return;
     // Data after the end of a run begins a new run.
     if (decoder_ && decoderGeneration_ == generation && runEnded_) {
       DropRunLocked("new data after the end of the run");
       generation = generation_;
     }
-  }
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (quitting_ || generation_ != generation) return false;  // dropped while held back
-      if (queue_.size() < options_.queuePictures) {
-        int32_t length = ReadWord(server::kOperand1Offset);
-        if (length < 0 || static_cast<uint32_t>(length) > server::kUnitAreaSize) {
-          Log("unit length %d is outside the unit area; unit ignored", length);
-          length = 0;
-        }
-        unit_.assign(view_ + server::kUnitOffset, view_ + server::kUnitOffset + length);
-        ++runUnits_;
-        platform::SetEvent(done_);  // the client may write the next unit while this one decodes
-        break;
-      }
+    // While the queue is full the unit stays in the section and "NVDone" waits.
+    if (!WaitForRoom(generation, true, lock)) return;
+    int32_t length = ReadWord(server::kOperand1Offset);
+    if (length < 0 || static_cast<uint32_t>(length) > server::kUnitAreaSize) {
+      Log("unit length %d is outside the unit area; unit ignored", length);
+      length = 0;
     }
-    // Full queue: the answer waits until the client takes a picture (or drops the run).
-    const int woken = platform::WaitForEither(wake_, exec_, platform::kInfinite);
-    if (woken == platform::kWaitObject1) {
-      // A client sends a new request only once the previous one is answered or abandoned: the
-      // sender of the held unit is gone. Its run goes; the new request is served next.
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (generation_ == generation) DropRunLocked("a new request replaced a held unit");
-      return true;
-    }
-    if (woken != platform::kWaitObject0) return false;
+    unit_.assign(view_ + server::kUnitOffset, view_ + server::kUnitOffset + length);
+    ++runUnits_;
+    platform::SetEvent(done_);  // the client may write the next unit while this one decodes
   }
   RunDecoder* decoder = DecoderFor(generation);
   decoder->PushUnit(unit_.data(), unit_.size(),
-                    [&](RunPicture picture) { Enqueue(generation, picture); });
+                    [&](RunPicture picture) { Enqueue(generation, decoder, picture); });
   std::lock_guard<std::mutex> lock(mutex_);
   if (decoder->tracker().width() > 0) {
     lastWidth_ = decoder->tracker().width();
     lastHeight_ = decoder->tracker().height();
   }
-  return false;
 }
 
 void DecodeServer::HandleEnd(uint64_t generation) {
@@ -220,7 +231,7 @@ void DecodeServer::HandleEnd(uint64_t generation) {
     platform::SetEvent(done_);
   }
   RunDecoder* decoder = DecoderFor(generation);
-  decoder->Finish([&](RunPicture picture) { Enqueue(generation, picture); });
+  decoder->Finish([&](RunPicture picture) { Enqueue(generation, decoder, picture); });
   std::lock_guard<std::mutex> lock(mutex_);
   if (generation_ != generation) return;
   runEnded_ = true;
@@ -246,10 +257,13 @@ RunDecoder* DecodeServer::DecoderFor(uint64_t generation) {
   return decoder_.get();
 }
 
-void DecodeServer::Enqueue(uint64_t generation, RunPicture picture) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (generation_ != generation) {
+// Waits for room, so that the queue never holds more than its bound however many pictures one
+// unit (or the end of a run) produces. A dropped run cancels the decoder's remaining work.
+void DecodeServer::Enqueue(uint64_t generation, RunDecoder* decoder, RunPicture picture) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!WaitForRoom(generation, false, lock)) {
     av_frame_free(&picture.frame);
+    decoder->Cancel();
     return;
   }
   queue_.push_back(picture);

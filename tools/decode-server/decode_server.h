@@ -10,8 +10,10 @@
 // - the stop thread waits for "NVStopDecoding", drops the run and resets the event.
 //
 // Decoded pictures wait in a bounded queue. While it is full, "NVDone" for the next unit is held
-// back (the unit stays in the section) until the client takes pictures, which it does from another
-// thread; a stop ends the hold at once, and the held unit is then dropped without an answer.
+// back (the unit stays in the section) and the decoder waits to add pictures, until the client
+// takes pictures, which it does from another thread; a stop ends the wait at once, and a held unit
+// is then dropped without an answer. A new client's REQUEST_INIT (or any new request while a unit
+// is held) means the old client is gone: its run is dropped and the new request served.
 //
 // Each run has a generation number. Dropping a run (a stop, a new REQUEST_INIT, data after the end
 // of a run) advances it under the lock; anything of an older generation (a unit in flight, a
@@ -61,17 +63,19 @@ class DecodeServer {
   void DeliveryLoop();
   void StopLoop();
 
-  // Request handlers; `generation` is the run the request belongs to. HandleData returns true
-  // when a new "NVExec" arrived while the unit was held back (it is then served next).
+  // Request handlers; `generation` is the run the request belongs to.
   void HandleInit();
-  bool HandleData(uint64_t generation);
+  void HandleData(uint64_t generation);
   void HandleEnd(uint64_t generation);
+  // With the lock held: waits until the queue has room for a picture of `generation`. False when
+  // that run was dropped (or the server quits). `unitHeld`: a unit waits for its "NVDone".
+  bool WaitForRoom(uint64_t generation, bool unitHeld, std::unique_lock<std::mutex>& lock);
 
   // Drops the current run (with the lock held): queue, end mark, last picture; logs it.
   void DropRunLocked(const char* why);
   // The decoder for `generation`, made afresh when the run is new.
   RunDecoder* DecoderFor(uint64_t generation);
-  void Enqueue(uint64_t generation, RunPicture picture);
+  void Enqueue(uint64_t generation, RunDecoder* decoder, RunPicture picture);
   void LogRunDecoded(const RunDecoder& decoder);
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
   int32_t ReadWord(uint32_t offset) const;
@@ -100,6 +104,10 @@ class DecodeServer {
   int64_t runDelivered_ = 0;
   bool runLogged_ = true;  // the current run's closing line was written (or it had no data)
   bool clipReported_ = false;
+
+  // An "NVExec" taken while waiting for room, to be served next, and the run it was taken in.
+  bool execTaken_ = false;
+  uint64_t execTakenGeneration_ = 0;
 
   // Request thread only.
   std::unique_ptr<RunDecoder> decoder_;

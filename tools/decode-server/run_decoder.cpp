@@ -38,7 +38,7 @@ RunDecoder::~RunDecoder() {
 }
 
 void RunDecoder::PushUnit(const uint8_t* data, size_t size, const Sink& sink) {
-  if (finished_ || size == 0) return;
+  if (finished_ || cancelled_ || size == 0) return;
   ++stats_.units;
   const CodedPictureTracker::UnitAction action = tracker_.OnUnit(data, size);
   stats_.codedFrames = tracker_.codedFrames();
@@ -63,7 +63,7 @@ void RunDecoder::SendPacket(const Sink& sink) {
 }
 
 void RunDecoder::Receive(const Sink& sink) {
-  for (;;) {
+  while (!cancelled_) {
     const int result = avcodec_receive_frame(context_, decoded_);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
     if (result < 0) {
@@ -96,7 +96,7 @@ void RunDecoder::Place(AVFrame* frame, const Sink& sink) {
     return;
   }
   ++stats_.decodedFrames;
-  while (nextDisplay_ < display) {
+  while (nextDisplay_ < display && !cancelled_) {
     AVFrame* copy = av_frame_clone(frame);
     if (!copy) break;
     Show(copy, nextDisplay_, true, sink);
@@ -155,6 +155,10 @@ void RunDecoder::OnFiltered(AVFrame* picture, int64_t displayIndex, int half, co
 }
 
 void RunDecoder::Emit(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink) {
+  if (cancelled_) {
+    av_frame_free(&frame);
+    return;
+  }
   RunPicture picture;
   picture.frame = frame;
   picture.placeholder = placeholder;
@@ -167,13 +171,13 @@ void RunDecoder::Finish(const Sink& sink) {
   if (finished_) return;
   finished_ = true;
   tracker_.Finish();
-  if (context_) {
+  if (context_ && !cancelled_) {
     SendPacket(sink);
     if (avcodec_send_packet(context_, nullptr) == 0) Receive(sink);
   }
   pending_.clear();
   // Places the decoder never filled: copies of the last picture shown, or black.
-  while (nextDisplay_ < tracker_.placedFrames()) {
+  while (nextDisplay_ < tracker_.placedFrames() && !cancelled_) {
     AVFrame* frame = lastShown_ ? av_frame_clone(lastShown_)
                                 : MakeBlackFrame(tracker_.width(), tracker_.height());
     if (!frame) break;

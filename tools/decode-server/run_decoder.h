@@ -67,6 +67,9 @@ class RunDecoder {
   // End of the data: every remaining picture goes to `sink`. Further units are ignored.
   void Finish(const Sink& sink);
 
+  // Stops the run's work: nothing more is decoded or handed out (for a run that was dropped).
+  void Cancel() { cancelled_ = true; }
+
   const RunStats& stats() const { return stats_; }
   const CodedPictureTracker& tracker() const { return tracker_; }
 
@@ -82,6 +85,7 @@ class RunDecoder {
   int deinterlace_;
   bool useTopField_;
   bool finished_ = false;
+  bool cancelled_ = false;
   AVCodecContext* context_ = nullptr;
   AVPacket* packet_ = nullptr;
   AVFrame* decoded_ = nullptr;

@@ -71,6 +71,20 @@ class ServerProcess {
   bool WaitForOutput(const std::string& text, int ms = 10000) {
     return ReadUntil(out_, &stdout_, text, ms);
   }
+  // Reads standard error until `text` has appeared `times` times (true) or `ms` pass.
+  bool WaitForError(const std::string& text, int times, int ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      int found = 0;
+      for (size_t at = stderr_.find(text); at != std::string::npos;
+           at = stderr_.find(text, at + 1)) {
+        ++found;
+      }
+      if (found >= times) return true;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      ReadUntil(err_, &stderr_, "\x01", 50);
+    }
+  }
   // Waits for the process to end; its exit status, or -1 after `ms`.
   int WaitForExit(int ms = 10000) {
     for (int waited = 0; waited < ms; waited += 10) {
@@ -193,16 +207,18 @@ TEST(ServerProcess, StaleSectionOfAKilledServerIsReplaced) {
   ExpectCleanRun(client, stream, stream.gops.size() - 2);
 }
 
-// A client process killed in the middle of a run: with its feeder held back by a full queue, and
-// with a picture request outstanding. The server serves the next client cleanly.
+// A client process killed in the middle of a run: with its feeder held back by a full queue, with
+// the decoder waiting to queue pictures (two per frame, none taken), and with a picture request
+// outstanding. The server serves the next client cleanly.
 TEST(ServerProcess, ServesTheNextClientAfterOneIsKilledMidRun) {
   decode_server_test::UseFreshNamespace("killed");
-  ServerProcess server({"--queue", "2"});
+  ServerProcess server({"--queue", "2", "--verbose"});
   ASSERT_TRUE(server.WaitForOutput("serving")) << server.err();
   const TestStream stream("es576i_open.m2v");
   FfmpegFrameMd5(stream.path, "");  // before fork: the child must not run ffmpeg
-  for (int variant = 0; variant < 2; ++variant) {
-    SCOPED_TRACE(variant == 0 ? "held back" : "request outstanding");
+  const char* variants[] = {"held back", "decoder waiting", "request outstanding"};
+  for (int variant = 0; variant < 3; ++variant) {
+    SCOPED_TRACE(variants[variant]);
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();
@@ -210,11 +226,11 @@ TEST(ServerProcess, ServesTheNextClientAfterOneIsKilledMidRun) {
     if (child == 0) {
       close(ready[0]);
       TestClient client;
-      if (!client.Connect() || !client.Init(0, true) || !client.Stop()) _exit(3);
-      if (variant == 0) {
+      if (!client.Connect() || !client.Init(variant == 1 ? 2 : 0, true) || !client.Stop()) _exit(3);
+      if (variant < 2) {
         client.StartFeeding(&stream.bytes, stream.UnitsFrom(1));
-        for (int k = 0; k < 3; ++k) client.Take();
-        platform::Sleep(100);  // the feeder fills the queue and is held back
+        for (int k = 0; k < (variant == 0 ? 3 : 0); ++k) client.Take();
+        platform::Sleep(100);  // the queue fills up
       } else {
         client.Take(100);  // no run: the request stays outstanding
       }
@@ -233,6 +249,10 @@ TEST(ServerProcess, ServesTheNextClientAfterOneIsKilledMidRun) {
     TestClient client;
     ASSERT_TRUE(client.Connect());
     ASSERT_TRUE(client.Init(0, true)) << "the new client's set-up is answered";
+    if (variant < 2) {
+      EXPECT_TRUE(server.WaitForError("closed (the client went away)", variant + 1))
+          << server.err();
+    }
     ExpectCleanRun(client, stream, 4);
   }
 }
