@@ -9,6 +9,11 @@
 // time.
 #pragma once
 
+#if defined(_WIN32)
+// Windows builds are loaded by an MSVC-built host: the same interface, shaped for its ABI.
+#include "avs/avisynth_msvc.h"
+#else
+
 #include <cstdarg>
 #include <cstdint>
 #include <exception>
@@ -405,3 +410,5 @@ class IScriptEnvironment {
 // The plugin's entry point, exported undecorated with C linkage. The host may call it more than
 // once.
 extern "C" AVS_EXPORT const char* AvisynthPluginInit2(IScriptEnvironment* env);
+
+#endif  // _WIN32
