@@ -1,0 +1,198 @@
+#include "tests/fuzz/fuzz_support.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "decoder/avc_decoder.h"
+
+namespace fuzz {
+
+void Check(bool ok, const char* what) {
+  if (ok) return;
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+namespace {
+
+std::string* scratch = nullptr;
+
+void RemoveScratch() {
+  if (scratch == nullptr) return;
+  std::string cmd = "rm -rf '" + *scratch + "'";
+  if (std::system(cmd.c_str()) != 0)
+    std::fprintf(stderr, "could not remove %s\n", scratch->c_str());
+}
+
+}  // namespace
+
+const std::string& ScratchDir() {
+  if (scratch == nullptr) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/mpg-fuzz.XXXXXX";
+    std::unique_ptr<char[]> name(new char[pattern.size() + 1]);
+    std::memcpy(name.get(), pattern.c_str(), pattern.size() + 1);
+    Check(mkdtemp(name.get()) != nullptr, "cannot make a scratch folder");
+    scratch = new std::string(name.get());
+    std::atexit(RemoveScratch);
+  }
+  return *scratch;
+}
+
+void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  Check(f != nullptr, "cannot write a scratch file");
+  Check(size == 0 || std::fwrite(data, 1, size, f) == size, "short write of a scratch file");
+  std::fclose(f);
+}
+
+FILE* MemoryFile(const uint8_t* data, size_t size) {
+  int fd = memfd_create("mpg-fuzz", MFD_CLOEXEC);
+  if (fd < 0) return nullptr;
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n <= 0) {
+      close(fd);
+      return nullptr;
+    }
+    done += size_t(n);
+  }
+  lseek(fd, 0, SEEK_SET);
+  FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
+CAVCDecoder& SharedDecoder() {
+  // Never destroyed: libFuzzer may leave through exit() while a run is in progress.
+  static CAVCDecoder* decoder = new CAVCDecoder();
+  return *decoder;
+}
+
+void AttachStream(CAVCDecoder& d, FILE* file, int streamType, int packetSize, int pid) {
+  d.Close();
+  d.videoFile = file;
+  d.streamType = streamType;
+  d.packetSize = packetSize;
+  d.videoPid = pid;
+  d.readPtr = d.readBuffer;
+  d.readCount = 0;
+  d.tsRemaining = 0;
+  d.endOfData = 0;
+  d.currentUnit = &d.unit;
+  d.unit.data = d.unitBuffer;
+  d.unit.length = 0;
+  d.resync = 1;
+}
+
+void DetachStream(CAVCDecoder& d) {
+  d.Close();
+  d.streamType = 0;
+  d.mkvTrack = 0;
+}
+
+void CheckUnit(const CAVCDecoder& d) {
+  const AnnexbUnit& u = d.unit;
+  Check(u.data == d.unitBuffer, "a unit lies outside the unit buffer");
+  Check(u.length >= 3 && u.length <= CAVCDecoder::kBufferSize, "a unit has an impossible length");
+  Check(u.data[0] == 0 && u.data[1] == 0 && u.data[2] == 1, "a unit does not start with 00 00 01");
+  const void* inner =
+      u.length > 3 ? memmem(u.data + 1, size_t(u.length - 1), "\0\0\1", 3) : nullptr;
+  Check(inner == nullptr, "a unit holds a second start code");
+}
+
+namespace {
+
+MemoryInput* Self(MkvInput* input) {
+  return reinterpret_cast<MemoryInput*>(input);
+}
+
+int Read(MkvInput* input, uint64_t position, void* buffer, int count) {
+  MemoryInput* self = Self(input);
+  if (count < 0) return -1;
+  if (position >= self->size) return 0;
+  size_t n = std::min<size_t>(size_t(count), self->size - size_t(position));
+  std::memcpy(buffer, self->data + position, n);
+  return static_cast<int>(n);
+}
+
+int64_t Scan(MkvInput* input, uint64_t start, uint32_t signature) {
+  MemoryInput* self = Self(input);
+  if (start >= self->size) return -1;
+  const uint8_t pattern[4] = {uint8_t(signature >> 24), uint8_t(signature >> 16),
+                              uint8_t(signature >> 8), uint8_t(signature)};
+  const void* hit = memmem(self->data + start, self->size - size_t(start), pattern, 4);
+  return hit == nullptr ? -1 : static_cast<const uint8_t*>(hit) - self->data;
+}
+
+uint32_t CacheSize(MkvInput*) {
+  return 65536;
+}
+
+const char* ErrorText(MkvInput*) {
+  return "read failed";
+}
+
+bool MayAllocate(MemoryInput* self) {
+  if (self->failAfter >= 0 && self->allocations >= self->failAfter) return false;
+  ++self->allocations;
+  return true;
+}
+
+void* Alloc(MkvInput* input, size_t size) {
+  MemoryInput* self = Self(input);
+  if (!MayAllocate(self)) return nullptr;
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block != nullptr) ++self->liveBlocks;
+  return block;
+}
+
+void* Realloc(MkvInput* input, void* block, size_t size) {
+  MemoryInput* self = Self(input);
+  if (!MayAllocate(self)) return nullptr;
+  void* grown = std::realloc(block, size == 0 ? 1 : size);
+  if (grown != nullptr && block == nullptr) ++self->liveBlocks;
+  return grown;
+}
+
+void Free(MkvInput* input, void* block) {
+  if (block == nullptr) return;
+  --Self(input)->liveBlocks;
+  std::free(block);
+}
+
+int Progress(MkvInput*, uint64_t, uint64_t) {
+  return 1;
+}
+
+int64_t FileSize(MkvInput* input) {
+  return static_cast<int64_t>(Self(input)->size);
+}
+
+}  // namespace
+
+void InitMemoryInput(MemoryInput* input, const uint8_t* data, size_t size, bool withFileSize,
+                     long failAfter) {
+  std::memset(input, 0, sizeof *input);
+  input->ops.read = Read;
+  input->ops.scan = Scan;
+  input->ops.cacheSize = CacheSize;
+  input->ops.errorText = ErrorText;
+  input->ops.alloc = Alloc;
+  input->ops.realloc = Realloc;
+  input->ops.free = Free;
+  input->ops.progress = Progress;
+  input->ops.fileSize = withFileSize ? FileSize : nullptr;
+  input->data = data;
+  input->size = size;
+  input->failAfter = failAfter;
+}
+
+}  // namespace fuzz
