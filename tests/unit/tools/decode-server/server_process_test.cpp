@@ -230,7 +230,11 @@ TEST(ServerProcess, ServesTheNextClientAfterOneIsKilledMidRun) {
       if (variant < 2) {
         client.StartFeeding(&stream.bytes, stream.UnitsFrom(1));
         for (int k = 0; k < (variant == 0 ? 3 : 0); ++k) client.Take();
-        platform::Sleep(100);  // the queue fills up
+        // Until the server stops answering units: the queue is full.
+        for (int seen = -1, wait = 0; wait < 100 && client.unitsAnswered() != seen; ++wait) {
+          seen = client.unitsAnswered();
+          platform::Sleep(100);
+        }
       } else {
         client.Take(100);  // no run: the request stays outstanding
       }
