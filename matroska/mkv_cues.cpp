@@ -95,21 +95,53 @@ void readCuePoint(MatroskaFile* mf, uint64_t size, CueValues& v) {
   cue->track = v.track;
 }
 
-// Stable: equal times keep their file order.
+// One bubble-sort pass over the whole table; true when it swapped anything.
+bool bubblePass(MkvCuePoint* cues, uint32_t last) {
+  bool swapped = false;
+  for (uint32_t i = 0; i < last; ++i) {
+    if (cues[i].time > cues[i + 1].time) {
+      MkvCuePoint t = cues[i];
+      cues[i] = cues[i + 1];
+      cues[i + 1] = t;
+      swapped = true;
+    }
+  }
+  return swapped;
+}
+
+// Stable: equal times keep their file order. Cues are written in order, so one pass normally
+// settles it; a table far out of order is merge-sorted (same result) so that a hostile file
+// cannot make the sort take quadratic time.
 void sortCues(MatroskaFile* mf) {
   if (mf->cueCount < 2) return;
-  const uint32_t last = mf->cueCount - 1;
-  for (uint32_t pass = 1; pass <= last; ++pass) {
-    bool swapped = false;
-    for (uint32_t i = 0; i + pass <= last; ++i) {
-      if (mf->cues[i].time > mf->cues[i + 1].time) {
-        MkvCuePoint t = mf->cues[i];
-        mf->cues[i] = mf->cues[i + 1];
-        mf->cues[i + 1] = t;
-        swapped = true;
-      }
+  const uint32_t n = mf->cueCount;
+  MkvCuePoint* cues = mf->cues;
+  if (!bubblePass(cues, n - 1)) return;
+  MkvInput* in = mf->input;
+  InputBlock scratch(in, in->alloc(in, sizeof(MkvCuePoint) * size_t{n}));
+  MkvCuePoint* other = static_cast<MkvCuePoint*>(scratch.get());
+  if (other == nullptr) {
+    for (uint32_t pass = 2; pass < n && bubblePass(cues, n - pass); ++pass) {
     }
-    if (!swapped) break;
+    return;
+  }
+  MkvCuePoint* from = cues;
+  MkvCuePoint* to = other;
+  for (uint64_t width = 1; width < n; width *= 2) {
+    for (uint64_t lo = 0; lo < n; lo += 2 * width) {
+      uint64_t mid = lo + width < n ? lo + width : n;
+      uint64_t hi = lo + 2 * width < n ? lo + 2 * width : n;
+      uint64_t a = lo, b = mid, k = lo;
+      while (a < mid && b < hi) to[k++] = from[b].time < from[a].time ? from[b++] : from[a++];
+      while (a < mid) to[k++] = from[a++];
+      while (b < hi) to[k++] = from[b++];
+    }
+    MkvCuePoint* t = from;
+    from = to;
+    to = t;
+  }
+  if (from != cues) {
+    for (uint32_t i = 0; i < n; ++i) cues[i] = from[i];
   }
 }
 

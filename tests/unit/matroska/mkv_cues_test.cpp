@@ -77,6 +77,23 @@ TEST(Cues, FirstPointAtTheFirstClusterNeedsNoExtraEntry) {
   EXPECT_EQ(g.mf->cues[1].time, 5000000u);
 }
 
+TEST(Cues, LongReversedTablesSortStablyAndQuickly) {
+  Bytes points;
+  for (uint64_t i = 0; i < 3000; ++i) {
+    Bytes point = cuePoint(100000 - i / 2, {uintElement(0xF1, 1000 + i, 3)});
+    points.insert(points.end(), point.begin(), point.end());
+  }
+  EarlyCueFile f(element(0x1C53BB6B, points), 0);
+  ASSERT_TRUE(f.mf);
+  ASSERT_EQ(f.mf->cueCount, 3001u);
+  EXPECT_EQ(f.mf->cues[0].clusterPos, f.firstCluster);
+  for (uint32_t i = 2; i < f.mf->cueCount; ++i) {
+    const MkvCuePoint& a = f.mf->cues[i - 1];
+    const MkvCuePoint& b = f.mf->cues[i];
+    ASSERT_TRUE(a.time < b.time || (a.time == b.time && a.clusterPos < b.clusterPos)) << i;
+  }
+}
+
 TEST(Cues, AnyErrorLeavesTheFileWithoutCues) {
   Bytes bad = master(0x1C53BB6B,
                      {cuePoint(1, {uintElement(0xF1, 0)}), cuePoint(2, {uintElement(0xF7, 256)})});

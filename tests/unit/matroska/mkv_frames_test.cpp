@@ -201,8 +201,10 @@ TEST(Resynchronisation, AFourthErrorEndsReadingUntilASeek) {
 
 TEST(FramePool, RecordsAreRecycledAndAllocationFailureIsAnError) {
   Bytes content = uintElement(0xE7, 0);
-  for (int i = 0; i < 1200; ++i)
-    content = cat({content, simpleBlock(1, static_cast<int16_t>(i), 0x80, payload(1, 1))});
+  for (int i = 0; i < 1200; ++i) {
+    Bytes block = simpleBlock(1, static_cast<int16_t>(i), 0x80, payload(1, 1));
+    content.insert(content.end(), block.begin(), block.end());
+  }
   FrameFile f({element(0x1F43B675, content)});
   f.in.preferredSize = 64;  // spans of 32 bytes
   EXPECT_EQ(f.frames().size(), 1200u);
