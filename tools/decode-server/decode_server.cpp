@@ -215,6 +215,7 @@ void DecodeServer::HandleData(uint64_t generation) {
     platform::SetEvent(done_);  // the client may write the next unit while this one decodes
   }
   RunDecoder* decoder = DecoderFor(generation);
+  if (!decoder) return;
   decoder->PushUnit(unit_.data(), unit_.size(),
                     [&](RunPicture picture) { Enqueue(generation, decoder, picture); });
   std::lock_guard<std::mutex> lock(mutex_);
@@ -231,6 +232,7 @@ void DecodeServer::HandleEnd(uint64_t generation) {
     platform::SetEvent(done_);
   }
   RunDecoder* decoder = DecoderFor(generation);
+  if (!decoder) return;
   decoder->Finish([&](RunPicture picture) { Enqueue(generation, decoder, picture); });
   std::lock_guard<std::mutex> lock(mutex_);
   if (generation_ != generation) return;
@@ -245,6 +247,7 @@ RunDecoder* DecodeServer::DecoderFor(uint64_t generation) {
     bool useTopField;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (generation_ != generation) return nullptr;  // dropped before it began
       deinterlace = deinterlace_;
       useTopField = useTopField_;
       ++runNumber_;

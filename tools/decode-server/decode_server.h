@@ -73,7 +73,7 @@ class DecodeServer {
 
   // Drops the current run (with the lock held): queue, end mark, last picture; logs it.
   void DropRunLocked(const char* why);
-  // The decoder for `generation`, made afresh when the run is new.
+  // The decoder for `generation`, made afresh when the run is new; null when that run was dropped.
   RunDecoder* DecoderFor(uint64_t generation);
   void Enqueue(uint64_t generation, RunDecoder* decoder, RunPicture picture);
   void LogRunDecoded(const RunDecoder& decoder);

@@ -80,9 +80,9 @@ TEST_F(ServerTest, RunsFromGopsMatchFfmpegAndRepeatPastTheEnd) {
   StartServer();
   ASSERT_TRUE(client_.Init(0, true));
   const TestStream open("es576i_open.m2v");
-  for (size_t gop : {size_t{0}, size_t{3}, open.gops.size() - 1, size_t{1}}) CheckRun(open, gop);
+  for (size_t gop : {size_t{3}, open.gops.size() - 1, size_t{0}}) CheckRun(open, gop);
   const TestStream closed("es1080p_closed.m2v");
-  for (size_t gop : {size_t{2}, size_t{0}}) CheckRun(closed, gop);
+  CheckRun(closed, 2);
 }
 
 // Deinterlacing through the server: twice the pictures, each bwdif's field picture for its frame.

@@ -1,11 +1,13 @@
 #include "tests/unit/tools/decode-server/media_helpers.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -96,12 +98,36 @@ const std::vector<std::string>& FfmpegFrameMd5(const std::string& path, const st
   const std::string key = path + "|" + filter;
   auto found = cache.find(key);
   if (found != cache.end()) return found->second;
+  // ffmpeg's answer is kept next to the media (the build folder), so that the test programs,
+  // which run one test per process, ask ffmpeg once per file and filter.
+  // The name carries the filter and the clip's size and time, so a remade clip is asked anew.
+  struct stat info {};
+  stat(path.c_str(), &info);
+  const std::string cacheFile =
+      path + "." +
+      std::to_string(std::hash<std::string>()(filter + "|" + std::to_string(info.st_size) + "|" +
+                                              std::to_string(info.st_mtime))) +
+      ".framemd5";
+  std::vector<std::string> md5s;
+  if (FILE* cached = std::fopen(cacheFile.c_str(), "r")) {
+    char line[128];
+    while (std::fgets(line, sizeof line, cached)) {
+      std::string text(line);
+      if (!text.empty() && text.back() == '\n') text.pop_back();
+      md5s.push_back(text);
+    }
+    std::fclose(cached);
+    if (!md5s.empty() && md5s.back() == "end") {
+      md5s.pop_back();
+      return cache.emplace(key, md5s).first->second;
+    }
+    md5s.clear();
+  }
   std::string command = "ffmpeg -nostdin -v error -i '" + path + "'";
   if (!filter.empty()) command += " -vf '" + filter + "'";
   command += " -fps_mode passthrough -pix_fmt yuv420p -f framemd5 - 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) throw std::runtime_error("cannot run ffmpeg");
-  std::vector<std::string> md5s;
   char line[512];
   while (std::fgets(line, sizeof line, pipe)) {
     if (line[0] == '#') continue;
@@ -113,7 +139,16 @@ const std::vector<std::string>& FfmpegFrameMd5(const std::string& path, const st
     if (comma == std::string::npos) continue;
     md5s.push_back(text.substr(comma + 1 + (text[comma + 1] == ' ' ? 1 : 0)));
   }
-  pclose(pipe);
+  const bool complete = pclose(pipe) == 0 && !md5s.empty();
+  if (complete) {
+    const std::string temporary = cacheFile + "." + std::to_string(getpid());
+    if (FILE* out = std::fopen(temporary.c_str(), "w")) {
+      for (const std::string& md5 : md5s) std::fprintf(out, "%s\n", md5.c_str());
+      std::fprintf(out, "end\n");
+      std::fclose(out);
+      std::rename(temporary.c_str(), cacheFile.c_str());
+    }
+  }
   return cache.emplace(key, md5s).first->second;
 }
 
