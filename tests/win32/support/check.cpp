@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/win32/support/win.h"
+
 namespace wintest {
 
 namespace {
@@ -18,6 +20,29 @@ std::vector<Test>& Tests() {
 }
 
 int g_failures = 0;
+
+// A test that hangs (a wait that never ends) fails the program instead of blocking it.
+constexpr DWORD kTestLimitMs = 180000;
+volatile LONG g_testSerial = 0;
+const char* volatile g_testName = "";
+
+DWORD WINAPI Watchdog(LPVOID) {
+  LONG seen = -1;
+  DWORD since = GetTickCount();
+  for (;;) {
+    Sleep(1000);
+    const LONG serial = g_testSerial;
+    if (serial != seen) {
+      seen = serial;
+      since = GetTickCount();
+    } else if (GetTickCount() - since > kTestLimitMs) {
+      std::fprintf(stderr, "[ HUNG ] %s: still running after %lu ms\n", g_testName,
+                   static_cast<unsigned long>(kTestLimitMs));
+      std::fflush(stderr);
+      ExitProcess(3);
+    }
+  }
+}
 
 }  // namespace
 
@@ -36,8 +61,12 @@ int RunAll(int argc, char** argv) {
   const char* filter = argc > 1 ? argv[1] : nullptr;
   int run = 0;
   int failed = 0;
+  HANDLE watchdog = CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr);
+  if (watchdog) CloseHandle(watchdog);
   for (const Test& test : Tests()) {
     if (filter && !std::strstr(test.name, filter)) continue;
+    g_testName = test.name;
+    InterlockedIncrement(&g_testSerial);
     const int before = g_failures;
     std::printf("[ RUN  ] %s\n", test.name);
     std::fflush(stdout);
