@@ -117,7 +117,8 @@ MemoryInput* Self(MkvInput* input) {
 int Read(MkvInput* input, uint64_t position, void* buffer, int count) {
   MemoryInput* self = Self(input);
   if (count < 0) return -1;
-  if (position >= self->size) return 0;
+  // A read of nothing only tells the input where reading goes next.
+  if (count == 0 || position >= self->size) return 0;
   size_t n = std::min<size_t>(size_t(count), self->size - size_t(position));
   std::memcpy(buffer, self->data + position, n);
   return static_cast<int>(n);
