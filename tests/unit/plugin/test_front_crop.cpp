@@ -73,20 +73,50 @@ TEST(FrontCropTest, TheHostsCropMakesTheSmallerClip) {
   EXPECT_TRUE(destroyed);
 }
 
-TEST(FrontCropTest, CropErrorsPassUnchangedAndReleaseTheClip) {
+// Values the host's crop would refuse are refused before the host is called: on a real host the
+// host's error would unwind past the plugin's clean-up and the clip would never be released.
+TEST(FrontCropTest, CropValuesTheHostWouldRefuseAreRefusedFirstAndReleaseTheClip) {
   ScriptEnvironment env;
+  CropCall call;
+  env.AddFunction("crop", "ciiii", RecordCrop, &call);
   bool destroyed = false;
   try {
     ApplyCrop(PClip(new PatternClip(720, 576, CS_YV12, &destroyed)), 3, 0, 0, 0, &env);
     FAIL() << "no error";
   } catch (const AvisynthError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("crop: 4:2:0 video can be cropped only", 0), 0u);
+    EXPECT_STREQ(e.what(),
+                 "MPGSource: the project's CLIP values (left 3, right 0, top 0, bottom 0) do not "
+                 "fit the 720x576 picture (they must be even and leave part of it)");
   }
   EXPECT_TRUE(destroyed);
+  for (const std::vector<int>& bad : std::vector<std::vector<int>>{
+           {0, 0, 40, 40}, {64, 0, 0, 0}, {-2, 0, 0, 0}, {0, 0, 0, 66}, {0, 2, 0, 1}}) {
+    destroyed = false;
+    EXPECT_THROW(ApplyCrop(PClip(new PatternClip(64, 64, CS_YV12, &destroyed)), bad[0], bad[1],
+                           bad[2], bad[3], &env),
+                 AvisynthError);
+    EXPECT_TRUE(destroyed);
+  }
+  EXPECT_EQ(call.calls, 0);
+}
 
-  destroyed = false;
-  EXPECT_THROW(ApplyCrop(PClip(new PatternClip(64, 64, CS_YV12, &destroyed)), 0, 0, 40, 40, &env),
-               AvisynthError);
+// A crop that fails inside the host (here a stand-in that refuses everything) passes its error on
+// unchanged and releases the clip.
+AVSValue RefuseCrop(AVSValue, void*, IScriptEnvironment* env) {
+  env->ThrowError("crop: refused");
+  return AVSValue();
+}
+
+TEST(FrontCropTest, CropErrorsOfTheHostPassUnchangedAndReleaseTheClip) {
+  ScriptEnvironment env;
+  env.AddFunction("crop", "ciiii", RefuseCrop, nullptr);
+  bool destroyed = false;
+  try {
+    ApplyCrop(PClip(new PatternClip(64, 64, CS_YV12, &destroyed)), 2, 0, 0, 0, &env);
+    FAIL() << "no error";
+  } catch (const AvisynthError& e) {
+    EXPECT_STREQ(e.what(), "crop: refused");
+  }
   EXPECT_TRUE(destroyed);
 }
 
