@@ -79,9 +79,9 @@ class ServerTest : public ::testing::Test {
 TEST_F(ServerTest, RunsFromGopsMatchFfmpegAndRepeatPastTheEnd) {
   StartServer();
   ASSERT_TRUE(client_.Init(0, true));
-  const TestStream open("es576i_open.m2v");
+  const TestStream& open = decode_server_test::Media("es576i_open.m2v");
   for (size_t gop : {size_t{3}, open.gops.size() - 1, size_t{0}}) CheckRun(open, gop);
-  const TestStream closed("es1080p_closed.m2v");
+  const TestStream& closed = decode_server_test::Media("es1080p_closed.m2v");
   CheckRun(closed, 2);
 }
 
@@ -89,7 +89,7 @@ TEST_F(ServerTest, RunsFromGopsMatchFfmpegAndRepeatPastTheEnd) {
 TEST_F(ServerTest, DeinterlacedRunDeliversTwoPicturesPerFrame) {
   StartServer();
   ASSERT_TRUE(client_.Init(2, true));
-  const TestStream stream("es480i_bff.m2v");
+  const TestStream& stream = decode_server_test::Media("es480i_bff.m2v");
   const std::vector<std::string>& reference =
       FfmpegFrameMd5(stream.path, "bwdif=mode=send_field:parity=auto:deint=all");
   const size_t gop = 2;
@@ -105,6 +105,7 @@ TEST_F(ServerTest, DeinterlacedRunDeliversTwoPicturesPerFrame) {
     }
   }
   EXPECT_TRUE(client_.Take().flags() & kPictureFlagRepeated);
+  client_.JoinFeeding();  // before the stream goes
 }
 
 // Stops at every stage of a run (before any picture, while the feeder is held back by a full
@@ -113,7 +114,7 @@ TEST_F(ServerTest, DeinterlacedRunDeliversTwoPicturesPerFrame) {
 TEST_F(ServerTest, StopInTheMiddleLeaksNothingIntoTheNextRun) {
   StartServer(3);
   ASSERT_TRUE(client_.Init(0, true));
-  const TestStream stream("es576i_open.m2v");
+  const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
   const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
   for (int taken : {0, 2, 7, 30}) {
     SCOPED_TRACE("stopped after " + std::to_string(taken) + " pictures");
@@ -149,7 +150,7 @@ TEST_F(ServerTest, StopInTheMiddleLeaksNothingIntoTheNextRun) {
 TEST_F(ServerTest, FullQueueHoldsTheFeederBackUntilPicturesAreTaken) {
   StartServer(2);
   ASSERT_TRUE(client_.Init(0, true));
-  const TestStream stream("es576i_open.m2v");
+  const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
   const std::vector<decode_server_test::Unit> units = stream.UnitsFrom(0);
   client_.StartFeeding(&stream.bytes, units);
   int answered = -1;
@@ -173,6 +174,8 @@ TEST_F(ServerTest, RunWithoutDataAnswersWithBlack) {
   ASSERT_TRUE(picture.ok);
   EXPECT_TRUE(picture.flags() & kPictureFlagRepeated);
   EXPECT_EQ(client_.view()[server::kPictureAreaOffset], 16);
+  client_.JoinFeeding();
+  EXPECT_TRUE(client_.endAnswered());
 }
 
 // Data after the end of a run, without a stop, starts a new run rather than extending the old.
@@ -180,7 +183,7 @@ TEST_F(ServerTest, RunWithoutDataAnswersWithBlack) {
 TEST_F(ServerTest, DataAfterTheEndStartsANewRun) {
   StartServer();
   ASSERT_TRUE(client_.Init(0, true));
-  const TestStream stream("es1080p_closed.m2v");
+  const TestStream& stream = decode_server_test::Media("es1080p_closed.m2v");
   const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
   const size_t last = stream.gops.size() - 1;
   client_.StartFeeding(&stream.bytes, stream.UnitsFrom(last));
@@ -198,6 +201,7 @@ TEST_F(ServerTest, DataAfterTheEndStartsANewRun) {
     ASSERT_TRUE(picture.ok);
     ASSERT_EQ(picture.md5, reference[k]) << k;
   }
+  client_.JoinFeeding();  // before the stream goes
 }
 
 }  // namespace

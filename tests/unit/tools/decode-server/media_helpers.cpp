@@ -91,6 +91,15 @@ std::vector<Unit> TestStream::UnitsFrom(size_t gop) const {
   return std::vector<Unit>(units.begin() + gops[gop].unit, units.end());
 }
 
+const TestStream& Media(const std::string& name) {
+  static std::mutex mutex;
+  static auto* streams = new std::map<std::string, TestStream*>;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = streams->find(name);
+  if (found == streams->end()) found = streams->emplace(name, new TestStream(name)).first;
+  return *found->second;
+}
+
 const std::vector<std::string>& FfmpegFrameMd5(const std::string& path, const std::string& filter) {
   static std::mutex mutex;
   static std::map<std::string, std::vector<std::string>> cache;

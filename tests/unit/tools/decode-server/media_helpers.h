@@ -50,6 +50,10 @@ struct TestStream {
   int frames = 0;  // coded frames (all frame pictures in these clips)
 };
 
+// The clip `name`, read once per process and kept for its whole life (feeding threads of a test
+// that fails half-way may still read it).
+const TestStream& Media(const std::string& name);
+
 // ffmpeg's per-frame MD5 (Y, then U, then V of the yuv420p picture) of a sequential decode, with
 // an optional video filter. Results are cached per file and filter.
 const std::vector<std::string>& FfmpegFrameMd5(const std::string& path, const std::string& filter);

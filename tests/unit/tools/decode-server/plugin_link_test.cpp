@@ -48,7 +48,7 @@ TEST(PluginLink, RestartsAndRunsThroughTheLinkMatchFfmpeg) {
   platform::Handle abort = platform::CreateEvent(nullptr, false);
   ASSERT_EQ(server::StartHandshake(request, 0, true, nullptr), server::kAnswered);
 
-  const TestStream stream("es576i_open.m2v");
+  const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
   const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
   std::thread feeder;
   auto feed = [&](size_t gop) {

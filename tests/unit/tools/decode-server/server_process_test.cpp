@@ -178,7 +178,7 @@ TEST(ServerProcess, StartsRefusesASecondServerAndCleansUpOnSigterm) {
     TestClient client;  // the first server still serves, with its events intact
     ASSERT_TRUE(client.Connect());
     ASSERT_TRUE(client.Init(0, true));
-    const TestStream stream("es1080p_closed.m2v");
+    const TestStream& stream = decode_server_test::Media("es1080p_closed.m2v");
     ExpectCleanRun(client, stream, stream.gops.size() - 1);
   }
   first.Signal(SIGTERM);
@@ -203,7 +203,7 @@ TEST(ServerProcess, StaleSectionOfAKilledServerIsReplaced) {
   TestClient client;
   ASSERT_TRUE(client.Connect());
   ASSERT_TRUE(client.Init(0, true));
-  const TestStream stream("es576i_open.m2v");
+  const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
   ExpectCleanRun(client, stream, stream.gops.size() - 2);
 }
 
@@ -214,7 +214,7 @@ TEST(ServerProcess, ServesTheNextClientAfterOneIsKilledMidRun) {
   decode_server_test::UseFreshNamespace("killed");
   ServerProcess server({"--queue", "2", "--verbose"});
   ASSERT_TRUE(server.WaitForOutput("serving")) << server.err();
-  const TestStream stream("es576i_open.m2v");
+  const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
   FfmpegFrameMd5(stream.path, "");  // before fork: the child must not run ffmpeg
   const char* variants[] = {"held back", "decoder waiting", "request outstanding"};
   for (int variant = 0; variant < 3; ++variant) {
