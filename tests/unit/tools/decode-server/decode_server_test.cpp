@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,10 +26,11 @@ using decode_server_test::TestStream;
 
 class ServerTest : public ::testing::Test {
  protected:
-  void StartServer(size_t queuePictures = 8) {
+  void StartServer(size_t queuePictures = 8, FILE* log = stderr) {
     decode_server_test::UseFreshNamespace("server");
     ServerOptions options;
     options.queuePictures = queuePictures;
+    options.log = log;
     server_ = std::make_unique<DecodeServer>(options);
     std::string error;
     ASSERT_TRUE(server_->Start(&error)) << error;
@@ -202,6 +205,45 @@ TEST_F(ServerTest, DataAfterTheEndStartsANewRun) {
     ASSERT_EQ(picture.md5, reference[k]) << k;
   }
   client_.JoinFeeding();  // before the stream goes
+}
+
+// A stream larger than the picture area: every picture arrives clipped to it, with one clear log
+// line, and the run goes on.
+TEST_F(ServerTest, OversizedPicturesArriveClippedWithOneLogLine) {
+  const std::string path = decode_server_test::MediaPath("oversized_2304x1296.m2v");
+  const std::string command =
+      "test -s '" + path +
+      "' || ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=2304x1296:rate=25 "
+      "-frames:v 4 -c:v mpeg2video -g 4 -bf 0 -f mpeg2video '" +
+      path + ".tmp' && mv '" + path + ".tmp' '" + path + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  FILE* log = std::tmpfile();
+  StartServer(8, log);
+  ASSERT_TRUE(client_.Init(0, true));
+  const TestStream& stream = decode_server_test::Media("oversized_2304x1296.m2v");
+  ASSERT_TRUE(client_.Stop());
+  client_.StartFeeding(&stream.bytes, stream.UnitsFrom(0));
+  for (int k = 0; k < stream.frames; ++k) {
+    const TakenPicture picture = client_.Take();
+    ASSERT_TRUE(picture.ok);
+    EXPECT_EQ(picture.picWidth(), 2048);
+    EXPECT_EQ(picture.picHeight(), 1088);
+    EXPECT_EQ(picture.words[0], 2304);
+    EXPECT_EQ(picture.words[1], 1296);
+    EXPECT_TRUE(picture.flags() & kPictureFlagClipped);
+  }
+  client_.JoinFeeding();
+  server_.reset();
+  std::rewind(log);
+  std::string text;
+  char line[512];
+  while (std::fgets(line, sizeof line, log)) text += line;
+  std::fclose(log);
+  EXPECT_NE(text.find("a 2304x1296 picture does not fit the picture area (2048 bytes x 1632 rows); "
+                      "delivered clipped to 2048x1088"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("does not fit"), text.rfind("does not fit")) << "one line per run";
 }
 
 }  // namespace
