@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -173,7 +174,11 @@ std::vector<int> ExpectedFrames(const std::vector<Gop>& original, const std::vec
 int ServeAndCompare(const std::string& project, const std::vector<std::string>& reference,
                     const std::vector<int>& expected) {
   int compared = 0;
-  for (const auto& [orderName, frames] : RequestOrders(int(expected.size()), 60)) {
+  // In order (runs that go on through the damage), shuffled and around the continue-or-restart
+  // window (runs that start next to it); backwards adds nothing that shuffled does not.
+  std::map<std::string, std::vector<int>> orders = RequestOrders(int(expected.size()), 40);
+  orders.erase("reverse");
+  for (const auto& [orderName, frames] : orders) {
     std::vector<std::string> md5s = ServeFrames(project, frames);
     int wrong = 0;
     for (size_t i = 0; i < frames.size() && i < md5s.size(); ++i) {
@@ -389,6 +394,33 @@ TEST_F(DamagedRecording, MatroskaWithBytesOverwrittenInClusters) {
                                                      [](uint64_t key) { return int64_t(key); });
     EXPECT_GE(ServeAndCompare(project, reference, expected), 100);
   }
+}
+
+// Overwriting the head of one cluster (its ID and size) with bytes that read as another element
+// whose size runs past the end of the file makes sequential reading skip to the end: the indexer
+// then loses every GOP after the damaged one, although their clusters are intact and the parser
+// resynchronises on the next cluster after a read error. DISABLED until the parser treats such an
+// element as damage (raising, so that its cluster search takes over) instead of skipping it.
+TEST(DamagedMatroska, DISABLED_ClusterHeadOverwrittenLosesTheClustersAfterIt) {
+  const std::string dir = TempDir();
+  std::string bytes = ReadBytes(MediaPath("mkv576i.mkv"));
+  const std::vector<Gop> gops = ReadGops(Index(MediaPath("mkv576i.mkv"), dir + "/orig.vnt"));
+  std::vector<size_t> clusters;
+  for (size_t at = bytes.find("\x1F\x43\xB6\x75"); at != std::string::npos;
+       at = bytes.find("\x1F\x43\xB6\x75", at + 1)) {
+    clusters.push_back(at);
+  }
+  ASSERT_EQ(clusters.size(), gops.size());
+  ASSERT_GE(gops.size(), 11u);
+  // Element 0x81 with a 3-byte size of 0x03B9A8 (244,136 bytes): past the end from cluster 9.
+  ASSERT_GT(clusters[9] + 4 + 0x03B9A8, bytes.size());
+  bytes.replace(clusters[9], 4, "\x81\x23\xB9\xA8", 4);
+  WriteBytes(dir + "/damaged.mkv", bytes);
+  const std::vector<Gop> damaged = ReadGops(Index(dir + "/damaged.mkv", dir + "/damaged.vnt"));
+  // Every GOP but the one whose cluster head is gone.
+  EXPECT_EQ(damaged.size(), gops.size() - 1);
+  ASSERT_FALSE(damaged.empty());
+  EXPECT_EQ(damaged.back().key, gops.back().key);
 }
 
 }  // namespace
