@@ -37,8 +37,13 @@ std::string TempDir() {
   std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "e2e";
   std::replace(name.begin(), name.end(), '/', '_');
   std::string dir = BuildDir() + "/e2e-tmp/" + name + "." + std::to_string(getpid());
-  std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
+  // Made afresh once per test; later calls of the same test share it.
+  static std::string made;
+  if (made != dir) {
+    std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    made = dir;
+  }
   return dir;
 }
 

@@ -12,7 +12,7 @@ namespace e2e {
 
 std::string BuildDir();
 std::string MediaPath(const std::string& name);
-// A fresh folder under the build folder for this test.
+// A folder under the build folder for this test, emptied at the test's first call.
 std::string TempDir();
 
 struct CommandResult {

@@ -140,7 +140,8 @@ int RunHash(const cli::Options& o, cli::ClipSession& session) {
     std::string md5 =
         cli::PlanesMd5(f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y), f->GetReadPtr(PLANAR_U),
                        f->GetReadPtr(PLANAR_V), f->GetPitch(PLANAR_U), vi.width, vi.height);
-    return std::printf("%d %s\n", n, md5.c_str()) > 0;
+    // One line per frame as soon as it is served, so that readers can follow along.
+    return std::printf("%d %s\n", n, md5.c_str()) > 0 && std::fflush(stdout) == 0;
   });
 }
 
