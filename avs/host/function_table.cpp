@@ -64,23 +64,23 @@ bool ParseParams(const char* params, std::vector<ParamSpec>* out, std::string* e
   if (params == nullptr) params = "";
   const char* p = params;
   while (*p) {
-    ParamSpec spec;
+    ParamSpec parsed;
     if (*p == '[') {
       const char* close = std::strchr(p + 1, ']');
       if (close == nullptr || close == p + 1) {
         *error = std::string("bad argument string \"") + params + "\": unclosed or empty [name]";
         return false;
       }
-      spec.name.assign(p + 1, close);
+      parsed.name.assign(p + 1, close);
       p = close + 1;
     }
     if (!IsTypeCode(*p)) {
       *error = std::string("bad argument string \"") + params + "\": expected a type (s b i f c .)";
       return false;
     }
-    spec.type = *p++;
-    if (*p == '*' || *p == '+') spec.repeat = *p++;
-    out->push_back(spec);
+    parsed.type = *p++;
+    if (*p == '*' || *p == '+') parsed.repeat = *p++;
+    out->push_back(parsed);
     if (out->size() > 1000) {
       *error = "argument string too long";
       return false;
@@ -108,8 +108,8 @@ bool BindArguments(const Function& f, const AVSValue& args, const char* const* a
     if (param >= nparams) {
       return Fail(error, f, "too many arguments (takes at most " + std::to_string(nparams) + ")");
     }
-    const ParamSpec& spec = f.specs[param];
-    if (spec.repeat) {
+    const ParamSpec& expected = f.specs[param];
+    if (expected.repeat) {
       // Gather this and the following positional values while they fit.
       out->arrays.emplace_back();
       std::vector<AVSValue>& gathered = out->arrays.back();
@@ -117,12 +117,12 @@ bool BindArguments(const Function& f, const AVSValue& args, const char* const* a
       for (; j < count; ++j) {
         if (named(j)) continue;
         const AVSValue& w = args[static_cast<int>(j)];
-        if (!Fits(spec.type, w)) break;
-        gathered.push_back(Converted(spec.type, w));
+        if (!Fits(expected.type, w)) break;
+        gathered.push_back(Converted(expected.type, w));
       }
-      if (spec.repeat == '+' && gathered.empty()) {
+      if (expected.repeat == '+' && gathered.empty()) {
         return Fail(error, f,
-                    ParamLabel(f, param) + " must be " + TypeName(spec.type) + ", not " +
+                    ParamLabel(f, param) + " must be " + TypeName(expected.type) + ", not " +
                         TypeName(v.Type()));
       }
       out->values[param] = AVSValue(gathered.data(), static_cast<int>(gathered.size()));
@@ -133,16 +133,16 @@ bool BindArguments(const Function& f, const AVSValue& args, const char* const* a
     }
     if (!v.Defined()) {
       // An explicit void leaves an optional parameter out.
-      if (!spec.Optional()) return Fail(error, f, ParamLabel(f, param) + " is missing");
+      if (!expected.Optional()) return Fail(error, f, ParamLabel(f, param) + " is missing");
       ++param;
       continue;
     }
-    if (!Fits(spec.type, v)) {
+    if (!Fits(expected.type, v)) {
       return Fail(
           error, f,
-          ParamLabel(f, param) + " must be " + TypeName(spec.type) + ", not " + TypeName(v.Type()));
+          ParamLabel(f, param) + " must be " + TypeName(expected.type) + ", not " + TypeName(v.Type()));
     }
-    out->values[param] = Converted(spec.type, v);
+    out->values[param] = Converted(expected.type, v);
     given[param] = true;
     ++param;
   }

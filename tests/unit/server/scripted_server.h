@@ -467,7 +467,7 @@ struct Media {
   std::vector<std::string> units;
 };
 
-inline Media WriteMedia(const std::string& dir, const MediaSpec& spec) {
+inline Media WriteMedia(const std::string& dir, const MediaSpec& wanted) {
   Media media;
   media.project = dir + "/clip.vnt";
   media.video = dir + "/clip.m2v";
@@ -481,7 +481,7 @@ inline Media WriteMedia(const std::string& dir, const MediaSpec& spec) {
     media.units.push_back(std::to_string(4 + text.size()) + " " + hex + " " + text.substr(0, 8));
   };
   int picture = 0;
-  for (const std::string& gop : spec.gops) {
+  for (const std::string& gop : wanted.gops) {
     media.gopPositions.push_back(es.size());
     media.gopFirst.push_back(picture);
     char text[32];
@@ -504,14 +504,14 @@ inline Media WriteMedia(const std::string& dir, const MediaSpec& spec) {
           << "\n"
           << "\n"
           << "STREAM 0\n"
-          << "SIZ " << spec.width << " x " << spec.height << "\n"
+          << "SIZ " << wanted.width << " x " << wanted.height << "\n"
           << "FPS 25 / 1\n"
-          << "FO " << spec.fieldOrder << "\n"
+          << "FO " << wanted.fieldOrder << "\n"
           << "CLIP 0 0 0 0\n"
-          << "LUMFILT " << spec.lumGamma << " " << spec.lumOffset << "\n";
-  for (size_t g = 0; g < spec.gops.size(); ++g) {
+          << "LUMFILT " << wanted.lumGamma << " " << wanted.lumOffset << "\n";
+  for (size_t g = 0; g < wanted.gops.size(); ++g) {
     project << "SEQ " << media.gopPositions[g] << "\n";
-    for (char type : spec.gops[g]) project << "FRM " << type << "\n";
+    for (char type : wanted.gops[g]) project << "FRM " << type << "\n";
   }
   return media;
 }

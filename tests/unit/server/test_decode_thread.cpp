@@ -39,8 +39,8 @@ class DecodeThreadTest : public ::testing::Test {
   }
 
   // Writes the media, starts the server, connects and loads the project.
-  void Prepare(const scripted::MediaSpec& spec, int deinterlace, const std::string& options = "") {
-    media_ = scripted::WriteMedia(dir_.path(), spec);
+  void Prepare(const scripted::MediaSpec& wanted, int deinterlace, const std::string& options = "") {
+    media_ = scripted::WriteMedia(dir_.path(), wanted);
     ASSERT_TRUE(server_.Start(options, dir_.File("server.log")));
     ASSERT_EQ(server::Connect(&mapping_), server::kConnected);
     decoder_.reset(new CAVCDecoder);
