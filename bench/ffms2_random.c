@@ -78,7 +78,8 @@ static void FrameMd5(const FFMS_Frame* f, char out[33]) {
   unsigned char digest[16];
   int row, plane, i;
   av_md5_init(md5);
-  for (row = 0; row < height; ++row) av_md5_update(md5, f->Data[0] + (long)row * f->Linesize[0], width);
+  for (row = 0; row < height; ++row)
+    av_md5_update(md5, f->Data[0] + (long)row * f->Linesize[0], width);
   for (plane = 1; plane <= 2; ++plane) {
     for (row = 0; row < height / 2; ++row) {
       av_md5_update(md5, f->Data[plane] + (long)row * f->Linesize[plane], width / 2);
@@ -154,7 +155,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   track = FFMS_GetFirstTrackOfType(index, FFMS_TYPE_VIDEO, &error);
-  source = track >= 0 ? FFMS_CreateVideoSource(video, track, index, threads, seekMode, &error) : NULL;
+  source =
+      track >= 0 ? FFMS_CreateVideoSource(video, track, index, threads, seekMode, &error) : NULL;
   if (source == NULL) {
     fprintf(stderr, "ffms2_random: cannot open %s: %s\n", video, message);
     return 1;

@@ -1,7 +1,7 @@
-// Matroska parser speed: the time mkv_OpenFile takes (header, SeekHead, tracks, cues) and frames per
-// second of mkv_NextFrame over the whole file, for every track and for the first MPEG-2 video track
-// alone (the others deselected, as the decoder does), over a pread-backed input with the page cache
-// warm. Frames are reported as positions and sizes; their bytes are not read.
+// Matroska parser speed: the time mkv_OpenFile takes (header, SeekHead, tracks, cues) and frames
+// per second of mkv_NextFrame over the whole file, for every track and for the first MPEG-2 video
+// track alone (the others deselected, as the decoder does), over a pread-backed input with the page
+// cache warm. Frames are reported as positions and sizes; their bytes are not read.
 //
 //   matroska_frames FILE.mkv [--repeat R]
 //
@@ -99,8 +99,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: matroska_frames FILE.mkv [--repeat R]\n");
     return 2;
   }
-  const int repeat = argc > 3 && !std::strcmp(argv[2], "--repeat") ? std::max(1, std::atoi(argv[3]))
-                                                                    : 5;
+  const int repeat =
+      argc > 3 && !std::strcmp(argv[2], "--repeat") ? std::max(1, std::atoi(argv[3])) : 5;
   FileInput input{};
   input.ops = {ReadAt, Scan, CacheSize, ErrorText, Alloc, Realloc, Free, Progress, FileSize};
   input.fd = open(argv[1], O_RDONLY);

@@ -100,7 +100,10 @@ int CountWrong(const std::vector<int>& frames, const std::vector<std::string>& s
   int wrong = 0;
   for (size_t i = 0; i < frames.size(); ++i) {
     const size_t n = size_t(frames[i]);
-    if (n >= reference.size() || served[i] != reference[n]) ++wrong;
+    if (n >= reference.size() || served[i] != reference[n]) {
+      if (++wrong <= 20)
+        std::fprintf(stderr, "random_access: frame %zu (request %zu) is wrong\n", n, i);
+    }
   }
   return wrong;
 }
