@@ -7,14 +7,14 @@
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #
 # SECONDS_PER_TARGET defaults to 60; TARGET is any of project_loader defaults_file es_units
-# ts_units matroska (default: all). The build folder is build-fuzz, or $MPG_FUZZ_BUILD_DIR. Each
+# ts_units ts_mux matroska (default: all). The build folder is build-fuzz, or $MPG_FUZZ_BUILD_DIR. Each
 # target keeps the corpus it grows in <build>/fuzz-corpus/<target>, so later runs start further.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(project_loader defaults_file es_units ts_units matroska)
+[ ${#targets[@]} -gt 0 ] || targets=(project_loader defaults_file es_units ts_units ts_mux matroska)
 build=${MPG_FUZZ_BUILD_DIR:-build-fuzz}
 
 # clang and its fuzzer runtime come from Debian.
@@ -36,14 +36,14 @@ max_len() {
   case $1 in
     project_loader) echo 8192 ;;
     defaults_file) echo 2048 ;;
-    es_units | ts_units) echo 32768 ;;
+    es_units | ts_units | ts_mux) echo 32768 ;;
     matroska) echo 65536 ;;
   esac
 }
 dict() {
   case $1 in
     project_loader | defaults_file | matroska) echo "tests/fuzz/$1.dict" ;;
-    es_units | ts_units) echo "tests/fuzz/mpeg2.dict" ;;
+    es_units | ts_units | ts_mux) echo "tests/fuzz/mpeg2.dict" ;;
   esac
 }
 

@@ -20,6 +20,7 @@ int ProjectLoader(const uint8_t* data, size_t size);
 int DefaultsFile(const uint8_t* data, size_t size);
 int EsUnits(const uint8_t* data, size_t size);
 int TsUnits(const uint8_t* data, size_t size);
+int TsMux(const uint8_t* data, size_t size);
 int Matroska(const uint8_t* data, size_t size);
 
 // Aborts with `what` when `ok` is false: a fault of the code under test.

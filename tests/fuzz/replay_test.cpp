@@ -76,6 +76,10 @@ TEST(FuzzReplay, TransportStreamUnits) {
   Replay("ts_units", fuzz::TsUnits);
 }
 
+TEST(FuzzReplay, TransportStreamMultiplex) {
+  Replay("ts_mux", fuzz::TsMux);
+}
+
 TEST(FuzzReplay, Matroska) {
   Replay("matroska", fuzz::Matroska);
 }
