@@ -139,6 +139,20 @@ void ExpectUnits(CAVCDecoder& d, const uint8_t* es, size_t size, size_t esFrom) 
   Check(units == expected, "the demultiplexed units differ from the elementary stream");
 }
 
+// Whether a byte that the packet search meets before the sync byte of the packet holding
+// `position` could pass for a sync byte: the search starts one packet early and, that close to
+// the start of what it has read, confirms a sync byte only by the byte one packet ahead.
+bool MimicsSync(const std::string& file, uint64_t position, int packetSize) {
+  const uint64_t prefix = packetSize == 192 ? 4 : 0;
+  const uint64_t sync = (position - prefix) / packetSize * packetSize + prefix;
+  const uint64_t from = position > uint64_t(packetSize) ? position - packetSize : 0;
+  for (uint64_t j = from; j < sync; ++j) {
+    if (uint8_t(file[j]) != 0x47) continue;
+    if (j + packetSize >= file.size() || uint8_t(file[j + packetSize]) == 0x47) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int TsMux(const uint8_t* data, size_t size) {
@@ -167,10 +181,15 @@ int TsMux(const uint8_t* data, size_t size) {
   d.resync = 1;
   ExpectUnits(d, es, n, 0);
   if (n > 0) {
-    // A reposition at the file offset of an elementary-stream byte lands on that byte.
+    // A reposition at the file offset of an elementary-stream byte lands on that byte, unless
+    // the payload before it mimics a sync byte (the search starts one packet early and confirms
+    // a sync byte only by the byte one packet ahead).
     const size_t esFrom = size_t(alignChoice) * n / 256;
-    Check(d.AlignStream(mux.offsets()[esFrom]) == 0, "repositioning at a payload byte failed");
-    ExpectUnits(d, es, n, esFrom);
+    const uint64_t position = mux.offsets()[esFrom];
+    if (!MimicsSync(file, position, (options & 1) != 0 ? 192 : 188)) {
+      Check(d.AlignStream(position) == 0, "repositioning at a payload byte failed");
+      ExpectUnits(d, es, n, esFrom);
+    }
   }
   DetachStream(d);
   return 0;
