@@ -2,6 +2,7 @@
 // also holds small video files it can name ("v.m2v", "v.ts", "v.mkv"); Open must load it or fail
 // with a load code, the tables must hold together, a few units must read from the first and last
 // GOP, and Close must leave the decoder empty for the next run.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,8 +47,6 @@ const std::string& ProjectDir() {
       WriteFile(d + "/" + v[1], reinterpret_cast<const uint8_t*>(bytes.data()) + skip,
                 bytes.size() - skip);
     }
-    // Relative project paths resolve against the current folder.
-    Check(chdir(d.c_str()) == 0, "cannot enter the project folder");
     return d;
   }();
   return dir;
@@ -102,8 +101,17 @@ int ProjectLoader(const uint8_t* data, size_t size) {
   const std::string path = ProjectDir() + "/p.vnt";
   WriteFile(path, data, size);
   CAVCDecoder& d = SharedDecoder();
-  // Odd sizes open the project by a relative path (the folder is the current one).
-  const int code = d.Open(size % 2 == 1 ? "p.vnt" : path.c_str());
+  // Odd sizes open the project by a relative path, from its folder; the fuzzer's own folder is
+  // the current one again right after (it reads and writes its corpus by relative paths).
+  int code = 0;
+  if (size % 2 == 1) {
+    static const int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Check(home >= 0 && chdir(ProjectDir().c_str()) == 0, "cannot enter the project folder");
+    code = d.Open("p.vnt");
+    Check(fchdir(home) == 0, "cannot return to the starting folder");
+  } else {
+    code = d.Open(path.c_str());
+  }
   Check(code == kLoadOk || code == kLoadEmpty || code == kLoadVersionMismatch ||
             code == kLoadCannotOpen || code == kLoadNotProject || code == kLoadNoGops ||
             code == kLoadMatroskaParse || code == kLoadNoMpegTrack,
