@@ -38,10 +38,31 @@ void ReadAllUnitsFrom(CAVCDecoder& d, const uint8_t* stream, size_t size, uint64
 
 }  // namespace
 
+// Inputs whose first byte is 0xFF are read across a refill of the 8,000,000-byte read buffer:
+// the file starts with a start code and zeros up to `before` bytes short of the buffer's end, the
+// last 64 of them a unit of their own, and the input follows.
+void ReadAcrossRefill(CAVCDecoder& d, const uint8_t* stream, size_t n, size_t before) {
+  std::string file(size_t(CAVCDecoder::kBufferSize) - before, '\0');
+  file[2] = 1;
+  file[3] = char(0xB3);
+  file[file.size() - 62] = 1;
+  file[file.size() - 61] = char(0xB5);
+  file.append(reinterpret_cast<const char*>(stream), n);
+  FILE* f = MemoryFile(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  if (f == nullptr) return;
+  AttachStream(d, f, 0, 0, 0);
+  ReadAllUnitsFrom(d, reinterpret_cast<const uint8_t*>(file.data()), file.size(), 0);
+  DetachStream(d);
+}
+
 int EsUnits(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const uint8_t* stream = data + 2;
   const size_t n = size - 2;
+  if (data[0] == 0xFF) {
+    ReadAcrossRefill(SharedDecoder(), stream, n, data[1]);
+    return 0;
+  }
   // Positions up to one past the end; a position beyond the end must give no units.
   const uint64_t position = ((uint64_t(data[0]) << 8) | data[1]) % (n + 2);
   CAVCDecoder& d = SharedDecoder();

@@ -40,7 +40,8 @@ class Mux {
         otherPackets_(otherPackets),
         adaptation_(adaptation),
         choices_(seed),
-        offsets_(esSize, kNoSource) {}
+        offsets_(esSize, kNoSource),
+        syncs_(esSize, kNoSource) {}
 
   // One PES packet carrying es[from, to).
   void Pes(const uint8_t* es, size_t from, size_t to) {
@@ -77,9 +78,18 @@ class Mux {
     Packet(kOtherPid, choices_.Next(4) == 0, -1, payload, {}, 0, payload.size());
   }
 
+  // Bytes that are no packet (never a sync byte) and packets of another PID with a payload of
+  // 0xFF, before the stream proper.
+  void Prefix(size_t junk, size_t packets) {
+    for (size_t i = 0; i < junk; ++i) file_ += Filler();
+    const std::string payload(184, char(0xFF));
+    for (size_t i = 0; i < packets; ++i) Packet(kOtherPid, false, -1, payload, {}, 0, 184);
+  }
+
   const std::string& file() const { return file_; }
-  // The file offset of each elementary-stream byte.
+  // The file offset of each elementary-stream byte, and of the sync byte of its packet.
   const std::vector<uint64_t>& offsets() const { return offsets_; }
+  const std::vector<uint64_t>& syncs() const { return syncs_; }
 
  private:
   // A byte that is never a sync byte, for the parts of the file that the packet search scans.
@@ -93,6 +103,7 @@ class Mux {
     if (m2ts_) {
       for (int i = 0; i < 4; ++i) file_ += Filler();
     }
+    const uint64_t sync = file_.size();
     file_ += char(0x47);
     file_ += char((unitStart ? 0x40 : 0) | (pid >> 8));
     file_ += char(pid & 0xFF);
@@ -103,7 +114,10 @@ class Mux {
       if (adaptationLength > 1) file_.append(size_t(adaptationLength - 1), char(0xFF));
     }
     for (size_t i = from; i < from + count; ++i) {
-      if (i < sources.size() && sources[i] != kNoSource) offsets_[sources[i]] = file_.size();
+      if (i < sources.size() && sources[i] != kNoSource) {
+        offsets_[sources[i]] = file_.size();
+        syncs_[sources[i]] = sync;
+      }
       file_ += bytes[i];
     }
   }
@@ -114,6 +128,7 @@ class Mux {
   Choices choices_;
   std::string file_;
   std::vector<uint64_t> offsets_;
+  std::vector<uint64_t> syncs_;
 };
 
 // Reads every unit and compares them with the elementary stream from its first start code at or
@@ -142,9 +157,7 @@ void ExpectUnits(CAVCDecoder& d, const uint8_t* es, size_t size, size_t esFrom) 
 // Whether a byte that the packet search meets before the sync byte of the packet holding
 // `position` could pass for a sync byte: the search starts one packet early and, that close to
 // the start of what it has read, confirms a sync byte only by the byte one packet ahead.
-bool MimicsSync(const std::string& file, uint64_t position, int packetSize) {
-  const uint64_t prefix = packetSize == 192 ? 4 : 0;
-  const uint64_t sync = (position - prefix) / packetSize * packetSize + prefix;
+bool MimicsSync(const std::string& file, uint64_t position, uint64_t sync, int packetSize) {
   const uint64_t from = position > uint64_t(packetSize) ? position - packetSize : 0;
   for (uint64_t j = from; j < sync; ++j) {
     if (uint8_t(file[j]) != 0x47) continue;
@@ -162,7 +175,14 @@ int TsMux(const uint8_t* data, size_t size) {
   const uint8_t alignChoice = data[3];
   const uint8_t* es = data + 4;
   const size_t n = size - 4;
+  const int packetSize = (options & 1) != 0 ? 192 : 188;
   Mux mux((options & 1) != 0, (options & 2) != 0, (options & 4) != 0, seed, n);
+  if ((options & 0x30) == 0x30) {
+    // The stream begins a few packets before the end of the first fill of the read buffer, so
+    // that the refill falls inside it at an offset that the junk in front varies.
+    mux.Prefix(alignChoice % packetSize,
+               size_t(CAVCDecoder::kBufferSize / packetSize - 1 - alignChoice % 4));
+  }
   Choices split(seed ^ 0x5A5A);
   for (size_t at = 0; at < n;) {
     const size_t length = 1 + split.Next((options & 8) != 0 ? 400 : 4000);
@@ -176,7 +196,7 @@ int TsMux(const uint8_t* data, size_t size) {
   CAVCDecoder& d = SharedDecoder();
   FILE* f = MemoryFile(reinterpret_cast<const uint8_t*>(file.data()), file.size());
   if (f == nullptr) return 0;
-  AttachStream(d, f, 1, (options & 1) != 0 ? 192 : 188, kVideoPid);
+  AttachStream(d, f, 1, packetSize, kVideoPid);
   d.InitializeBuffer();
   d.resync = 1;
   ExpectUnits(d, es, n, 0);
@@ -186,7 +206,7 @@ int TsMux(const uint8_t* data, size_t size) {
     // a sync byte only by the byte one packet ahead).
     const size_t esFrom = size_t(alignChoice) * n / 256;
     const uint64_t position = mux.offsets()[esFrom];
-    if (!MimicsSync(file, position, (options & 1) != 0 ? 192 : 188)) {
+    if (!MimicsSync(file, position, mux.syncs()[esFrom], packetSize)) {
       Check(d.AlignStream(position) == 0, "repositioning at a payload byte failed");
       ExpectUnits(d, es, n, esFrom);
     }
