@@ -6,10 +6,19 @@
 // before they look at `state` (both sequentially consistent, so either the setter sees the waiter
 // or the waiter sees the state). An automatic event is consumed by whoever changes `state` from 1
 // to 0.
+//
+// A wait first watches the state word for a few microseconds before it sleeps. The link hands a
+// unit over and waits for the answer many thousand times a second; when the other side runs on
+// another processor the answer comes within a microsecond or two, far sooner than a sleep and a
+// wake-up (two system calls and two context switches) would take. A spinning waiter is not counted
+// in `waiters`, so a set during the spin costs the setter no system call either. Where spinning
+// keeps failing (the other side shares this processor, or is not running) a handle stops spinning
+// and only tries again now and then.
 #include "platform/event.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +66,10 @@ struct EventObject : HandleObject {
   std::unique_ptr<EventWords> own;
   std::string objectName;
   int ownedSlot = -1;
+  // Spins on this handle that ended without the signal, in a row; and waits since the last spin
+  // once spinning was given up. Process-local: each side of a link learns from its own waits.
+  std::atomic<uint32_t> spinMisses{0};
+  std::atomic<uint32_t> waitsWithoutSpin{0};
 };
 
 EventObject* AsEvent(Handle handle) {
@@ -91,6 +104,53 @@ EventObject* MapNamedEvent(const std::string& objectName) {
   return event;
 }
 
+// How long a wait watches the state words before it sleeps. An answer from a thread running on
+// another processor comes within a few microseconds; a longer spin only burns time that a thread
+// waiting for this processor could use.
+constexpr int64_t kSpinNs = 10000;
+// After this many spins in a row without the signal a handle sleeps at once, spinning again on
+// every kRetrySpinAfter-th wait to find out whether spinning pays again.
+constexpr uint32_t kMaxSpinMisses = 8;
+constexpr uint32_t kRetrySpinAfter = 16;
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
+
+int64_t NowNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Spinning needs a second processor to run the thread that sets the event.
+bool CanSpin() {
+  static const bool several = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+  }();
+  return several;
+}
+
+bool ShouldSpin(EventObject* event) {
+  if (event->spinMisses.load(std::memory_order_relaxed) < kMaxSpinMisses) return true;
+  return event->waitsWithoutSpin.fetch_add(1, std::memory_order_relaxed) % kRetrySpinAfter ==
+         kRetrySpinAfter - 1;
+}
+
+void CountSpin(EventObject* event, bool signalled) {
+  if (signalled) {
+    event->spinMisses.store(0, std::memory_order_relaxed);
+  } else if (event->spinMisses.load(std::memory_order_relaxed) < kMaxSpinMisses) {
+    event->spinMisses.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
 bool TryConsume(EventObject* event) {
   if (event->Manual()) return event->words->state.load() == 1;
   uint32_t expected = 1;
@@ -104,6 +164,38 @@ void PassWakeOn(EventObject* event) {
   if (event->words->state.load() == 1 && event->words->waiters.load() > 0) {
     posix::FutexWake(&event->words->state, 1, event->shared);
   }
+}
+
+// Watches the state words of `first` and of `second` (null for a single wait) for kSpinNs; the
+// events are taken in the same order as by a sleeping wait, so `first` wins. Returns the wait's
+// result once an event was taken, or -1 when the spin ended without one.
+int Spin(EventObject* first, EventObject* second) {
+  const int64_t end = NowNs() + kSpinNs;
+  for (;;) {
+    // The clock is read only every few rounds: a pause takes some tens of nanoseconds.
+    for (int i = 0; i < 16; ++i) {
+      if (first->words->state.load(std::memory_order_relaxed) != 0 ||
+          (second != nullptr && second->words->state.load(std::memory_order_relaxed) != 0)) {
+        if (TryConsume(first)) return kWaitObject0;
+        if (second != nullptr && TryConsume(second)) return kWaitObject1;
+      }
+      CpuRelax();
+    }
+    if (NowNs() >= end) return -1;
+  }
+}
+
+// A short spin before a sleeping wait, where it may pay; returns what Spin returns.
+int SpinFirst(EventObject* first, EventObject* second) {
+  if (!CanSpin()) return -1;
+  // A pair spins while either of its events still answers spins.
+  const bool firstSpins = ShouldSpin(first);
+  const bool secondSpins = second != nullptr && ShouldSpin(second);
+  if (!firstSpins && !secondSpins) return -1;
+  const int result = Spin(first, second);
+  CountSpin(first, result >= 0);
+  if (second != nullptr) CountSpin(second, result >= 0);
+  return result;
 }
 
 }  // namespace
@@ -170,6 +262,7 @@ int WaitForEvent(Handle handle, uint32_t timeoutMs) {
   if (timeoutMs == 0) return kWaitTimeout;
   const bool infinite = timeoutMs == kInfinite;
   const timespec deadline = posix::DeadlineAfter(infinite ? 0 : timeoutMs);
+  if (SpinFirst(event, nullptr) == kWaitObject0) return kWaitObject0;
   EventWords* words = event->words;
   for (;;) {
     words->waiters.fetch_add(1);
@@ -197,6 +290,8 @@ int WaitForEither(Handle firstHandle, Handle secondHandle, uint32_t timeoutMs) {
   if (timeoutMs == 0) return kWaitTimeout;
   const bool infinite = timeoutMs == kInfinite;
   const timespec deadline = posix::DeadlineAfter(infinite ? 0 : timeoutMs);
+  const int spun = SpinFirst(first, second);
+  if (spun >= 0) return spun;
   // Without futex_waitv the wait sleeps on the first event in short slices and looks at the second
   // between them.
   constexpr uint32_t kFallbackSliceMs = 1;

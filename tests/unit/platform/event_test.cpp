@@ -211,6 +211,67 @@ TEST_P(WaitForEitherTest, WakeIsPassedOnWhenTheOtherEventIsTaken) {
   }
 }
 
+// Signals that arrive while the waiter is still watching the words before it sleeps (the setter
+// answers at once, as the other side of the link does) are taken like signals that wake a
+// sleeper: each set exactly once, and only the event that ends a wait is consumed.
+TEST_P(WaitForEitherTest, SignalsDuringTheShortSpinAreEachTakenOnce) {
+  Handle first = CreateEvent(nullptr, false);
+  Handle second = CreateEvent(nullptr, false);
+  Handle go = CreateEvent(nullptr, false);
+  Handle taken = CreateEvent(nullptr, false);
+  EventCloser a{first}, b{second}, c{go}, d{taken};
+  constexpr int kRounds = 2000;
+  std::atomic<bool> stop{false};
+  std::thread setter([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      if (WaitForEvent(go, kChildTimeoutMs) != kWaitObject0 || stop) return;
+      SetEvent(first);
+      SetEvent(second);
+      if (WaitForEvent(taken, kChildTimeoutMs) != kWaitObject0) return;
+    }
+  });
+  int failedRound = -1;
+  for (int round = 0; round < kRounds && failedRound < 0; ++round) {
+    SetEvent(go);
+    const int one = WaitForEither(first, second, kChildTimeoutMs);
+    const int other = WaitForEither(first, second, kChildTimeoutMs);
+    // Either order can happen (`second` may be seen before `first` is), but never one event twice.
+    const bool eachOnce = (one == kWaitObject0 && other == kWaitObject1) ||
+                          (one == kWaitObject1 && other == kWaitObject0);
+    if (!eachOnce || WaitForEither(first, second, 0) != kWaitTimeout) failedRound = round;
+    SetEvent(taken);
+  }
+  stop = true;
+  SetEvent(go);
+  setter.join();
+  EXPECT_EQ(failedRound, -1);
+}
+
+// An automatic event set many times in quick succession, each set answered before the next:
+// waits that end while watching the word and waits that end asleep take one set each.
+TEST(EventTest, QuickRoundTripsBetweenThreadsTakeEverySetOnce) {
+  Handle ping = CreateEvent(nullptr, false);
+  Handle pong = CreateEvent(nullptr, false);
+  EventCloser a{ping}, b{pong};
+  constexpr int kRounds = 5000;
+  std::atomic<int> answered{0};
+  std::thread answerer([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      if (WaitForEvent(ping, kChildTimeoutMs) != kWaitObject0) return;
+      ++answered;
+      SetEvent(pong);
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    SetEvent(ping);
+    ASSERT_EQ(WaitForEvent(pong, kChildTimeoutMs), kWaitObject0) << "round " << round;
+    ASSERT_EQ(answered.load(), round + 1);
+  }
+  answerer.join();
+  EXPECT_EQ(WaitForEvent(ping, 0), kWaitTimeout);
+  EXPECT_EQ(WaitForEvent(pong, 0), kWaitTimeout);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernel, WaitForEitherTest, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("Waitv") : std::string("Fallback");
