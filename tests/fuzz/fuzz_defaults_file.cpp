@@ -30,9 +30,3 @@ int DefaultsFile(const uint8_t* data, size_t size) {
 }
 
 }  // namespace fuzz
-
-#ifdef MPG_LIBFUZZER
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return fuzz::DefaultsFile(data, size);
-}
-#endif

@@ -164,9 +164,3 @@ int Matroska(const uint8_t* data, size_t size) {
 }
 
 }  // namespace fuzz
-
-#ifdef MPG_LIBFUZZER
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return fuzz::Matroska(data, size);
-}
-#endif

@@ -132,9 +132,3 @@ int ProjectLoader(const uint8_t* data, size_t size) {
 }
 
 }  // namespace fuzz
-
-#ifdef MPG_LIBFUZZER
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return fuzz::ProjectLoader(data, size);
-}
-#endif

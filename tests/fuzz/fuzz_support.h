@@ -19,6 +19,9 @@ namespace fuzz {
 int ProjectLoader(const uint8_t* data, size_t size);
 int DefaultsFile(const uint8_t* data, size_t size);
 int EsUnits(const uint8_t* data, size_t size);
+// The elementary stream and the multiplex read across a refill of the read buffer.
+int EsRefill(const uint8_t* data, size_t size);
+int TsRefill(const uint8_t* data, size_t size);
 int TsUnits(const uint8_t* data, size_t size);
 int TsMux(const uint8_t* data, size_t size);
 int Matroska(const uint8_t* data, size_t size);

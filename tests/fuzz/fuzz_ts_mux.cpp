@@ -166,9 +166,10 @@ bool MimicsSync(const std::string& file, uint64_t position, uint64_t sync, int p
   return false;
 }
 
-}  // namespace
-
-int TsMux(const uint8_t* data, size_t size) {
+// Options: bit 0 192-byte packets, bit 1 packets of another PID, bit 2 adaptation fields, bit 3
+// short PES packets. With `acrossRefill` the stream begins a few packets before the end of the
+// first fill of the read buffer.
+int MuxAndRead(const uint8_t* data, size_t size, bool acrossRefill) {
   if (size < 4) return 0;
   const uint8_t options = data[0];
   const uint32_t seed = (uint32_t(data[1]) << 8) | data[2];
@@ -177,7 +178,7 @@ int TsMux(const uint8_t* data, size_t size) {
   const size_t n = size - 4;
   const int packetSize = (options & 1) != 0 ? 192 : 188;
   Mux mux((options & 1) != 0, (options & 2) != 0, (options & 4) != 0, seed, n);
-  if ((options & 0x30) == 0x30) {
+  if (acrossRefill) {
     // The stream begins a few packets before the end of the first fill of the read buffer, so
     // that the refill falls inside it at an offset that the junk in front varies.
     mux.Prefix(alignChoice % packetSize,
@@ -215,10 +216,14 @@ int TsMux(const uint8_t* data, size_t size) {
   return 0;
 }
 
-}  // namespace fuzz
+}  // namespace
 
-#ifdef MPG_LIBFUZZER
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return fuzz::TsMux(data, size);
+int TsMux(const uint8_t* data, size_t size) {
+  return MuxAndRead(data, size, false);
 }
-#endif
+
+int TsRefill(const uint8_t* data, size_t size) {
+  return MuxAndRead(data, size, true);
+}
+
+}  // namespace fuzz

@@ -59,9 +59,3 @@ int TsUnits(const uint8_t* data, size_t size) {
 }
 
 }  // namespace fuzz
-
-#ifdef MPG_LIBFUZZER
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return fuzz::TsUnits(data, size);
-}
-#endif

@@ -72,12 +72,20 @@ TEST(FuzzReplay, ElementaryStreamUnits) {
   Replay("es_units", fuzz::EsUnits);
 }
 
+TEST(FuzzReplay, ElementaryStreamAcrossARefill) {
+  Replay("es_refill", fuzz::EsRefill);
+}
+
 TEST(FuzzReplay, TransportStreamUnits) {
   Replay("ts_units", fuzz::TsUnits);
 }
 
 TEST(FuzzReplay, TransportStreamMultiplex) {
   Replay("ts_mux", fuzz::TsMux);
+}
+
+TEST(FuzzReplay, TransportStreamMultiplexAcrossARefill) {
+  Replay("ts_refill", fuzz::TsRefill);
 }
 
 TEST(FuzzReplay, Matroska) {
