@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "server/section_layout.h"
 
 extern "C" {
@@ -19,6 +23,23 @@ constexpr int kMaxLumaRows = static_cast<int>(server::kMaxPictureRows) * 2 / 3;
 
 void PutWord(uint8_t* view, uint32_t offset, int32_t value) {
   std::memcpy(view + offset, &value, sizeof value);  // the section's words are little-endian
+}
+
+// Interleaves `pairs` samples of the rows `u` and `v` into `row` (U, V, U, V, ...).
+void InterleaveChromaRow(uint8_t* row, const uint8_t* u, const uint8_t* v, int pairs) {
+  int x = 0;
+#if defined(__SSE2__)
+  for (; x + 16 <= pairs; x += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x), _mm_unpacklo_epi8(a, b));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x + 16), _mm_unpackhi_epi8(a, b));
+  }
+#endif
+  for (; x < pairs; ++x) {
+    row[2 * x] = u[x];
+    row[2 * x + 1] = v[x];
+  }
 }
 
 }  // namespace
@@ -71,6 +92,11 @@ bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info) {
     const int sourceRow = (2 * y) >> desc->log2_chroma_h;
     const uint8_t* u = frame->data[1] + sourceRow * frame->linesize[1];
     const uint8_t* v = frame->data[2] + sourceRow * frame->linesize[2];
+    if (desc->log2_chroma_w == 1) {
+      // Half-width chroma: sample x of the row is source sample x.
+      InterleaveChromaRow(row, u, v, chromaBytes / 2);
+      continue;
+    }
     for (int x = 0; 2 * x + 1 < chromaBytes; ++x) {
       const int column = (2 * x) >> desc->log2_chroma_w;
       row[2 * x] = u[column];

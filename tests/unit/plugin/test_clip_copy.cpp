@@ -54,6 +54,16 @@ TEST_F(ClipTest, ChromaIsSplitAndTheLumaTableApplied) {
       [&](int i, int y) { return Area()[128 * 48 + y * 128 + 2 * i + 1]; }));
 }
 
+// 60 chroma pairs per row: whole blocks of pairs and a few left over, each sample in its column.
+TEST_F(ClipTest, ChromaRowsOfAnyWidthAreSplitSampleBySample) {
+  spec_.width = 120;
+  Make(0, "w=120");
+  PVideoFrame frame;
+  Fetch(20, &frame);
+  ASSERT_EQ(frame->GetRowSize(PLANAR_U), 60);
+  EXPECT_TRUE(Holds(frame, 20, 0));
+}
+
 TEST_F(ClipTest, WiderServerPictureIsCutToTheFrame) {
   Make(0, "w=4096,pitch=4096");
   PVideoFrame frame;

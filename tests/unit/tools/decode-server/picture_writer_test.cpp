@@ -62,6 +62,29 @@ TEST(PictureWriter, WritesNv12WithItsHeader) {
   av_frame_free(&frame);
 }
 
+// Every chroma sample lands in its own column, for a width whose pairs are not a multiple of any
+// block size (725 luma columns: 363 pairs).
+TEST(PictureWriter, ChromaSamplesKeepTheirColumns) {
+  std::vector<uint8_t> view(server::kSectionSize);
+  AVFrame* frame = PatternFrame(725, 64, AV_PIX_FMT_YUV420P);
+  for (int y = 0; y < 32; ++y) {
+    for (int x = 0; x < 363; ++x) {
+      frame->data[1][y * frame->linesize[1] + x] = uint8_t(x * 5 + y);
+      frame->data[2][y * frame->linesize[2] + x] = uint8_t(x * 3 + 2 * y + 1);
+    }
+  }
+  EXPECT_TRUE(WritePicture(view.data(), frame, PictureInfo()));
+  const int pitch = Word(view, server::kPicPitchOffset);
+  const uint8_t* chroma = view.data() + server::kPictureAreaOffset + pitch * 64;
+  for (int y = 0; y < 32; ++y) {
+    for (int x = 0; x < 363; ++x) {
+      ASSERT_EQ(chroma[y * pitch + 2 * x], uint8_t(x * 5 + y)) << "U " << x << "," << y;
+      ASSERT_EQ(chroma[y * pitch + 2 * x + 1], uint8_t(x * 3 + 2 * y + 1)) << "V " << x << "," << y;
+    }
+  }
+  av_frame_free(&frame);
+}
+
 TEST(PictureWriter, OtherChromaLayoutsBecome420) {
   std::vector<uint8_t> view(server::kSectionSize);
   AVFrame* frame = PatternFrame(64, 32, AV_PIX_FMT_YUV422P);
