@@ -213,9 +213,9 @@ TEST_F(ServerTest, OversizedPicturesArriveClippedWithOneLogLine) {
   const std::string path = decode_server_test::MediaPath("oversized_2304x1296.m2v");
   const std::string command =
       "test -s '" + path +
-      "' || ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=2304x1296:rate=25 "
+      "' || { ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=2304x1296:rate=25 "
       "-frames:v 4 -c:v mpeg2video -g 4 -bf 0 -f mpeg2video '" +
-      path + ".tmp' && mv '" + path + ".tmp' '" + path + "'";
+      path + ".tmp' && mv '" + path + ".tmp' '" + path + "'; }";
   ASSERT_EQ(std::system(command.c_str()), 0);
   FILE* log = std::tmpfile();
   StartServer(8, log);
