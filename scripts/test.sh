@@ -15,13 +15,13 @@ run_suite build -DMPG_BUILD_TESTS=ON
 if [ "${1:-}" != "--no-sanitizers" ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite build-asan -DMPG_BUILD_TESTS=ON -DMPG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+    run_suite build-asan -DMPG_BUILD_TESTS=ON -DMPG_BUILD_BENCH=OFF -DMPG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 fi
 if [ "${1:-}" != "--no-sanitizers" ]; then
   # The link between the host's thread, the decode thread and the server process, under
   # ThreadSanitizer.
   echo "== ThreadSanitizer build of the server link and the clip =="
-  cmake -S . -B build-tsan -DMPG_BUILD_TESTS=ON -DMPG_BUILD_TOOLS=OFF -DMPG_TSAN=ON \
+  cmake -S . -B build-tsan -DMPG_BUILD_TESTS=ON -DMPG_BUILD_TOOLS=OFF -DMPG_BUILD_BENCH=OFF -DMPG_TSAN=ON \
     -DCMAKE_BUILD_TYPE=Debug >/dev/null
   cmake --build build-tsan -j "$jobs" --target test_server test_plugin test_platform
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" \
