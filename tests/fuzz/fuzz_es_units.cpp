@@ -37,23 +37,6 @@ void ReadAllUnitsFrom(CAVCDecoder& d, const uint8_t* stream, size_t size, uint64
   Check(d.GetAnnexbNALU() == 0, "a unit came after the end of the data");
 }
 
-// The stream read across a refill of the 8,000,000-byte read buffer: the file starts with a start
-// code and zeros up to `before` bytes short of the buffer's end, the last 64 of them a unit of
-// their own, and the input follows.
-void ReadAcrossRefill(CAVCDecoder& d, const uint8_t* stream, size_t n, size_t before) {
-  std::string file(size_t(CAVCDecoder::kBufferSize) - before, '\0');
-  file[2] = 1;
-  file[3] = char(0xB3);
-  file[file.size() - 62] = 1;
-  file[file.size() - 61] = char(0xB5);
-  file.append(reinterpret_cast<const char*>(stream), n);
-  FILE* f = MemoryFile(reinterpret_cast<const uint8_t*>(file.data()), file.size());
-  if (f == nullptr) return;
-  AttachStream(d, f, 0, 0, 0);
-  ReadAllUnitsFrom(d, reinterpret_cast<const uint8_t*>(file.data()), file.size(), 0);
-  DetachStream(d);
-}
-
 }  // namespace
 
 int EsUnits(const uint8_t* data, size_t size) {
@@ -73,9 +56,30 @@ int EsUnits(const uint8_t* data, size_t size) {
   return 0;
 }
 
+// The stream read across a refill of the 8,000,000-byte read buffer: the file starts with units
+// of 0xFF bytes (a start code every 1,000,000 bytes) and zeros up to data[0] bytes short of the
+// buffer's end, and the rest of the input follows.
 int EsRefill(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  ReadAcrossRefill(SharedDecoder(), data + 1, size - 1, data[0]);
+  constexpr size_t kPrefix = CAVCDecoder::kBufferSize - 256;
+  std::string tail(256 - data[0], '\0');
+  tail.append(reinterpret_cast<const char*>(data + 1), size - 1);
+  const std::string* file = nullptr;
+  FILE* f = PrefixedMemoryFile(
+      0,
+      [] {
+        std::string prefix(kPrefix, char(0xFF));
+        for (size_t at = 0; at + 4 <= prefix.size(); at += 1000000) {
+          prefix.replace(at, 4, "\0\0\1\xB5", 4);
+        }
+        return prefix;
+      },
+      reinterpret_cast<const uint8_t*>(tail.data()), tail.size(), &file);
+  if (f == nullptr) return 0;
+  CAVCDecoder& d = SharedDecoder();
+  AttachStream(d, f, 0, 0, 0);
+  ReadAllUnitsFrom(d, reinterpret_cast<const uint8_t*>(file->data()), file->size(), 0);
+  DetachStream(d);
   return 0;
 }
 

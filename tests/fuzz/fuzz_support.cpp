@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "decoder/avc_decoder.h"
@@ -68,6 +69,38 @@ FILE* MemoryFile(const uint8_t* data, size_t size) {
   FILE* f = fdopen(fd, "rb");
   if (f == nullptr) close(fd);
   return f;
+}
+
+FILE* PrefixedMemoryFile(int key, const std::function<std::string()>& makePrefix,
+                         const uint8_t* tail, size_t size, const std::string** contents) {
+  struct Prefixed {
+    int fd;
+    size_t prefixSize;
+    std::string bytes;
+  };
+  static std::map<int, Prefixed>* files = new std::map<int, Prefixed>();
+  auto found = files->find(key);
+  if (found == files->end()) {
+    Prefixed made{memfd_create("mpg-fuzz-prefixed", MFD_CLOEXEC), 0, makePrefix()};
+    Check(made.fd >= 0, "cannot make an in-memory file");
+    made.prefixSize = made.bytes.size();
+    Check(pwrite(made.fd, made.bytes.data(), made.bytes.size(), 0) == ssize_t(made.bytes.size()),
+          "short write of an in-memory file");
+    found = files->emplace(key, std::move(made)).first;
+  }
+  Prefixed& f = found->second;
+  f.bytes.resize(f.prefixSize);
+  f.bytes.append(reinterpret_cast<const char*>(tail), size);
+  Check(ftruncate(f.fd, off_t(f.prefixSize)) == 0, "cannot cut an in-memory file");
+  Check(size == 0 || pwrite(f.fd, tail, size, off_t(f.prefixSize)) == ssize_t(size),
+        "short write of an in-memory file");
+  *contents = &f.bytes;
+  int fd = dup(f.fd);
+  if (fd < 0) return nullptr;
+  lseek(fd, 0, SEEK_SET);
+  FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) close(fd);
+  return file;
 }
 
 CAVCDecoder& SharedDecoder() {

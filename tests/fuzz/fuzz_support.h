@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "matroska/mkv_input.h"
@@ -37,6 +38,12 @@ void WriteFile(const std::string& path, const uint8_t* data, size_t size);
 // A file that lives in memory but behaves as a disk file does (seeks past its end succeed and
 // reads there return nothing). Returns null only when the system refuses.
 FILE* MemoryFile(const uint8_t* data, size_t size);
+
+// A file in memory made of a long prefix, written once for each `key` by `makePrefix`, and a
+// tail that changes from run to run; behaves as MemoryFile does. `contents` receives the whole
+// file's bytes. Keeps the runs that read across the 8,000,000-byte read buffer cheap.
+FILE* PrefixedMemoryFile(int key, const std::function<std::string()>& makePrefix,
+                         const uint8_t* tail, size_t size, const std::string** contents);
 
 // The decoder object (16 MB) that all runs share, made on first use. Open and Close make it
 // reusable; the stream targets set its reading fields directly.

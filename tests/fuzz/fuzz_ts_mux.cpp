@@ -78,12 +78,9 @@ class Mux {
     Packet(kOtherPid, choices_.Next(4) == 0, -1, payload, {}, 0, payload.size());
   }
 
-  // Bytes that are no packet (never a sync byte) and packets of another PID with a payload of
-  // 0xFF, before the stream proper.
-  void Prefix(size_t junk, size_t packets) {
-    for (size_t i = 0; i < junk; ++i) file_ += Filler();
-    const std::string payload(184, char(0xFF));
-    for (size_t i = 0; i < packets; ++i) Packet(kOtherPid, false, -1, payload, {}, 0, 184);
+  // Packets of another PID before the stream.
+  void Prefix(size_t packets) {
+    for (size_t i = 0; i < packets; ++i) OtherPacket();
   }
 
   const std::string& file() const { return file_; }
@@ -178,12 +175,7 @@ int MuxAndRead(const uint8_t* data, size_t size, bool acrossRefill) {
   const size_t n = size - 4;
   const int packetSize = (options & 1) != 0 ? 192 : 188;
   Mux mux((options & 1) != 0, (options & 2) != 0, (options & 4) != 0, seed, n);
-  if (acrossRefill) {
-    // The stream begins a few packets before the end of the first fill of the read buffer, so
-    // that the refill falls inside it at an offset that the junk in front varies.
-    mux.Prefix(alignChoice % packetSize,
-               size_t(CAVCDecoder::kBufferSize / packetSize - 1 - alignChoice % 4));
-  }
+  if (acrossRefill) mux.Prefix(alignChoice % 4);
   Choices split(seed ^ 0x5A5A);
   for (size_t at = 0; at < n;) {
     const size_t length = 1 + split.Next((options & 8) != 0 ? 400 : 4000);
@@ -192,11 +184,29 @@ int MuxAndRead(const uint8_t* data, size_t size, bool acrossRefill) {
     at = to;
   }
   if ((options & 2) != 0) mux.OtherPacket();
-  const std::string& file = mux.file();
-
-  CAVCDecoder& d = SharedDecoder();
-  FILE* f = MemoryFile(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  // Across a refill: a few bytes that are no packet, then packets of another PID (payload 0xFF)
+  // up to a few packets before the end of the read buffer's first fill, then the stream. Junk
+  // only at the very start: a sync byte after junk inside a stream is rightly not trusted.
+  const std::string* whole = &mux.file();
+  FILE* f = nullptr;
+  if (acrossRefill) {
+    const size_t junk = size_t(alignChoice / 4 % 8) * 23;
+    f = PrefixedMemoryFile(
+        packetSize * 8 + int(junk / 23),
+        [packetSize, junk] {
+          std::string packet(size_t(packetSize - 188), '\0');
+          packet += std::string("\x47\x01\xE2\x10", 4) + std::string(184, char(0xFF));
+          std::string prefix(junk, '\x11');
+          for (int i = 0; i < CAVCDecoder::kBufferSize / packetSize - 6; ++i) prefix += packet;
+          return prefix;
+        },
+        reinterpret_cast<const uint8_t*>(mux.file().data()), mux.file().size(), &whole);
+  } else {
+    f = MemoryFile(reinterpret_cast<const uint8_t*>(mux.file().data()), mux.file().size());
+  }
   if (f == nullptr) return 0;
+  const uint64_t base = whole->size() - mux.file().size();
+  CAVCDecoder& d = SharedDecoder();
   AttachStream(d, f, 1, packetSize, kVideoPid);
   d.InitializeBuffer();
   d.resync = 1;
@@ -206,8 +216,8 @@ int MuxAndRead(const uint8_t* data, size_t size, bool acrossRefill) {
     // the payload before it mimics a sync byte (the search starts one packet early and confirms
     // a sync byte only by the byte one packet ahead).
     const size_t esFrom = size_t(alignChoice) * n / 256;
-    const uint64_t position = mux.offsets()[esFrom];
-    if (!MimicsSync(file, position, mux.syncs()[esFrom], packetSize)) {
+    const uint64_t position = base + mux.offsets()[esFrom];
+    if (!MimicsSync(*whole, position, base + mux.syncs()[esFrom], packetSize)) {
       Check(d.AlignStream(position) == 0, "repositioning at a payload byte failed");
       ExpectUnits(d, es, n, esFrom);
     }
