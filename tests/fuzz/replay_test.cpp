@@ -47,7 +47,7 @@ std::string ReadAll(const std::string& path) {
 
 // Runs the target over every file of its corpus folders; returns how many files ran.
 size_t Replay(const std::string& name, Target target) {
-  const std::string checkedIn = Env("MPG_SOURCE_DIR", ".") + "/tests/fuzz/corpus/" + name;
+  const std::string checkedIn = std::string(MPG_FUZZ_CORPUS_DIR) + "/" + name;
   const std::string fromMedia = Env("MPG_BUILD_DIR", ".") + "/fuzz-seeds/" + name;
   std::vector<std::string> files = FilesIn(checkedIn);
   EXPECT_FALSE(files.empty()) << "no checked-in corpus in " << checkedIn;
