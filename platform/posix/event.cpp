@@ -13,7 +13,7 @@
 // wake-up (two system calls and two context switches) would take. A spinning waiter is not counted
 // in `waiters`, so a set during the spin costs the setter no system call either. Where spinning
 // keeps failing (the other side shares this processor, or is not running) a handle stops spinning
-// and only tries again now and then.
+// and only tries again now and then, less often while the tries fail.
 #include "platform/event.h"
 
 #include <errno.h>
@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <memory>
@@ -39,6 +40,14 @@ namespace {
 constexpr uint32_t kKindUnset = 0;
 constexpr uint32_t kKindAutomatic = 1;
 constexpr uint32_t kKindManual = 2;
+
+// After this many spins in a row without the signal a handle sleeps at once. It spins again after
+// kFirstSpinRetry waits to find out whether spinning pays again, and after twice as many waits
+// each time that try fails too, up to kLastSpinRetry: while the other side shares this processor
+// the tries cost next to nothing, and spinning resumes within a few milliseconds once it pays.
+constexpr uint32_t kMaxSpinMisses = 8;
+constexpr uint32_t kFirstSpinRetry = 16;
+constexpr uint32_t kLastSpinRetry = 1024;
 
 struct EventWords {
   std::atomic<uint32_t> state;
@@ -66,10 +75,12 @@ struct EventObject : HandleObject {
   std::unique_ptr<EventWords> own;
   std::string objectName;
   int ownedSlot = -1;
-  // Spins on this handle that ended without the signal, in a row; and waits since the last spin
-  // once spinning was given up. Process-local: each side of a link learns from its own waits.
+  // Spins on this handle that ended without the signal, in a row; once spinning was given up, the
+  // waits since the last spin and the waits until the next try. Process-local: each side of a
+  // link learns from its own waits.
   std::atomic<uint32_t> spinMisses{0};
   std::atomic<uint32_t> waitsWithoutSpin{0};
+  std::atomic<uint32_t> spinRetryAfter{kFirstSpinRetry};
 };
 
 EventObject* AsEvent(Handle handle) {
@@ -108,10 +119,6 @@ EventObject* MapNamedEvent(const std::string& objectName) {
 // another processor comes within a few microseconds; a longer spin only burns time that a thread
 // waiting for this processor could use.
 constexpr int64_t kSpinNs = 10000;
-// After this many spins in a row without the signal a handle sleeps at once, spinning again on
-// every kRetrySpinAfter-th wait to find out whether spinning pays again.
-constexpr uint32_t kMaxSpinMisses = 8;
-constexpr uint32_t kRetrySpinAfter = 16;
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -139,15 +146,28 @@ bool CanSpin() {
 
 bool ShouldSpin(EventObject* event) {
   if (event->spinMisses.load(std::memory_order_relaxed) < kMaxSpinMisses) return true;
-  return event->waitsWithoutSpin.fetch_add(1, std::memory_order_relaxed) % kRetrySpinAfter ==
-         kRetrySpinAfter - 1;
+  if (event->waitsWithoutSpin.fetch_add(1, std::memory_order_relaxed) + 1 <
+      event->spinRetryAfter.load(std::memory_order_relaxed)) {
+    return false;
+  }
+  event->waitsWithoutSpin.store(0, std::memory_order_relaxed);
+  return true;
 }
 
+// Relaxed counters: two threads waiting on one handle at once may lose a count, which only shifts
+// when the next spin is tried.
 void CountSpin(EventObject* event, bool signalled) {
   if (signalled) {
     event->spinMisses.store(0, std::memory_order_relaxed);
-  } else if (event->spinMisses.load(std::memory_order_relaxed) < kMaxSpinMisses) {
-    event->spinMisses.fetch_add(1, std::memory_order_relaxed);
+    event->spinRetryAfter.store(kFirstSpinRetry, std::memory_order_relaxed);
+    return;
+  }
+  const uint32_t misses = event->spinMisses.load(std::memory_order_relaxed);
+  if (misses < kMaxSpinMisses) {
+    event->spinMisses.store(misses + 1, std::memory_order_relaxed);
+  } else {
+    const uint32_t retry = event->spinRetryAfter.load(std::memory_order_relaxed);
+    event->spinRetryAfter.store(std::min(2 * retry, kLastSpinRetry), std::memory_order_relaxed);
   }
 }
 
