@@ -397,6 +397,13 @@ int readClusterSpan(MatroskaFile* mf) {
             raiseError(mf, "Element in a cluster is too large around %llu, %X [%u]",
                        static_cast<unsigned long long>(currentPos(mf)), found, low32(s));
           }
+          // An element that would end beyond the segment is damage (an overwritten Cluster head,
+          // say): skipping it would lose every cluster after it, so let the cluster search
+          // take over instead.
+          if (s > mf->segmentEnd - currentPos(mf)) {
+            raiseError(mf, "Element in a cluster runs past the segment around %llu, %X [%u]",
+                       static_cast<unsigned long long>(currentPos(mf)), found, low32(s));
+          }
           if (found == mkvid::kBlockGroup || found == mkvid::kSimpleBlock) {
             readBlock(mf, s, found == mkvid::kSimpleBlock);
           } else {
