@@ -18,13 +18,14 @@ if [ "${1:-}" != "--no-sanitizers" ]; then
     run_suite build-asan -DMPG_BUILD_TESTS=ON -DMPG_BUILD_BENCH=OFF -DMPG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 fi
 if [ "${1:-}" != "--no-sanitizers" ]; then
-  # The link between the host's thread, the decode thread and the server process, under
-  # ThreadSanitizer.
-  echo "== ThreadSanitizer build of the server link and the clip =="
-  cmake -S . -B build-tsan -DMPG_BUILD_TESTS=ON -DMPG_BUILD_TOOLS=OFF -DMPG_BUILD_BENCH=OFF -DMPG_TSAN=ON \
+  # The link between the host's thread, the decode thread and the server process, and the
+  # decoding server's own threads, under ThreadSanitizer.
+  echo "== ThreadSanitizer build of the server link, the clip and the decoding server =="
+  cmake -S . -B build-tsan -DMPG_BUILD_TESTS=ON -DMPG_BUILD_BENCH=OFF -DMPG_TSAN=ON \
     -DCMAKE_BUILD_TYPE=Debug >/dev/null
-  cmake --build build-tsan -j "$jobs" --target test_server test_plugin test_platform
+  cmake --build build-tsan -j "$jobs" --target test_server test_plugin test_platform \
+    test_decode_server mpgsource-server test_media
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" \
-    --timeout 600 -R '^(LinkTest|DecodeThreadTest|ClipTest|Event|Thread)')
+    --timeout 600 -R '^(LinkTest|DecodeThreadTest|ClipTest|Event|Thread|ServerTest|PluginLink|ServerProcess)')
 fi
 echo "all tests passed"

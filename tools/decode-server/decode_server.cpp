@@ -14,8 +14,17 @@ extern "C" {
 
 namespace decode_server {
 
+namespace {
+// Bytes the unit queue holds before it counts as full, however few units it holds; a single unit
+// is always taken.
+constexpr size_t kMaxQueuedUnitBytes = 32 * 1000 * 1000;
+// Buffers of decoded units kept for reuse.
+constexpr size_t kSpareUnits = 32;
+}  // namespace
+
 DecodeServer::DecodeServer(ServerOptions options) : options_(options) {
   if (options_.queuePictures < 1) options_.queuePictures = 1;
+  if (options_.queueUnits < 1) options_.queueUnits = 1;
 }
 
 DecodeServer::~DecodeServer() {
@@ -46,6 +55,7 @@ bool DecodeServer::Start(std::string* error) {
     return false;
   }
   requestThread_ = std::thread([this] { RequestLoop(); });
+  decoderThread_ = std::thread([this] { DecoderLoop(); });
   deliveryThread_ = std::thread([this] { DeliveryLoop(); });
   stopThread_ = std::thread([this] { StopLoop(); });
   return true;
@@ -56,16 +66,21 @@ void DecodeServer::Shutdown() {
     std::lock_guard<std::mutex> lock(mutex_);
     quitting_ = true;
     pictureReady_.notify_all();
+    unitReady_.notify_all();
+    pictureRoom_.notify_all();
   }
   if (quit_) platform::SetEvent(quit_);
   if (wake_) platform::SetEvent(wake_);
   if (requestThread_.joinable()) requestThread_.join();
+  if (decoderThread_.joinable()) decoderThread_.join();
   if (deliveryThread_.joinable()) deliveryThread_.join();
   if (stopThread_.joinable()) stopThread_.join();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (RunPicture& picture : queue_) av_frame_free(&picture.frame);
     queue_.clear();
+    units_.clear();
+    unitBytes_ = 0;
   }
   av_frame_free(&lastPicture_);
   decoder_.reset();
@@ -149,26 +164,25 @@ void DecodeServer::RequestLoop() {
   }
 }
 
-bool DecodeServer::WaitForRoom(uint64_t generation, bool unitHeld,
-                               std::unique_lock<std::mutex>& lock) {
+bool DecodeServer::UnitQueueFull() const {
+  return !units_.empty() &&
+         (units_.size() >= options_.queueUnits || unitBytes_ >= kMaxQueuedUnitBytes);
+}
+
+bool DecodeServer::WaitForUnitRoom(uint64_t generation, std::unique_lock<std::mutex>& lock) {
   for (;;) {
     if (quitting_ || generation_ != generation) return false;
-    if (queue_.size() < options_.queuePictures) return true;
+    if (!UnitQueueFull()) return true;
     lock.unlock();
     const int woken = platform::WaitForEither(wake_, exec_, platform::kInfinite);
     lock.lock();
     if (woken == platform::kWaitFailed || woken == platform::kWaitTimeout) return false;
     if (woken != platform::kWaitObject1) continue;
-    // A new request while the queue is full. A client sends a new request only once the previous
-    // one is answered or abandoned: with a unit held, or another request already waiting, the
-    // sender gave up (it died). Otherwise the request is the next unit, which waits its turn,
-    // unless it is a new client's set-up: then the old client is gone and nobody will take the
-    // pictures this run waits to hand over.
-    const bool senderGone = unitHeld || execTaken_;
+    // A new request while a unit waits for its answer. A client sends a new request only once the
+    // previous one is answered or abandoned: the sender gave up (it died), and nobody will take
+    // the pictures this run waits to hand over. The request is served next, in a new run.
     execTaken_ = true;
-    if (senderGone || ReadWord(server::kRequestOffset) == server::REQUEST_INIT) {
-      if (generation_ == generation) DropRunLocked("the client went away");
-    }
+    if (generation_ == generation) DropRunLocked("the client went away");
     execTakenGeneration_ = generation_;
   }
 }
@@ -195,50 +209,97 @@ void DecodeServer::HandleInit() {
 }
 
 void DecodeServer::HandleData(uint64_t generation) {
+  std::vector<uint8_t> bytes;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (generation_ != generation) return;
     // Data after the end of a run begins a new run.
-    if (decoder_ && decoderGeneration_ == generation && runEnded_) {
+    if (endQueuedGeneration_ == generation) {
       DropRunLocked("new data after the end of the run");
       generation = generation_;
     }
-    // While the queue is full the unit stays in the section and "NVDone" waits.
-    if (!WaitForRoom(generation, true, lock)) return;
-    int32_t length = ReadWord(server::kOperand1Offset);
-    if (length < 0 || static_cast<uint32_t>(length) > server::kUnitAreaSize) {
-      Log("unit length %d is outside the unit area; unit ignored", length);
-      length = 0;
+    // While the unit queue is full the unit stays in the section and "NVDone" waits.
+    if (!WaitForUnitRoom(generation, lock)) return;
+    if (!spareUnits_.empty()) {
+      bytes = std::move(spareUnits_.back());
+      spareUnits_.pop_back();
     }
-    unit_.assign(view_ + server::kUnitOffset, view_ + server::kUnitOffset + length);
-    ++runUnits_;
-    platform::SetEvent(done_);  // the client may write the next unit while this one decodes
   }
-  RunDecoder* decoder = DecoderFor(generation);
-  if (!decoder) return;
-  decoder->PushUnit(unit_.data(), unit_.size(),
-                    [&](RunPicture picture) { Enqueue(generation, decoder, picture); });
+  int32_t length = ReadWord(server::kOperand1Offset);
+  if (length < 0 || static_cast<uint32_t>(length) > server::kUnitAreaSize) {
+    Log("unit length %d is outside the unit area; unit ignored", length);
+    length = 0;
+  }
+  // The copy is made outside the lock; only this thread answers "NVDone", so the section's unit
+  // stays as it is meanwhile.
+  bytes.assign(view_ + server::kUnitOffset, view_ + server::kUnitOffset + length);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (decoder->tracker().width() > 0) {
-    lastWidth_ = decoder->tracker().width();
-    lastHeight_ = decoder->tracker().height();
-  }
+  // A stop meanwhile dropped the run: the unit goes unanswered, as any unit of a dropped run.
+  if (generation_ != generation) return;
+  UnitJob job;
+  job.generation = generation;
+  job.bytes = std::move(bytes);
+  unitBytes_ += job.bytes.size();
+  units_.push_back(std::move(job));
+  ++runUnits_;
+  unitReady_.notify_one();
+  platform::SetEvent(done_);  // the client may write the next unit while this one waits
 }
 
 void DecodeServer::HandleEnd(uint64_t generation) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (generation_ != generation) return;
-    platform::SetEvent(done_);
-  }
-  RunDecoder* decoder = DecoderFor(generation);
-  if (!decoder) return;
-  decoder->Finish([&](RunPicture picture) { Enqueue(generation, decoder, picture); });
   std::lock_guard<std::mutex> lock(mutex_);
   if (generation_ != generation) return;
-  runEnded_ = true;
-  pictureReady_.notify_all();
-  LogRunDecoded(*decoder);
+  // A second end mark of the same run adds nothing.
+  if (endQueuedGeneration_ != generation) {
+    UnitJob job;
+    job.generation = generation;
+    job.end = true;
+    units_.push_back(std::move(job));
+    endQueuedGeneration_ = generation;
+    unitReady_.notify_one();
+  }
+  platform::SetEvent(done_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoder thread
+
+void DecodeServer::DecoderLoop() {
+  for (;;) {
+    UnitJob job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      unitReady_.wait(lock, [&] { return quitting_ || !units_.empty(); });
+      if (quitting_) return;
+      const bool wasFull = UnitQueueFull();
+      job = std::move(units_.front());
+      units_.pop_front();
+      unitBytes_ -= job.bytes.size();
+      if (wasFull) platform::SetEvent(wake_);  // room for the unit held in the section
+      if (job.generation != generation_) continue;
+    }
+    RunDecoder* decoder = DecoderFor(job.generation);
+    if (decoder) {
+      auto sink = [&](RunPicture picture) { Enqueue(job.generation, decoder, picture); };
+      if (job.end) {
+        decoder->Finish(sink);
+      } else {
+        decoder->PushUnit(job.bytes.data(), job.bytes.size(), sink);
+      }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (decoder && generation_ == job.generation) {
+      if (job.end) {
+        runEnded_ = true;
+        pictureReady_.notify_all();
+        LogRunDecoded(*decoder);
+      } else if (decoder->tracker().width() > 0) {
+        lastWidth_ = decoder->tracker().width();
+        lastHeight_ = decoder->tracker().height();
+      }
+    }
+    if (!job.end && spareUnits_.size() < kSpareUnits) spareUnits_.push_back(std::move(job.bytes));
+  }
 }
 
 RunDecoder* DecodeServer::DecoderFor(uint64_t generation) {
@@ -264,7 +325,10 @@ RunDecoder* DecodeServer::DecoderFor(uint64_t generation) {
 // unit (or the end of a run) produces. A dropped run cancels the decoder's remaining work.
 void DecodeServer::Enqueue(uint64_t generation, RunDecoder* decoder, RunPicture picture) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!WaitForRoom(generation, false, lock)) {
+  pictureRoom_.wait(lock, [&] {
+    return quitting_ || generation_ != generation || queue_.size() < options_.queuePictures;
+  });
+  if (quitting_ || generation_ != generation) {
     av_frame_free(&picture.frame);
     decoder->Cancel();
     return;
@@ -297,11 +361,14 @@ void DecodeServer::DropRunLocked(const char* why) {
   ++generation_;
   for (RunPicture& picture : queue_) av_frame_free(&picture.frame);
   queue_.clear();
+  units_.clear();
+  unitBytes_ = 0;
   runEnded_ = false;
   runUnits_ = 0;
   runDelivered_ = 0;
   clipReported_ = false;
   pictureReady_.notify_all();
+  pictureRoom_.notify_all();
   platform::SetEvent(wake_);
 }
 
@@ -336,7 +403,7 @@ void DecodeServer::DeliveryLoop() {
         picture.displayIndex = -1;
       }
     }
-    platform::SetEvent(wake_);  // room in the queue
+    pictureRoom_.notify_one();  // room in the queue
     if (!picture.frame) {
       Log("out of memory for a picture");
       continue;

@@ -1,19 +1,23 @@
 // The decoding server: owns the "NVSharedMem" section and the five named events, decodes the runs
 // that a client streams into the section, and hands the pictures back one per "NVRequested".
 //
-// Three threads:
-// - the request thread waits for "NVExec", copies a unit out of the section, answers "NVDone" at
-//   once and decodes the unit (REQUEST_INIT, REQUEST_DATA, REQUEST_END); it alone owns the decoder.
+// Four threads:
+// - the request thread waits for "NVExec", serves REQUEST_INIT, and for REQUEST_DATA and
+//   REQUEST_END copies the unit (or the end mark) out of the section into the bounded unit queue
+//   and answers "NVDone" at once, so that the client's next unit is taken while earlier ones
+//   decode: the hand-overs of a picture's many slices then cost the decoder nothing.
+// - the decoder thread takes the unit queue in order and decodes it; it alone owns the decoder.
 // - the delivery thread waits for "NVRequested" and writes the next picture of the run into the
 //   picture area, then sets "NVAvailable"; past the end of a run it repeats the run's last picture
 //   (black when the run had none), so no request is ever left unanswered once a run has ended.
 // - the stop thread waits for "NVStopDecoding", drops the run and resets the event.
 //
-// Decoded pictures wait in a bounded queue. While it is full, "NVDone" for the next unit is held
-// back (the unit stays in the section) and the decoder waits to add pictures, until the client
-// takes pictures, which it does from another thread; a stop ends the wait at once, and a held unit
-// is then dropped without an answer. A new client's REQUEST_INIT (or any new request while a unit
-// is held) means the old client is gone: its run is dropped and the new request served.
+// Decoded pictures wait in a bounded queue. While it is full the decoder waits to add pictures,
+// the unit queue fills up, and then "NVDone" for the next unit is held back (the unit stays in the
+// section), until the client takes pictures, which it does from another thread; a stop ends the
+// waits at once, and a held unit is then dropped without an answer. A new client's REQUEST_INIT (or
+// any new request while a unit is held) means the old client is gone: its run is dropped and the
+// new request served.
 //
 // Each run has a generation number. Dropping a run (a stop, a new REQUEST_INIT, data after the end
 // of a run) advances it under the lock; anything of an older generation (a unit in flight, a
@@ -41,6 +45,7 @@ namespace decode_server {
 struct ServerOptions {
   bool verbose = false;      // log each run (first GOP, units, pictures delivered)
   size_t queuePictures = 8;  // bound of the queue of decoded pictures (at least 1)
+  size_t queueUnits = 256;   // bound of the queue of units waiting to be decoded (at least 1)
   FILE* log = stderr;        // where log lines go
 };
 
@@ -59,7 +64,15 @@ class DecodeServer {
   void Shutdown();
 
  private:
+  // A unit (or the end mark of a run) waiting for the decoder thread.
+  struct UnitJob {
+    uint64_t generation = 0;
+    bool end = false;
+    std::vector<uint8_t> bytes;
+  };
+
   void RequestLoop();
+  void DecoderLoop();
   void DeliveryLoop();
   void StopLoop();
 
@@ -67,9 +80,13 @@ class DecodeServer {
   void HandleInit();
   void HandleData(uint64_t generation);
   void HandleEnd(uint64_t generation);
-  // With the lock held: waits until the queue has room for a picture of `generation`. False when
-  // that run was dropped (or the server quits). `unitHeld`: a unit waits for its "NVDone".
-  bool WaitForRoom(uint64_t generation, bool unitHeld, std::unique_lock<std::mutex>& lock);
+  // With the lock held, on the request thread: waits until the unit queue has room for a unit of
+  // `generation` while that unit waits in the section for its "NVDone". False when that run was
+  // dropped (or the server quits).
+  bool WaitForUnitRoom(uint64_t generation, std::unique_lock<std::mutex>& lock);
+  // Queues a unit of `length` bytes from the section (or the end mark) and answers "NVDone".
+  void QueueUnit(uint64_t generation, bool end, int32_t length);
+  bool UnitQueueFull() const;
 
   // Drops the current run (with the lock held): queue, end mark, last picture; logs it.
   void DropRunLocked(const char* why);
@@ -87,15 +104,21 @@ class DecodeServer {
                    available_ = nullptr;
   platform::Handle wake_ = nullptr;  // private, automatic: the request thread's nudge
   platform::Handle quit_ = nullptr;  // private, manual: the threads end
-  std::thread requestThread_, deliveryThread_, stopThread_;
+  std::thread requestThread_, decoderThread_, deliveryThread_, stopThread_;
 
   // Shared state, under mutex_.
   std::mutex mutex_;
   std::condition_variable pictureReady_;  // the delivery thread's wake-up
+  std::condition_variable unitReady_;     // the decoder thread's wake-up: a unit, or a drop
+  std::condition_variable pictureRoom_;   // the decoder thread's wake-up: room, or a drop
   bool quitting_ = false;
   uint64_t generation_ = 1;
   std::deque<RunPicture> queue_;
   bool runEnded_ = false;
+  std::deque<UnitJob> units_;                     // waiting for the decoder thread, in order
+  size_t unitBytes_ = 0;                          // bytes in units_
+  std::vector<std::vector<uint8_t>> spareUnits_;  // buffers of decoded units, for reuse
+  uint64_t endQueuedGeneration_ = 0;              // the run whose end mark was queued
   int deinterlace_ = 0;
   bool useTopField_ = true;
   int lastWidth_ = 0, lastHeight_ = 0;  // size of the last sequence seen, for black pictures
@@ -109,10 +132,9 @@ class DecodeServer {
   bool execTaken_ = false;
   uint64_t execTakenGeneration_ = 0;
 
-  // Request thread only.
+  // Decoder thread only.
   std::unique_ptr<RunDecoder> decoder_;
   uint64_t decoderGeneration_ = 0;
-  std::vector<uint8_t> unit_;
 
   // Delivery thread only.
   AVFrame* lastPicture_ = nullptr;
