@@ -18,8 +18,10 @@ namespace {
 // Bytes the unit queue holds before it counts as full, however few units it holds; a single unit
 // is always taken.
 constexpr size_t kMaxQueuedUnitBytes = 32 * 1000 * 1000;
-// Buffers of decoded units kept for reuse.
+// Buffers of decoded units kept for reuse, and the largest one kept: an occasional huge unit is
+// not held on to.
 constexpr size_t kSpareUnits = 32;
+constexpr size_t kMaxSpareUnitBytes = 1000 * 1000;
 }  // namespace
 
 DecodeServer::DecodeServer(ServerOptions options) : options_(options) {
@@ -298,7 +300,10 @@ void DecodeServer::DecoderLoop() {
         lastHeight_ = decoder->tracker().height();
       }
     }
-    if (!job.end && spareUnits_.size() < kSpareUnits) spareUnits_.push_back(std::move(job.bytes));
+    if (!job.end && spareUnits_.size() < kSpareUnits &&
+        job.bytes.capacity() <= kMaxSpareUnitBytes) {
+      spareUnits_.push_back(std::move(job.bytes));
+    }
   }
 }
 
