@@ -96,13 +96,17 @@ struct VideoInfo {
 };
 static_assert(sizeof(VideoInfo) == 48, "VideoInfo is 48 bytes in the host's layout");
 
+// The host declares the two counters of a frame buffer, the count of a frame and the count of a
+// clip as `long`, which is 8 bytes on 64-bit Linux: they must be `long` here too, or the inline
+// operations below read the host's fields at the wrong offsets.
+
 // A block of frame memory shared by a frame and its subframes.
 class VideoFrameBuffer {
  public:
   BYTE* data;
   int data_size;
-  int sequence_number;  // advanced whenever the luma plane is handed out for writing
-  int refcount;         // number of live frames over this buffer
+  long sequence_number;  // advanced whenever the luma plane is handed out for writing
+  long refcount;         // number of live frames over this buffer
 
   const BYTE* GetReadPtr() const { return data; }
   BYTE* GetWritePtr() {
@@ -110,15 +114,15 @@ class VideoFrameBuffer {
     return data;
   }
   int GetDataSize() const { return data_size; }
-  int GetSequenceNumber() const { return sequence_number; }
-  int GetRefcount() const { return refcount; }
+  long GetSequenceNumber() const { return sequence_number; }
+  long GetRefcount() const { return refcount; }
 };
 
 // A frame: a view of planes in a buffer. Offsets count from the buffer's data. The host makes and
 // recycles frames; a plugin never deletes one, it only drops its references.
 class VideoFrame {
  public:
-  int refcount;
+  long refcount;
   VideoFrameBuffer* vfb;
   int offset, pitch, row_size, height;
   int offsetU, offsetV, pitchUV;  // pitchUV is 0 for frames without chroma planes
@@ -221,10 +225,10 @@ class IClip {
   void Release() {
     if (--refcnt == 0) delete this;
   }
-  int RefCount() const { return refcnt; }
+  long RefCount() const { return refcnt; }
 
  private:
-  int refcnt;
+  long refcnt;
 };
 
 // A counted reference to a clip.

@@ -47,6 +47,11 @@ const char* LoadMessage(int code) {
 constexpr const char* kNoPictureRecord = "MPGSource: could not malloc YV12 picture structure!";
 constexpr const char* kNoThread = "MPGSource: could not start the decode thread!";
 constexpr const char* kNoPictures = "MPGSource: The VNT file lists no pictures.";
+constexpr const char* kFrameNotWritable =
+    "MPGSource: the host's new video frame is not writable; this plugin was built for another "
+    "host interface (data model) than the host that loaded it.";
+constexpr const char* kFrameMisshapen =
+    "MPGSource: the host's new video frame does not have the clip's size and planes.";
 
 constexpr unsigned char kBlackLuma = 16;
 constexpr unsigned char kBlackChroma = 128;
@@ -217,6 +222,13 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
   out.chromaWidth = frame->GetRowSize(PLANAR_U);
   out.lumaHeight = frame->GetHeight();
   out.chromaHeight = frame->GetHeight(PLANAR_U);
+  // A frame the picture cannot be written into is an error, never a blank frame.
+  if (!out.lumaPlane) return kFrameNotWritable;
+  if (!out.uPlane || !out.vPlane || out.lumaWidth != vi.width || out.lumaHeight != vi.height ||
+      out.lumaPitch < out.lumaWidth || out.chromaWidth != vi.width / 2 ||
+      out.chromaHeight != vi.height / 2 || out.chromaPitch < out.chromaWidth) {
+    return kFrameMisshapen;
+  }
 
   if (vi.num_frames <= 0) return kNoPictures;
   platform::WaitForEvent(decoder.readyEvent, platform::kInfinite);
@@ -247,7 +259,7 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
     }
   }
   CopyServerPicture(server::sharedView, out);
-  if (decoder.lumFilterOn && out.lumaPlane) {
+  if (decoder.lumFilterOn) {
     decoder.LuminanceFilter(out.lumaPlane, out.lumaWidth, out.lumaHeight, out.lumaPitch);
   }
   return nullptr;

@@ -49,7 +49,9 @@ VideoFrameBuffer* FrameStore::AcquireBuffer(int size) {
       (static_cast<size_t>(size) + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
   void* data = std::aligned_alloc(kBufferAlignment, rounded);
   if (data == nullptr) Fail("NewVideoFrame: out of memory for a frame of " + std::to_string(size));
-  std::memset(data, 0, rounded);
+  // A real host's fresh frame memory holds whatever was there before: a pattern here shows any
+  // byte that a plugin leaves unwritten.
+  std::memset(data, kFreshByte, rounded);
   auto slot = std::make_unique<BufferSlot>();
   slot->vfb.data = static_cast<BYTE*>(data);
   slot->vfb.data_size = size;
@@ -88,6 +90,10 @@ PVideoFrame FrameStore::NewVideoFrame(const VideoInfo& vi, int align) {
          " is too large");
   }
   VideoFrame* f = NewFrame(AcquireBuffer(static_cast<int>(total)));
+  // A real host takes the luma write pointer itself before handing the frame out, so a plugin
+  // never sees a sequence number of 0 or 1 where it expects a count.
+  f->vfb->GetWritePtr();
+  f->vfb->GetWritePtr();
   f->offset = 0;
   f->pitch = static_cast<int>(pitch);
   f->row_size = vi.width;
@@ -168,6 +174,10 @@ bool FrameStore::MakeWritable(PVideoFrame* frame) {
   if (total > INT_MAX / 2 || total <= 0) Fail("MakeWritable: frame too large");
   PVideoFrame keep = *frame;  // the source stays alive while its buffer may be recycled
   VideoFrame* f = NewFrame(AcquireBuffer(static_cast<int>(total)));
+  // A real host takes the luma write pointer itself before handing the frame out, so a plugin
+  // never sees a sequence number of 0 or 1 where it expects a count.
+  f->vfb->GetWritePtr();
+  f->vfb->GetWritePtr();
   f->offset = 0;
   f->pitch = static_cast<int>(pitch);
   f->row_size = src.row_size;

@@ -19,6 +19,8 @@ class FrameStore {
   static constexpr int kBufferAlignment = 64;
   // At most this many unused buffers are kept for reuse.
   static constexpr size_t kSpareBuffers = 8;
+  // What fresh frame memory holds before anyone writes it.
+  static constexpr unsigned char kFreshByte = 0xA7;
 
   FrameStore();
   FrameStore(const FrameStore&) = delete;

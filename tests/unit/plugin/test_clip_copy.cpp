@@ -1,5 +1,7 @@
 // Copying the server's NV12 picture into the host's planar frame: the chroma split, the luma
 // table, and server headers that do not fit the frame or the picture area.
+#include <gmock/gmock.h>
+
 #include <functional>
 
 #include "tests/unit/plugin/test_clip_fixture.h"
@@ -113,6 +115,44 @@ TEST_F(ClipTest, UnusableHeaderGivesABlackFrame) {
     clip_ = nullptr;
     server_.Stop(SIGTERM);
   }
+}
+
+// A host whose new frames are already held elsewhere (so not writable), or shaped unlike the
+// clip's format.
+class OddFramesEnvironment : public avs_host::ScriptEnvironment {
+ public:
+  explicit OddFramesEnvironment(bool shared) : shared_(shared) {}
+  PVideoFrame NewVideoFrame(const VideoInfo& vi, int align) override {
+    if (shared_) {
+      held_ = ScriptEnvironment::NewVideoFrame(vi, align);
+      return held_;
+    }
+    VideoInfo smaller = vi;
+    smaller.height -= 16;
+    return ScriptEnvironment::NewVideoFrame(smaller, align);
+  }
+  PVideoFrame held_;
+
+ private:
+  bool shared_;
+};
+
+TEST_F(ClipTest, AFrameThatCannotBeWrittenIsAnErrorNotABlankFrame) {
+  Make(0);
+  for (bool shared : {true, false}) {
+    OddFramesEnvironment odd(shared);
+    try {
+      clip_->GetFrame(20, &odd);
+      ADD_FAILURE() << "a frame was served into a frame that cannot hold it";
+    } catch (const AvisynthError& e) {
+      EXPECT_THAT(e.what(), ::testing::HasSubstr(shared ? "not writable" : "clip's size"));
+    }
+    odd.held_ = nullptr;
+  }
+  // Nothing of the clip's state was spoiled: the next request is served exactly.
+  PVideoFrame frame;
+  Fetch(20, &frame);
+  EXPECT_TRUE(Holds(frame, 20, 0));
 }
 
 }  // namespace
