@@ -138,9 +138,9 @@ bool BindArguments(const Function& f, const AVSValue& args, const char* const* a
       continue;
     }
     if (!Fits(expected.type, v)) {
-      return Fail(
-          error, f,
-          ParamLabel(f, param) + " must be " + TypeName(expected.type) + ", not " + TypeName(v.Type()));
+      return Fail(error, f,
+                  ParamLabel(f, param) + " must be " + TypeName(expected.type) + ", not " +
+                      TypeName(v.Type()));
     }
     out->values[param] = Converted(expected.type, v);
     given[param] = true;

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include "avs/host/script_environment.h"
+
 namespace avs_host {
 
 const char* LoadPlugin(IScriptEnvironment* env, const std::string& path) {
@@ -13,7 +15,12 @@ const char* LoadPlugin(IScriptEnvironment* env, const std::string& path) {
   using Init = const char* (*)(IScriptEnvironment*);
   auto init = reinterpret_cast<Init>(dlsym(library, "AvisynthPluginInit2"));
   if (init == nullptr) {
+    dlclose(library);
     throw AvisynthError("plugin \"" + path + "\" exports no AvisynthPluginInit2");
+  }
+  // The environment unloads the library when it ends; a foreign environment keeps it loaded.
+  if (auto* ours = dynamic_cast<ScriptEnvironment*>(env)) {
+    ours->KeepLibrary(library);
   }
   return init(env);
 }

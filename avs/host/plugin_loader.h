@@ -11,8 +11,9 @@ namespace avs_host {
 // registers its functions. Returns what the entry point returned (may be null). A library that
 // does not open or exports no entry point is an AvisynthError naming the file.
 //
-// The library is never unloaded: clips and threads of the plugin may outlive any point at which
-// the host could know that its code is no longer running.
+// Our ScriptEnvironment unloads the library when it ends, after its clips and variables are gone,
+// as a real host does: a plugin must have ended its threads by the time its last clip is
+// destroyed. Under any other environment the library stays loaded.
 const char* LoadPlugin(IScriptEnvironment* env, const std::string& path);
 
 }  // namespace avs_host

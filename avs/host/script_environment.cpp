@@ -1,5 +1,6 @@
 #include "avs/host/script_environment.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +51,12 @@ ScriptEnvironment::~ScriptEnvironment() {
   contexts_.clear();
   globals_.clear();
   arrays_.clear();
+  // Nothing made by a plugin is left: its code can go.
+  for (auto it = libraries_.rbegin(); it != libraries_.rend(); ++it) dlclose(*it);
+}
+
+void ScriptEnvironment::KeepLibrary(void* library) {
+  libraries_.push_back(library);
 }
 
 long ScriptEnvironment::GetCPUFlags() {

@@ -54,6 +54,9 @@ class ScriptEnvironment : public IScriptEnvironment {
   const Function* FindFunction(const char* name) const { return functions_.Find(name); }
   std::vector<std::string> FunctionNames() const { return functions_.Names(); }
   FrameStore& Frames() { return frames_; }
+  // Takes a loaded plugin library, to be unloaded when the environment ends, after every clip
+  // and variable is gone (as a real host unloads its plugins).
+  void KeepLibrary(void* library);
 
  private:
   using Variables = std::map<std::string, AVSValue>;
@@ -68,6 +71,7 @@ class ScriptEnvironment : public IScriptEnvironment {
   Variables globals_;
   std::vector<std::pair<ShutdownFunc, void*>> atExit_;
   int memoryMax_ = 0;
+  std::vector<void*> libraries_;
 };
 
 }  // namespace avs_host

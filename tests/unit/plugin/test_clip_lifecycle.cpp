@@ -1,8 +1,12 @@
 // Making and destroying the clip, and what it does when the server is missing, silent or gone.
+#include <dirent.h>
+#include <dlfcn.h>
+
 #include <chrono>
 #include <fstream>
 #include <thread>
 
+#include "avs/host/plugin_loader.h"
 #include "platform/event.h"
 #include "tests/unit/plugin/test_clip_fixture.h"
 
@@ -168,5 +172,43 @@ TEST_F(ClipTest, ProjectWithoutPicturesFailsRequests) {
   EXPECT_EQ(clip_->GetVideoInfo().num_frames, 0);
   EXPECT_THROW(Fetch(0), AvisynthError);
 }
+
+#ifdef VANTU_PLUGIN_PATH
+int Threads() {
+  int n = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+    closedir(dir);
+  }
+  return n;
+}
+
+// The plugin library as a host uses it: a clip made through the script function, its last
+// reference dropped, the library unloaded with the host's environment; then all of it again in
+// the same process.
+TEST_F(ClipTest, TheLastReferenceDestroysTheClipBeforeTheHostUnloadsThePlugin) {
+  StartServer();
+  const int before = Threads();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    {
+      avs_host::ScriptEnvironment host;
+      avs_host::LoadPlugin(&host, VANTU_PLUGIN_PATH);
+      const AVSValue args[1] = {media_.project.c_str()};
+      PClip clip = host.Invoke("MPGSource", AVSValue(args, 1)).AsClip();
+      ASSERT_TRUE(clip);
+      EXPECT_EQ(clip->RefCount(), 1);
+      EXPECT_GT(Threads(), before);  // the decode thread runs
+      PVideoFrame frame = clip->GetFrame(8, &host);
+      EXPECT_TRUE(Holds(frame, 8, 0));
+      frame = nullptr;
+      clip = nullptr;
+      // The clip is gone and its thread ended with it, before the host unloads the library.
+      EXPECT_EQ(Threads(), before);
+    }
+    EXPECT_EQ(dlopen(VANTU_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "still loaded";
+  }
+}
+#endif
 
 }  // namespace
