@@ -1,18 +1,14 @@
 #!/usr/bin/env bash
 # CI for Windows: the 32-bit plugin DLL with its binary checks, then the 64-bit build of the
-# platform layer, plugin, test host and test server, whose tests run under wine64 (32-bit
-# programs cannot run on these machines).
+# plugin DLL with its binary checks and of the platform layer, test host and test server, whose
+# tests run under wine64 (32-bit programs cannot run on these machines).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-windows.sh
 bash scripts/build-windows.sh build-win32
 
 dir=build-win64
-cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DMPG_BUILD_TOOLS=OFF -DMPG_BUILD_TESTS=OFF \
-  -DMPG_BUILD_WIN32_TESTS=ON >/dev/null
-cmake --build "$dir" -j "$(nproc)" \
-  --target VantuDecodeNV test_platform_win32 win32_test_server test_link_win32
+bash scripts/build-windows.sh "$dir" x86_64
 
 wine=$(command -v wine64 || true)
 [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64

@@ -771,6 +771,32 @@ static_assert(offsetof(AVSValueRaw, array_size) == 2 && offsetof(AVSValueRaw, cl
 static_assert(sizeof(IClip) == 8, "IClip is a vtable pointer and a count");
 static_assert(sizeof(PClip) == 4 && sizeof(PVideoFrame) == 4, "smart pointers are one pointer");
 static_assert(sizeof(bool) == 1 && sizeof(long) == 4, "bool and long as MSVC has them");
+#elif defined(__x86_64__)
+// The host's byte layout on 64-bit Windows (LLP64: long stays 4 bytes, pointers are 8).
+static_assert(sizeof(VideoInfo) == 48, "VideoInfo is 48 bytes");
+static_assert(offsetof(VideoInfo, fps_numerator) == 8 && offsetof(VideoInfo, num_frames) == 16 &&
+                  offsetof(VideoInfo, pixel_type) == 20 &&
+                  offsetof(VideoInfo, num_audio_samples) == 32 &&
+                  offsetof(VideoInfo, nchannels) == 40 && offsetof(VideoInfo, image_type) == 44,
+              "VideoInfo fields at the host's offsets");
+static_assert(offsetof(VideoFrameBuffer, data_size) == 8 &&
+                  offsetof(VideoFrameBuffer, sequence_number) == 12 &&
+                  offsetof(VideoFrameBuffer, refcount) == 16 &&
+                  sizeof(VideoFrameBuffer::refcount) == 4,
+              "VideoFrameBuffer fields at the host's offsets");
+static_assert(sizeof(VideoFrame::refcount) == 4 && offsetof(VideoFrame, vfb) == 8 &&
+                  offsetof(VideoFrame, offset) == 16 && offsetof(VideoFrame, pitch) == 20 &&
+                  offsetof(VideoFrame, row_size) == 24 && offsetof(VideoFrame, height) == 28 &&
+                  offsetof(VideoFrame, offsetU) == 32 && offsetof(VideoFrame, offsetV) == 36 &&
+                  offsetof(VideoFrame, pitchUV) == 40,
+              "VideoFrame fields at the host's offsets");
+static_assert(sizeof(AVSValueRaw) == 16 && sizeof(AVSValue) == 16, "AVSValue is 16 bytes");
+static_assert(offsetof(AVSValueRaw, array_size) == 2 && offsetof(AVSValueRaw, clip) == 8,
+              "AVSValue fields at the host's offsets");
+// The vtable pointer and then a 4-byte count, padded.
+static_assert(sizeof(IClip) == 16, "IClip is a vtable pointer and a count");
+static_assert(sizeof(PClip) == 8 && sizeof(PVideoFrame) == 8, "smart pointers are one pointer");
+static_assert(sizeof(bool) == 1 && sizeof(long) == 4, "bool and long as MSVC has them");
 #endif
 
 #define AVS_EXPORT __declspec(dllexport)

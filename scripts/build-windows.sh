@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Builds the plugin for a 32-bit AviSynth 2.5 host on Windows, VantuDecodeNV.dll, with MinGW-w64,
-# and checks it against the host's binary interface (struct layouts, vtable slots and calling
-# conventions, the undecorated export, system DLLs only). The Windows test programs are compiled
-# for 32 bits too (they run only in the 64-bit build, under wine64: see .ci/windows.sh).
-# Usage: scripts/build-windows.sh [build folder, default build-win32]
+# Builds the plugin for AviSynth hosts on Windows, VantuDecodeNV.dll, with MinGW-w64, and checks
+# it against the host's binary interface (struct layouts, vtable slots and calling conventions,
+# the undecorated export, system DLLs only). i686 (the default) is for 32-bit AviSynth 2.5 hosts,
+# x86_64 for 64-bit hosts (AviSynth+ x64 loads 2.5 plugins by the same entry point). The Windows
+# test programs are compiled too (they run only in the 64-bit build, under wine64: see
+# .ci/windows.sh).
+# Usage: scripts/build-windows.sh [build folder, default build-win32] [i686|x86_64]
 # Result: <build folder>/VantuDecodeNV.dll
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-win32}
+arch=${2:-i686}
+case "$arch" in
+  i686 | x86_64) ;;
+  *)
+    echo "usage: scripts/build-windows.sh [build folder] [i686|x86_64]" >&2
+    exit 2
+    ;;
+esac
 jobs=$(nproc)
-cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
+cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-mingw-$arch.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DMPG_BUILD_TOOLS=OFF -DMPG_BUILD_TESTS=OFF \
   -DMPG_BUILD_WIN32_TESTS=ON >/dev/null
 cmake --build "$dir" -j "$jobs" \
   --target VantuDecodeNV test_platform_win32 win32_test_server test_link_win32
-bash tests/win32/check-abi.sh "$PWD" "$dir/abi" "$dir/VantuDecodeNV.dll"
-echo "built $dir/VantuDecodeNV.dll"
+MPG_ABI_ARCH=$arch bash tests/win32/check-abi.sh "$PWD" "$dir/abi" "$dir/VantuDecodeNV.dll"
+echo "built $dir/VantuDecodeNV.dll ($arch)"

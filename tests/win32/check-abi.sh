@@ -1,19 +1,30 @@
 #!/usr/bin/env bash
-# Binary checks of the 32-bit Windows build against the MSVC-built host's interface:
-#  1. our declarations compile for i686 with the host's struct sizes and offsets (static_asserts
-#     in avs/avisynth_msvc.h and in the probe);
+# Binary checks of a Windows build against the MSVC-built host's interface, for 32-bit (i686) or
+# 64-bit (x86_64) Windows:
+#  1. our declarations compile with the host's struct sizes and offsets for that data model
+#     (static_asserts in avs/avisynth_msvc.h and in the probe);
 #  2. the vtables of the script environment and of a clip have the host's slots in the host's
-#     order, each stdcall slot popping the host's byte count (the @N of its symbol), the
-#     variadic slots cdecl and the destructor slots thiscall (they pop the flags word);
+#     order; on 32-bit Windows also each stdcall slot popping the host's byte count (the @N of its
+#     symbol), the variadic slots cdecl and the destructor slots thiscall (they pop the flags
+#     word); 64-bit Windows has one calling convention;
 #  3. with a DLL given: it exports the undecorated "AvisynthPluginInit2" and imports from system
 #     DLLs only.
-# Usage: check-abi.sh <source dir> <work dir> [plugin.dll]
+# Usage: check-abi.sh <source dir> <work dir> [plugin.dll]   (MPG_ABI_ARCH=i686 or x86_64)
 set -euo pipefail
 src=$1
 work=$2
 dll=${3:-}
-cxx=${MPG_I686_CXX:-i686-w64-mingw32-g++-win32}
-objdump=${MPG_I686_OBJDUMP:-i686-w64-mingw32-objdump}
+arch=${MPG_ABI_ARCH:-i686}
+case "$arch" in
+  i686) word=.long symbol=__ ;;
+  x86_64) word=.quad symbol=_ ;;
+  *)
+    echo "unknown MPG_ABI_ARCH $arch" >&2
+    exit 2
+    ;;
+esac
+cxx=${MPG_ABI_CXX:-$arch-w64-mingw32-g++-win32}
+objdump=${MPG_ABI_OBJDUMP:-$arch-w64-mingw32-objdump}
 mkdir -p "$work"
 asm=$work/slot_probe.s
 "$cxx" -std=c++17 -O2 -Wall -Wextra -Werror -I"$src" -S "$src/tests/win32/abi/slot_probe.cpp" -o "$asm"
@@ -26,14 +37,16 @@ fail() {
 
 # The slots of vtable $1 as "name@N" (or "name" for an undecorated symbol), host slots only.
 slots() {
-  awk -v label="$1:" '$1 == label {f = 1; next} f && $1 == ".long" {print $2; next} f {exit}' "$asm" |
-    tail -n +3 | sed -E 's/^__ZN[0-9]+[A-Za-z]+[0-9]+([A-Za-z]+)E[^@]*(@[0-9]+)?$/\1\2/'
+  awk -v label="$1:" -v word="$word" '$1 == label {f = 1; next} f && $1 == word {print $2; next} f {exit}' "$asm" |
+    tail -n +3 | sed -E 's/^_?_ZN[0-9]+[A-Za-z]+[0-9]+([A-Za-z]+)E[^@]*(@[0-9]+)?$/\1\2/'
 }
 
 expect_slots() {
   local table=$1
   local expected=$2
   local actual
+  # 64-bit Windows decorates no names.
+  [ "$arch" = x86_64 ] && expected=$(sed 's/@[0-9]*$//' <<<"$expected")
   actual=$(slots "$table" | head -n "$(echo "$expected" | wc -l)")
   if [ "$actual" != "$expected" ]; then
     fail "$table slots differ from the host's:"
@@ -41,7 +54,7 @@ expect_slots() {
   fi
 }
 
-expect_slots __ZTV12SlotProbeEnv "HostDestroy
+expect_slots ${symbol}ZTV12SlotProbeEnv "HostDestroy
 HostGetCPUFlags@4
 HostSaveString@12
 HostSprintf
@@ -64,7 +77,7 @@ HostSubframe@28
 HostSetMemoryMax@8
 HostSetWorkingDir@8"
 
-expect_slots __ZTV13SlotProbeClip "HostGetVersion@4
+expect_slots ${symbol}ZTV13SlotProbeClip "HostGetVersion@4
 HostGetFrame@16
 HostGetParity@8
 HostGetAudio@28
@@ -73,12 +86,14 @@ HostGetVideoInfo@4
 HostDestroy"
 
 # The destructor slots are thiscall: `this` in ECX, and the callee pops the flags word.
-for fn in __ZN12SlotProbeEnv11HostDestroyEj __ZN5IClip11HostDestroyEj; do
-  body=$(awk -v label="$fn:" '$1 == label {f = 1; next} f && /^LFE/ {exit} f' "$asm")
-  if ! grep -qE 'ret[[:space:]]+\$4' <<<"$body"; then
-    fail "$fn does not pop its flags argument (not thiscall)"
-  fi
-done
+if [ "$arch" = i686 ]; then
+  for fn in __ZN12SlotProbeEnv11HostDestroyEj __ZN5IClip11HostDestroyEj; do
+    body=$(awk -v label="$fn:" '$1 == label {f = 1; next} f && /^LFE/ {exit} f' "$asm")
+    if ! grep -qE 'ret[[:space:]]+\$4' <<<"$body"; then
+      fail "$fn does not pop its flags argument (not thiscall)"
+    fi
+  done
+fi
 
 if [ -n "$dll" ]; then
   dump=$("$objdump" -p "$dll")
@@ -98,4 +113,4 @@ fi
 if [ "$failures" -ne 0 ]; then
   exit 1
 fi
-echo "ABI checks passed"
+echo "ABI checks passed ($arch)"
