@@ -18,11 +18,11 @@ constexpr const char* kRequestedEventName = "NVRequested";
 constexpr const char* kAvailableEventName = "NVAvailable";
 
 // Request block (written by the plugin).
-constexpr uint32_t kRequestOffset = 0x000004;               // command word (REQUEST_*)
-constexpr uint32_t kOperand1Offset = 0x000008;              // INIT: deinterlace; DATA: unit length
-constexpr uint32_t kOperand2Offset = 0x00000C;              // INIT: use_top_field (0 or 1)
-constexpr uint32_t kOperand3Offset = 0x000010;              // INIT: the constant 3
-constexpr uint32_t kUnitOffset = 0x00000C;                  // DATA: the unit's bytes begin here
+constexpr uint32_t kRequestOffset = 0x000004;   // command word (REQUEST_*)
+constexpr uint32_t kOperand1Offset = 0x000008;  // INIT: deinterlace; DATA: unit length
+constexpr uint32_t kOperand2Offset = 0x00000C;  // INIT: use_top_field (0 or 1)
+constexpr uint32_t kOperand3Offset = 0x000010;  // INIT: the constant 3
+constexpr uint32_t kUnitOffset = 0x00000C;      // DATA: the unit's bytes begin here
 constexpr uint32_t kUnitAreaSize = 0xA00000 - kUnitOffset;  // 10,485,748 bytes
 
 constexpr int32_t REQUEST_END = 0;
