@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
   }
   const std::string media = argv[1];
   const uint64_t megabytes = argc > 2 ? strtoull(argv[2], nullptr, 10) : 300;
-  const std::string tmp = "/tmp/mpg-indexer-bench";
+  const std::string tmp = (std::filesystem::temp_directory_path() / "mpg-indexer-bench").string();
   struct Input {
     const char* label;
     const char* clip;

@@ -5,12 +5,13 @@
 //
 // Usage: unit_cutter [es.m2v [ts.ts video-pid]]
 // Without arguments it makes a 1080p MPEG-2 ES of 500 noisy pictures at 25 Mbit/s and its TS with
-// ffmpeg in /tmp.
+// ffmpeg in the temporary folder ($TMPDIR, else /tmp).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -152,8 +153,9 @@ uint64_t FirstVideoPayload(const std::vector<unsigned char>& ts, int pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string es = "/tmp/mpg_unit_cutter_1080p.m2v";
-  std::string ts = "/tmp/mpg_unit_cutter_1080p.ts";
+  const std::filesystem::path tmp = std::filesystem::temp_directory_path();
+  std::string es = (tmp / "mpg_unit_cutter_1080p.m2v").string();
+  std::string ts = (tmp / "mpg_unit_cutter_1080p.ts").string();
   int pid = 0x1E1;
   if (argc >= 2) es = argv[1];
   if (argc >= 4) {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "matroska/mkv_input.h"
+#include "decoder/mkv_file_input.h"
 #include "platform/handle.h"
 
 struct MatroskaFile;
@@ -32,14 +32,6 @@ struct PictureEntry {
 struct AnnexbUnit {
   int32_t length;
   unsigned char* data;
-};
-
-// The Matroska parser's input over the open video file: the parser's record followed by the
-// decoder's own fields.
-struct MkvFileInput {
-  MkvInput ops;
-  FILE* inputFile;
-  int32_t lastError;
 };
 
 // Load codes returned by Open.

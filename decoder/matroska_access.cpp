@@ -1,7 +1,5 @@
-// Matroska access: the parser's input over the open video file, the choice of the MPEG-2 video
-// track, and loading the track's frames into the read buffer one at a time.
-#include <cerrno>
-#include <cstdlib>
+// Matroska access: the parser opened over the video file (decoder/mkv_file_input.h), the choice
+// of the MPEG-2 video track, and loading the track's frames into the read buffer one at a time.
 #include <cstring>
 
 #include "decoder/avc_decoder.h"
@@ -10,71 +8,7 @@
 
 namespace {
 
-constexpr uint32_t kInputCacheSize = 65536;
 constexpr uint32_t kMessageSize = 256;
-
-MkvFileInput* Self(MkvInput* input) {
-  return reinterpret_cast<MkvFileInput*>(input);
-}
-
-int ReadAt(MkvInput* input, uint64_t position, void* buffer, int count) {
-  MkvFileInput* self = Self(input);
-  if (platform::SeekFile(self->inputFile, position) != 0) {
-    self->lastError = errno != 0 ? errno : EINVAL;
-    return -1;
-  }
-  if (count <= 0) return 0;
-  const size_t got = std::fread(buffer, 1, size_t(count), self->inputFile);
-  if (got > 0) return static_cast<int>(got);
-  if (std::feof(self->inputFile)) return 0;
-  self->lastError = errno != 0 ? errno : EIO;
-  return -1;
-}
-
-int64_t Scan(MkvInput* input, uint64_t start, uint32_t signature) {
-  MkvFileInput* self = Self(input);
-  if (platform::SeekFile(self->inputFile, start) != 0) {
-    self->lastError = errno != 0 ? errno : EINVAL;
-    return -1;
-  }
-  unsigned char chunk[4096];
-  uint32_t window = 0;
-  uint64_t consumed = 0;
-  for (;;) {
-    const size_t got = std::fread(chunk, 1, sizeof chunk, self->inputFile);
-    if (got == 0) return -1;
-    for (size_t i = 0; i < got; ++i) {
-      window = (window << 8) | chunk[i];
-      ++consumed;
-      // Only a window filled with four bytes of the file can match.
-      if (consumed >= 4 && window == signature) return int64_t(start + consumed - 4);
-    }
-  }
-}
-
-uint32_t CacheSize(MkvInput*) {
-  return kInputCacheSize;
-}
-
-const char* ErrorText(MkvInput* input) {
-  return std::strerror(Self(input)->lastError);
-}
-
-void* Alloc(MkvInput*, size_t size) {
-  return std::malloc(size);
-}
-
-void* Realloc(MkvInput*, void* block, size_t size) {
-  return std::realloc(block, size);
-}
-
-void Free(MkvInput*, void* block) {
-  std::free(block);
-}
-
-int Progress(MkvInput*, uint64_t, uint64_t) {
-  return 1;
-}
 
 // Reads the frame at `position` into the read buffer and appends a start code, which ends the
 // frame's last unit at the frame's end. Leaves the buffer empty when the frame cannot be read or
@@ -117,18 +51,9 @@ int NextTrackFrame(CAVCDecoder& d, uint64_t* position, uint32_t* size) {
 }  // namespace
 
 int CAVCDecoder::InitMatroska() {
-  std::memset(&mkvInput, 0, sizeof mkvInput);
-  mkvInput.ops.read = ReadAt;
-  mkvInput.ops.scan = Scan;
-  mkvInput.ops.cacheSize = CacheSize;
-  mkvInput.ops.errorText = ErrorText;
-  mkvInput.ops.alloc = Alloc;
-  mkvInput.ops.realloc = Realloc;
-  mkvInput.ops.free = Free;
-  mkvInput.ops.progress = Progress;
-  mkvInput.inputFile = videoFile;
+  InitMkvFileInput(&mkvInput, videoFile);
   if (videoFile == nullptr) return 1;
-  std::setvbuf(videoFile, nullptr, _IOFBF, kInputCacheSize);
+  std::setvbuf(videoFile, nullptr, _IOFBF, kMkvFileInputReadSize);
 
   char message[kMessageSize];
   message[0] = '\0';

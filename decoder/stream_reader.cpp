@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "decoder/avc_decoder.h"
+#include "decoder/pes_header.h"
 #include "platform/file.h"
 #include "platform/thread.h"
 
@@ -93,17 +94,17 @@ int32_t SearchVideoPacket(CAVCDecoder& d) {
     if (h >= L) continue;
     if (unitStart) {
       // A PES header that does not fit the rest of the packet: drop the packet.
-      if (h + 9 > L) {
+      if (h + pes::kFixedBytes > L) {
         if (SkipRawBytes(d, L - h) < 0) return -1;
         continue;
       }
-      unsigned char pes[9];
-      for (unsigned char& byte : pes) {
+      unsigned char fixed[pes::kFixedBytes];
+      for (unsigned char& byte : fixed) {
         if (d.GetRawByte(&byte) < 0) return -1;
       }
-      h += 9;
-      // The optional fields (timestamps and the rest) are not used: skip all D bytes of them.
-      const int32_t headerData = pes[8];
+      h += pes::kFixedBytes;
+      // The optional fields (timestamps and the rest) are not used.
+      const int32_t headerData = pes::OptionalFieldBytes(fixed);
       if (h + headerData >= L) {
         if (SkipRawBytes(d, L - h) < 0) return -1;
         continue;

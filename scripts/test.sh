@@ -1,27 +1,31 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: first a normal build, then one under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Usage: scripts/test.sh [--no-sanitizers]
+# Builds everything and runs every test, with warnings as errors: a Release build (the default
+# compiler, GCC here), a user's build installed into a temporary prefix and run from there, then a
+# Debug build with clang under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# ThreadSanitizer build of the threaded parts. Usage: scripts/test.sh [--no-sanitizers]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+export MPG_WERROR=ON
 run_suite() {
   local dir=$1; shift
-  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake -S . -B "$dir" -DMPG_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600)
 }
-echo "== normal build =="
-run_suite build -DMPG_BUILD_TESTS=ON
+echo "== Release build =="
+run_suite build -DMPG_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+echo "== a user's build (no tests, no benchmarks), installed and run from its prefix =="
+bash scripts/install-check.sh build/media build-user
 if [ "${1:-}" != "--no-sanitizers" ]; then
-  echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
-  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite build-asan -DMPG_BUILD_TESTS=ON -DMPG_BUILD_BENCH=OFF -DMPG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-fi
-if [ "${1:-}" != "--no-sanitizers" ]; then
+  echo "== clang Debug build under AddressSanitizer + UndefinedBehaviorSanitizer =="
+  CC=clang CXX=clang++ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite build-clang-asan -DMPG_BUILD_TESTS=ON -DMPG_BUILD_BENCH=OFF -DMPG_SANITIZE=ON \
+    -DCMAKE_BUILD_TYPE=Debug
   # The link between the host's thread, the decode thread and the server process, and the
   # decoding server's own threads, under ThreadSanitizer.
   echo "== ThreadSanitizer build of the server link, the clip and the decoding server =="
-  cmake -S . -B build-tsan -DMPG_BUILD_TESTS=ON -DMPG_BUILD_BENCH=OFF -DMPG_TSAN=ON \
+  cmake -S . -B build-tsan -DMPG_WERROR=ON -DMPG_BUILD_TESTS=ON -DMPG_BUILD_BENCH=OFF -DMPG_TSAN=ON \
     -DCMAKE_BUILD_TYPE=Debug >/dev/null
   cmake --build build-tsan -j "$jobs" --target test_server test_plugin test_platform \
     test_decode_server mpgsource-server test_media

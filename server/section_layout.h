@@ -18,7 +18,7 @@ constexpr const char* kRequestedEventName = "NVRequested";
 constexpr const char* kAvailableEventName = "NVAvailable";
 
 // Request block (written by the plugin).
-constexpr uint32_t kRequestOffset = 0x000004;   // ServerRequest: command word
+constexpr uint32_t kRequestOffset = 0x000004;   // command word (REQUEST_*)
 constexpr uint32_t kOperand1Offset = 0x000008;  // INIT: deinterlace; DATA: unit length
 constexpr uint32_t kOperand2Offset = 0x00000C;  // INIT: use_top_field (0 or 1)
 constexpr uint32_t kOperand3Offset = 0x000010;  // INIT: the constant 3
@@ -30,11 +30,17 @@ constexpr int32_t REQUEST_INIT = 1;
 constexpr int32_t REQUEST_DATA = 2;
 constexpr int32_t kInitOperand3 = 3;
 
-// Picture header and area (written by the server).
+// Picture header and area (written by the server): eight words. The plugin reads picHeight,
+// picWidth and picPitch; words 0-2, 5 and 7 are the server's own, for tools and tests.
 constexpr uint32_t kPictureHeaderOffset = 0xA00000;
-constexpr uint32_t kPicHeightOffset = 0xA0000C;
-constexpr uint32_t kPicWidthOffset = 0xA00010;
-constexpr uint32_t kPicPitchOffset = 0xA00018;
+constexpr uint32_t kPicFullWidthOffset = 0xA00000;     // word 0: decoded width before clipping
+constexpr uint32_t kPicFullHeightOffset = 0xA00004;    // word 1: decoded height before clipping
+constexpr uint32_t kPicIndexOffset = 0xA00008;         // word 2: the picture's number in its run
+constexpr uint32_t kPicHeightOffset = 0xA0000C;        // luma rows; the chroma rows follow them
+constexpr uint32_t kPicWidthOffset = 0xA00010;         // luma bytes per row that the plugin copies
+constexpr uint32_t kPicFlagsOffset = 0xA00014;         // word 5: the server's picture flags
+constexpr uint32_t kPicPitchOffset = 0xA00018;         // bytes from one row to the next
+constexpr uint32_t kPicDisplayIndexOffset = 0xA0001C;  // word 7: display place in its run
 constexpr uint32_t kPictureAreaOffset = 0xA00020;
 constexpr uint32_t kPictureAreaSize = 0x330000;  // 2048 bytes pitch x 1632 rows
 constexpr uint32_t kMaxPicturePitch = 2048;
@@ -43,26 +49,6 @@ constexpr uint32_t kMaxPictureRows = 1632;  // luma rows plus chroma rows
 static_assert(kPictureAreaOffset + kPictureAreaSize == kSectionSize, "area ends the section");
 static_assert(kMaxPicturePitch * kMaxPictureRows == kPictureAreaSize, "area is 2048 x 1632");
 
-// The command block as the plugin writes it, at view + kRequestOffset.
-struct ServerRequest {
-  int32_t command;
-  int32_t operand1;
-  int32_t operand2;
-  int32_t operand3;
-};
-
-// The picture header as the server writes it, at view + kPictureHeaderOffset.
-struct ServerPicture {
-  int32_t word0;
-  int32_t word1;
-  int32_t word2;
-  int32_t picHeight;
-  int32_t picWidth;
-  int32_t word5;
-  int32_t picPitch;
-  int32_t word7;
-};
-
-static_assert(sizeof(ServerPicture) == kPictureAreaOffset - kPictureHeaderOffset, "header size");
+static_assert(kPictureAreaOffset - kPictureHeaderOffset == 8 * 4, "the header is eight words");
 
 }  // namespace server

@@ -397,10 +397,9 @@ TEST_F(DamagedRecording, MatroskaWithBytesOverwrittenInClusters) {
 }
 
 // Overwriting the head of one cluster (its ID and size) with bytes that read as another element
-// whose size runs past the end of the file makes sequential reading skip to the end: the indexer
-// then loses every GOP after the damaged one, although their clusters are intact and the parser
-// resynchronises on the next cluster after a read error. DISABLED until the parser treats such an
-// element as damage (raising, so that its cluster search takes over) instead of skipping it.
+// whose size runs past the end of the segment: the parser takes such an element for damage and
+// searches for the next cluster, so the indexer and the plugin lose only the damaged cluster's GOP,
+// not every GOP after it.
 TEST(DamagedMatroska, ClusterHeadOverwrittenLosesOnlyItsOwnCluster) {
   const std::string dir = TempDir();
   std::string bytes = ReadBytes(MediaPath("mkv576i.mkv"));

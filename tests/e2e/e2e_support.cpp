@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -60,10 +61,11 @@ std::string ReadFile(const std::string& path) {
 
 CommandResult Run(const std::vector<std::string>& argv) {
   CommandResult result;
-  char outName[] = "/tmp/mpg-e2e-out.XXXXXX";
-  char errName[] = "/tmp/mpg-e2e-err.XXXXXX";
-  int outFd = mkstemp(outName);
-  int errFd = mkstemp(errName);
+  const std::filesystem::path tmp = std::filesystem::temp_directory_path();
+  std::string outName = (tmp / "mpg-e2e-out.XXXXXX").string();
+  std::string errName = (tmp / "mpg-e2e-err.XXXXXX").string();
+  int outFd = mkstemp(outName.data());
+  int errFd = mkstemp(errName.data());
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
@@ -83,8 +85,8 @@ CommandResult Run(const std::vector<std::string>& argv) {
   close(errFd);
   result.out = ReadFile(outName);
   result.err = ReadFile(errName);
-  unlink(outName);
-  unlink(errName);
+  unlink(outName.c_str());
+  unlink(errName.c_str());
   return result;
 }
 

@@ -1,8 +1,11 @@
-// Fuzz target: the Matroska parser over a file in memory (open, the descriptive sections, every
-// frame, seeks and reading on), then the decoder's Matroska access over the same bytes as a file.
+// Fuzz target: the Matroska parser over the decoder's file input, on a file in memory (open, the
+// descriptive sections, every frame, seeks and reading on), then the decoder's Matroska access
+// over the same bytes.
 // The input's size picks a few options, so that mutations cover them: no-seek opening, an input
 // without a file size, and allocation failures after a number of allocations.
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "decoder/avc_decoder.h"
@@ -86,15 +89,17 @@ void TouchDescriptive(MatroskaFile* mf) {
   TouchString(mkv_LastError(mf));
 }
 
-void ParseInMemory(const uint8_t* data, size_t size) {
+void ParseThroughCountingInput(const uint8_t* data, size_t size) {
   const uint32_t flags = size % 7 == 3 ? MKV_OPEN_NO_SEEK : 0;
   const bool withFileSize = size % 3 != 0;
   const long failAfter = size % 5 == 1 ? long(size / 5 % 48) : -1;
-  MemoryInput input;
-  InitMemoryInput(&input, data, size, withFileSize, failAfter);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(MemoryFile(data, size), std::fclose);
+  if (file == nullptr) return;
+  CountingFileInput input;
+  InitCountingFileInput(&input, file.get(), size, withFileSize, failAfter);
   char message[128];
   std::memset(message, 'x', sizeof message);
-  MatroskaFile* mf = mkv_OpenFile(&input.ops, 0, flags, message, sizeof message);
+  MatroskaFile* mf = mkv_OpenFile(&input.file.ops, 0, flags, message, sizeof message);
   if (mf == nullptr) {
     Check(memchr(message, '\0', sizeof message) != nullptr, "an unterminated open message");
     Check(input.liveBlocks == 0, "a failed open kept memory");
@@ -158,7 +163,7 @@ void ReadThroughDecoder(const uint8_t* data, size_t size) {
 }  // namespace
 
 int Matroska(const uint8_t* data, size_t size) {
-  ParseInMemory(data, size);
+  ParseThroughCountingInput(data, size);
   ReadThroughDecoder(data, size);
   return 0;
 }

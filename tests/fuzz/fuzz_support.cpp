@@ -143,45 +143,18 @@ void CheckUnit(const CAVCDecoder& d) {
 
 namespace {
 
-MemoryInput* Self(MkvInput* input) {
-  return reinterpret_cast<MemoryInput*>(input);
+CountingFileInput* Self(MkvInput* input) {
+  return reinterpret_cast<CountingFileInput*>(input);
 }
 
-int Read(MkvInput* input, uint64_t position, void* buffer, int count) {
-  MemoryInput* self = Self(input);
-  if (count < 0) return -1;
-  // A read of nothing only tells the input where reading goes next.
-  if (count == 0 || position >= self->size) return 0;
-  size_t n = std::min<size_t>(size_t(count), self->size - size_t(position));
-  std::memcpy(buffer, self->data + position, n);
-  return static_cast<int>(n);
-}
-
-int64_t Scan(MkvInput* input, uint64_t start, uint32_t signature) {
-  MemoryInput* self = Self(input);
-  if (start >= self->size) return -1;
-  const uint8_t pattern[4] = {uint8_t(signature >> 24), uint8_t(signature >> 16),
-                              uint8_t(signature >> 8), uint8_t(signature)};
-  const void* hit = memmem(self->data + start, self->size - size_t(start), pattern, 4);
-  return hit == nullptr ? -1 : static_cast<const uint8_t*>(hit) - self->data;
-}
-
-uint32_t CacheSize(MkvInput*) {
-  return 65536;
-}
-
-const char* ErrorText(MkvInput*) {
-  return "read failed";
-}
-
-bool MayAllocate(MemoryInput* self) {
+bool MayAllocate(CountingFileInput* self) {
   if (self->failAfter >= 0 && self->allocations >= self->failAfter) return false;
   ++self->allocations;
   return true;
 }
 
 void* Alloc(MkvInput* input, size_t size) {
-  MemoryInput* self = Self(input);
+  CountingFileInput* self = Self(input);
   if (!MayAllocate(self)) return nullptr;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block != nullptr) ++self->liveBlocks;
@@ -189,7 +162,7 @@ void* Alloc(MkvInput* input, size_t size) {
 }
 
 void* Realloc(MkvInput* input, void* block, size_t size) {
-  MemoryInput* self = Self(input);
+  CountingFileInput* self = Self(input);
   if (!MayAllocate(self)) return nullptr;
   void* grown = std::realloc(block, size == 0 ? 1 : size);
   if (grown != nullptr && block == nullptr) ++self->liveBlocks;
@@ -202,29 +175,20 @@ void Free(MkvInput* input, void* block) {
   std::free(block);
 }
 
-int Progress(MkvInput*, uint64_t, uint64_t) {
-  return 1;
-}
-
 int64_t FileSize(MkvInput* input) {
   return static_cast<int64_t>(Self(input)->size);
 }
 
 }  // namespace
 
-void InitMemoryInput(MemoryInput* input, const uint8_t* data, size_t size, bool withFileSize,
-                     long failAfter) {
+void InitCountingFileInput(CountingFileInput* input, FILE* file, size_t size, bool withFileSize,
+                           long failAfter) {
   std::memset(input, 0, sizeof *input);
-  input->ops.read = Read;
-  input->ops.scan = Scan;
-  input->ops.cacheSize = CacheSize;
-  input->ops.errorText = ErrorText;
-  input->ops.alloc = Alloc;
-  input->ops.realloc = Realloc;
-  input->ops.free = Free;
-  input->ops.progress = Progress;
-  input->ops.fileSize = withFileSize ? FileSize : nullptr;
-  input->data = data;
+  InitMkvFileInput(&input->file, file);
+  input->file.ops.alloc = Alloc;
+  input->file.ops.realloc = Realloc;
+  input->file.ops.free = Free;
+  input->file.ops.fileSize = withFileSize ? FileSize : nullptr;
   input->size = size;
   input->failAfter = failAfter;
 }

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "matroska/mkv_input.h"
+#include "decoder/mkv_file_input.h"
 
 class CAVCDecoder;
 
@@ -59,17 +59,17 @@ void DetachStream(CAVCDecoder& d);
 // buffer, fits it, and holds no other 00 00 01.
 void CheckUnit(const CAVCDecoder& d);
 
-// A Matroska input over bytes in memory. After `failAfter` successful allocations (negative:
-// never) every further allocation fails, to exercise the parser's unwinding.
-struct MemoryInput {
-  MkvInput ops;
-  const uint8_t* data;
-  size_t size;
+// The decoder's Matroska file input (decoder/mkv_file_input.h) over `file`, with counted
+// allocations: after `failAfter` successful ones (negative: never) every further allocation fails,
+// to exercise the parser's unwinding. With `withFileSize` it also reports the file's size.
+struct CountingFileInput {
+  MkvFileInput file;
+  uint64_t size;
   long allocations;
   long failAfter;
   long liveBlocks;
 };
-void InitMemoryInput(MemoryInput* input, const uint8_t* data, size_t size, bool withFileSize,
-                     long failAfter);
+void InitCountingFileInput(CountingFileInput* input, FILE* file, size_t size, bool withFileSize,
+                           long failAfter);
 
 }  // namespace fuzz

@@ -8,16 +8,25 @@
 
 #include "avs/host/plugin_loader.h"
 
+// Where an installed plugin lies, relative to the installed program's folder.
+#ifndef MPG_PLUGIN_DIR_FROM_BIN
+#define MPG_PLUGIN_DIR_FROM_BIN "../lib/avisynth"
+#endif
+
 namespace cli {
 
 std::string PluginPath() {
   if (const char* env = std::getenv("MPGSOURCE_PLUGIN")) return env;
+  const std::string name = "VantuDecodeNV.so";
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "VantuDecodeNV.so";
+  if (n <= 0) return name;
   self[n] = '\0';
-  std::string path(self);
-  return path.substr(0, path.rfind('/') + 1) + "VantuDecodeNV.so";
+  const std::string path(self);
+  const std::string dir = path.substr(0, path.rfind('/') + 1);
+  // In a build folder the plugin lies beside the program; installed, in the host's plugin folder.
+  if (access((dir + name).c_str(), F_OK) == 0) return dir + name;
+  return dir + MPG_PLUGIN_DIR_FROM_BIN + "/" + name;
 }
 
 ClipSession::ClipSession() : env_(new avs_host::ScriptEnvironment()) {}

@@ -11,7 +11,9 @@
 
 namespace cli {
 
-// The plugin library: $MPGSOURCE_PLUGIN, else VantuDecodeNV.so beside this program.
+// The plugin library: $MPGSOURCE_PLUGIN, else VantuDecodeNV.so beside this program (a build
+// folder), else in the plugin folder of the installation (<prefix>/lib/avisynth beside
+// <prefix>/bin).
 std::string PluginPath();
 
 class ClipSession {

@@ -180,7 +180,8 @@ std::string HelpText(const std::string& command) {
          "\n"
          "info, pipe and hash start a decoding server when none is running (and say so on\n"
          "stderr), unless --no-server is given. The plugin is VantuDecodeNV.so beside this\n"
-         "program ($MPGSOURCE_PLUGIN overrides), the server mpgsource-server ($MPGSOURCE_SERVER).\n"
+         "program or in ../lib/avisynth from it ($MPGSOURCE_PLUGIN overrides), the server\n"
+         "mpgsource-server beside this program ($MPGSOURCE_SERVER overrides).\n"
          "Run mpgsource COMMAND --help for each command's options.\n";
 }
 

@@ -104,14 +104,14 @@ bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info) {
     }
   }
 
-  PutWord(view, server::kPictureHeaderOffset + 0, info.fullWidth);
-  PutWord(view, server::kPictureHeaderOffset + 4, info.fullHeight);
-  PutWord(view, server::kPictureHeaderOffset + 8, info.index);
+  PutWord(view, server::kPicFullWidthOffset, info.fullWidth);
+  PutWord(view, server::kPicFullHeightOffset, info.fullHeight);
+  PutWord(view, server::kPicIndexOffset, info.index);
   PutWord(view, server::kPicHeightOffset, info.picHeight);
   PutWord(view, server::kPicWidthOffset, info.picWidth);
-  PutWord(view, server::kPictureHeaderOffset + 20, info.flags);
+  PutWord(view, server::kPicFlagsOffset, info.flags);
   PutWord(view, server::kPicPitchOffset, info.picPitch);
-  PutWord(view, server::kPictureHeaderOffset + 28, info.displayIndex);
+  PutWord(view, server::kPicDisplayIndexOffset, info.displayIndex);
   return !(info.flags & kPictureFlagClipped);
 }
 

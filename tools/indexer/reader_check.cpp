@@ -3,16 +3,21 @@
 #include <algorithm>
 #include <vector>
 
+#include "decoder/pes_header.h"
+
 namespace indexer {
 namespace {
 
 constexpr uint64_t kReaderBuffer = 8000000;  // the reader's fill size
-constexpr size_t kPacketLength = 188;
 
 }  // namespace
 
 bool ReaderReachesPosition(ByteSource* source, int packetSize, int pid, uint64_t position) {
   const uint64_t p = static_cast<uint64_t>(packetSize);
+  // The part of a packet, from its sync byte on, that holds header and payload: 192-byte packets
+  // are 188-byte packets with four further bytes.
+  const uint64_t L = packetSize == 192 ? 188 : p;
+  if (L < 5 || pid < 0 || pid > 0x1FFF) return false;
   const uint64_t seek = position < p ? 0 : position - p;
   // The search ends within the packet that holds the position; its confirmation looks at most
   // one packet further.
@@ -48,27 +53,28 @@ bool ReaderReachesPosition(ByteSource* source, int packetSize, int pid, uint64_t
     if (control & 2) {
       if (i >= windowEnd) return false;
       const uint64_t length = at(i++);
-      i += length;
+      // A length that claims more than the packet holds is not followed past the packet's end.
+      i += std::min<uint64_t>(length, L - 5);
       h = 5 + length;
     }
-    if (h >= kPacketLength) continue;
+    if (h >= L) continue;
     if (b1 & 0x40) {
-      if (i + 9 > windowEnd) return false;
-      const uint8_t flags = at(i + 7);
-      const uint64_t d = at(i + 8);
-      i += 9;
-      h += 9;
-      // The reader drops the optional PES header field by field.
-      if ((flags & 0x80) && d > 4) {
-        i += (flags & 0x40) ? 10 + (d > 10 ? d - 10 : 0) : 5 + (d - 5);
-      } else {
-        i += d;
+      // A PES header that does not fit the rest of the packet drops the packet.
+      if (h + pes::kFixedBytes > L) {
+        i = sync + L;
+        continue;
       }
-      h += d;
-      if (h >= kPacketLength) return false;
+      if (i + pes::kFixedBytes > windowEnd) return false;
+      const uint64_t optional = static_cast<uint64_t>(pes::OptionalFieldBytes(&window[i - seek]));
+      i += pes::kFixedBytes + optional;
+      h += pes::kFixedBytes + optional;
+      if (h >= L) {
+        i = sync + L;
+        continue;
+      }
     }
     // The payload left in this packet starts at i; the position must lie inside it.
-    return position >= i && position - i < kPacketLength - h;
+    return position >= i && position - i < L - h;
   }
 }
 

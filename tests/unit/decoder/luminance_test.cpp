@@ -32,9 +32,18 @@ TEST(LuminanceFilter, TableValues) {
   for (int i = 0; i < 256; ++i) EXPECT_EQ(d->lumTable[i], i);
   d->InitializeLuminanceFilter(0, 10);
   for (int i = 245; i < 256; ++i) EXPECT_EQ(d->lumTable[i], 255);
-  // Extreme values stay inside the table's range.
+  // Extreme values saturate at the table's ends. The exponent 2^(-gamma/128) overflows to
+  // infinity for the most negative gamma, so every level below white becomes black, and underflows
+  // to 0 for the largest gamma, so every level (black too: x^0 = 1) becomes white; an offset
+  // beyond the range pushes every level to one end whatever the curve.
+  d->InitializeLuminanceFilter(INT32_MIN, 0);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(d->lumTable[i], i == 255 ? 255 : 0) << i;
+  d->InitializeLuminanceFilter(INT32_MAX, 0);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(d->lumTable[i], 255) << i;
   d->InitializeLuminanceFilter(INT32_MIN, INT32_MAX);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(d->lumTable[i], 255) << i;
   d->InitializeLuminanceFilter(INT32_MAX, INT32_MIN);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(d->lumTable[i], 0) << i;
 }
 
 TEST(LuminanceFilter, MapsOnlyWidthBytesOfEachRow) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -315,13 +316,15 @@ bool haveTool(const std::string& name) {
 }
 
 TempDir::TempDir() {
-  char pattern[] = "/tmp/mkvtest.XXXXXX";
-  char* made = mkdtemp(pattern);
-  path = made != nullptr ? made : "/tmp";
+  std::string pattern = (std::filesystem::temp_directory_path() / "mkvtest.XXXXXX").string();
+  char* made = mkdtemp(pattern.data());
+  EXPECT_NE(made, nullptr) << pattern;
+  path = made != nullptr ? made : "";
 }
 
 TempDir::~TempDir() {
-  if (path != "/tmp") std::system(("rm -rf '" + path + "'").c_str());
+  std::error_code ignored;
+  if (!path.empty()) std::filesystem::remove_all(path, ignored);
 }
 
 }  // namespace mkvtest

@@ -8,14 +8,16 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 class FrontTestDir : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(getcwd(previous_, sizeof(previous_)), nullptr);
-    char pattern[] = "/tmp/mpgsource_front_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "mpgsource_front_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     ASSERT_EQ(chdir(dir_.c_str()), 0);
   }

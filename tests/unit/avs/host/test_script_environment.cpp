@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -110,8 +111,9 @@ TEST(ScriptEnvironmentTest, VersionMemoryAndWorkingDirectory) {
 
   char before[PATH_MAX];
   ASSERT_NE(getcwd(before, sizeof(before)), nullptr);
-  char dir[] = "/tmp/avs_host_cwd_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string pattern = (std::filesystem::temp_directory_path() / "avs_host_cwd_XXXXXX").string();
+  char* dir = mkdtemp(pattern.data());
+  ASSERT_NE(dir, nullptr);
   EXPECT_EQ(env.SetWorkingDir(dir), 0);
   char now[PATH_MAX];
   ASSERT_NE(getcwd(now, sizeof(now)), nullptr);

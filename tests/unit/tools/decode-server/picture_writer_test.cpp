@@ -51,9 +51,9 @@ TEST(PictureWriter, WritesNv12WithItsHeader) {
   EXPECT_EQ(Word(view, server::kPicWidthOffset), 720);
   const int pitch = Word(view, server::kPicPitchOffset);
   EXPECT_GE(pitch, 720);
-  EXPECT_EQ(Word(view, server::kPictureHeaderOffset + 8), 7);
-  EXPECT_EQ(Word(view, server::kPictureHeaderOffset + 20), kPictureFlagPlaceholder);
-  EXPECT_EQ(Word(view, server::kPictureHeaderOffset + 28), 3);
+  EXPECT_EQ(Word(view, server::kPicIndexOffset), 7);
+  EXPECT_EQ(Word(view, server::kPicFlagsOffset), kPictureFlagPlaceholder);
+  EXPECT_EQ(Word(view, server::kPicDisplayIndexOffset), 3);
   const uint8_t* area = view.data() + server::kPictureAreaOffset;
   EXPECT_EQ(area[5 * pitch + 9], uint8_t(9 + 15));
   const uint8_t* chroma = area + pitch * 576;
@@ -106,9 +106,9 @@ TEST(PictureWriter, OversizedPicturesAreClippedToTheArea) {
   EXPECT_EQ(Word(view, server::kPicWidthOffset), 2048);
   EXPECT_EQ(Word(view, server::kPicHeightOffset), 1088);
   EXPECT_EQ(Word(view, server::kPicPitchOffset), 2048);
-  EXPECT_EQ(Word(view, server::kPictureHeaderOffset + 0), 2560);
-  EXPECT_EQ(Word(view, server::kPictureHeaderOffset + 4), 1440);
-  EXPECT_TRUE(Word(view, server::kPictureHeaderOffset + 20) & kPictureFlagClipped);
+  EXPECT_EQ(Word(view, server::kPicFullWidthOffset), 2560);
+  EXPECT_EQ(Word(view, server::kPicFullHeightOffset), 1440);
+  EXPECT_TRUE(Word(view, server::kPicFlagsOffset) & kPictureFlagClipped);
   const uint8_t* lastChromaRow = view.data() + server::kPictureAreaOffset + 2048 * (1088 + 543);
   EXPECT_EQ(lastChromaRow[0], 100 + 543 % 50);
   av_frame_free(&frame);

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+
+#include "tests/unit/decoder/decoder_test_support.h"
 
 namespace indexer_test {
 
@@ -41,15 +44,16 @@ std::string ReadText(const std::string& path) {
 }
 
 TempDir::TempDir() {
-  char pattern[] = "/tmp/mpg-indexer-test-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  EXPECT_NE(made, nullptr);
-  path_ = made ? made : "/tmp";
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "mpg-indexer-test-XXXXXX").string();
+  const char* made = mkdtemp(pattern.data());
+  EXPECT_NE(made, nullptr) << pattern;
+  path_ = made ? made : "";
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  if (path_ != "/tmp") std::filesystem::remove_all(path_, ec);
+  if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
 std::string Shell(const std::string& command, int* status) {
@@ -122,69 +126,12 @@ int Index(const std::string& path, indexer::VideoIndex* index, indexer::StreamLa
 
 std::vector<uint8_t> TsBytesAt(const std::vector<uint8_t>& file, int packetSize, int pid,
                                uint64_t position, size_t count) {
-  const size_t p = static_cast<size_t>(packetSize);
-  const size_t seek = position < p ? 0 : static_cast<size_t>(position - p);
-  size_t i = seek;
+  std::unique_ptr<CAVCDecoder> reader = dectest::NewDecoder();
+  dectest::Attach(*reader, dectest::MemoryFile(file), 1, packetSize, pid);
   std::vector<uint8_t> out;
-  // The packet search: returns the payload bytes left in the packet found, -1 at the end. The
-  // bytes of a rejected header stay consumed, as in the plugin's reader.
-  auto search = [&](bool aligning) -> long {
-    for (;;) {
-      if (i >= file.size()) return -1;
-      if (file[i++] != 0x47) continue;
-      size_t sync = i - 1;
-      if (sync - seek + 1 > p) {
-        if (file[sync - p] != 0x47) continue;
-      } else if (file.size() - i > p - 1 && file[sync + p] != 0x47) {
-        continue;
-      }
-      if (i + 2 > file.size()) return -1;
-      uint8_t b1 = file[i], b2 = file[i + 1];
-      i += 2;
-      if ((((b1 << 8) | b2) & 0x1FFF) != pid || (b1 & 0x80)) continue;
-      if (i >= file.size()) return -1;
-      int control = (file[i++] >> 4) & 3;
-      size_t h = 4;
-      if (control == 0) continue;
-      if (control & 2) {
-        if (i >= file.size()) return -1;
-        size_t a = file[i++];
-        i += a;
-        h = 5 + a;
-      }
-      if (h >= 188) continue;
-      if (b1 & 0x40) {
-        if (!aligning && h > 179) {
-          i += 188 - h;
-          continue;
-        }
-        if (i + 9 > file.size()) return -1;
-        uint8_t flags = file[i + 7];
-        size_t d = file[i + 8];
-        i += 9;
-        h += 9;
-        if ((flags & 0x80) && d > 4) {
-          i += (flags & 0x40) ? 10 + (d > 10 ? d - 10 : 0) : 5 + (d - 5);
-        } else {
-          i += d;
-        }
-        h += d;
-      }
-      return static_cast<long>(188 - h);
-    }
-  };
-  long remaining = search(true);
-  if (remaining < 0) return out;
-  long skip = static_cast<long>(position) - static_cast<long>(i);
-  if (skip < 0 || skip >= remaining) return out;  // the position is not in this packet's payload
-  i += static_cast<size_t>(skip);
-  remaining -= skip;
-  while (out.size() < count) {
-    if (remaining == 0 && (remaining = search(false)) <= 0) break;
-    if (i >= file.size()) break;
-    out.push_back(file[i++]);
-    --remaining;
-  }
+  if (reader->AlignStream(position) != 0) return out;
+  unsigned char byte;
+  while (out.size() < count && reader->GetByte(&byte) == 0) out.push_back(byte);
   return out;
 }
 

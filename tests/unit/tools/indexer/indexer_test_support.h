@@ -1,6 +1,5 @@
 // Shared helpers of the indexer tests: the test media made by the build, temporary folders,
-// ffprobe's view of a file, and a model of how the plugin's transport stream reader positions
-// itself at a GOP.
+// ffprobe's view of a file, and the plugin's transport stream reader positioned at a GOP.
 #pragma once
 
 #include <cstdint>
@@ -54,10 +53,8 @@ std::string DisplayOrder(const std::string& coded);
 int Index(const std::string& path, indexer::VideoIndex* index, indexer::StreamLayout* layout,
           std::string* error, std::vector<std::string>* warnings = nullptr, int pid = -1);
 
-// The bytes that the plugin's transport stream reader delivers after positioning at `position`:
-// it starts at the first packet of `pid` found from position - packetSize on (sync bytes
-// confirmed one packet away), skips that packet's header and PES header, skips forward to
-// `position` and then delivers `count` payload bytes of `pid`, packet after packet.
+// The first `count` bytes that the plugin's own transport stream reader delivers after
+// positioning at `position` (AlignStream); none when it cannot position there.
 std::vector<uint8_t> TsBytesAt(const std::vector<uint8_t>& file, int packetSize, int pid,
                                uint64_t position, size_t count);
 
