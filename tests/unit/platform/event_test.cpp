@@ -120,8 +120,18 @@ TEST(EventTest, ClosingAnEventDuringAWaitLeavesTheWaitIntact) {
   Handle other = CreateEvent(nullptr, true);
   std::atomic<int> single{-2};
   std::atomic<int> either{-2};
-  std::thread a([&] { single = WaitForEvent(event, 50); });
-  std::thread b([&] { either = WaitForEither(event, other, 50); });
+  std::atomic<int> started{0};
+  std::thread a([&] {
+    ++started;
+    single = WaitForEvent(event, 50);
+  });
+  std::thread b([&] {
+    ++started;
+    either = WaitForEither(event, other, 50);
+  });
+  // Both threads are about to wait (on a loaded machine a thread may start late); give them time
+  // to enter the wait before the handles go.
+  while (started.load() < 2) std::this_thread::yield();
   Sleep(10);
   CloseHandle(event);
   CloseHandle(other);
