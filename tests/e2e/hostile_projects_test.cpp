@@ -279,6 +279,13 @@ TEST(Messages, PluginErrorsArePrintedOnceAndNameTheFile) {
     EXPECT_NE(r.status, 0);
     EXPECT_EQ(r.err, "MPGSource: The input file is not a VNT project file. (" + text + ")\n");
   }
+  // The indexer's warnings in the program's own style: a recording that starts mid-GOP.
+  const std::string bytes = ReadText(MediaPath("es576i_open.m2v"));
+  WriteText(TempDir() + "/mid.m2v", bytes.substr(20000));
+  CommandResult r = e2e::Run({Mpgsource(), "index", TempDir() + "/mid.m2v"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.rfind("mpgsource: warning: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.find("mpgsource-index"), std::string::npos) << r.err;
 }
 
 }  // namespace

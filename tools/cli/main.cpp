@@ -67,6 +67,10 @@ int RunIndex(const cli::Options& o) {
   options.clipBottom = o.crop[3];
   options.lumGamma = o.lumfilt[0];
   options.lumOffset = o.lumfilt[1];
+  // Warnings in this program's style rather than the indexer program's.
+  options.warn = [](const std::string& text) {
+    std::fprintf(stderr, "mpgsource: warning: %s\n", text.c_str());
+  };
   std::string error;
   if (indexer::WriteProject(options, &error) != indexer::kIndexOk) return Fail(error);
   std::fprintf(stderr, "mpgsource: wrote %s\n", options.projectPath.c_str());
