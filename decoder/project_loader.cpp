@@ -248,9 +248,8 @@ int CAVCDecoder::Open(const char* path) {
   videoSize = 0;
   if (path == nullptr) return kLoadCannotOpen;
   char reason[256];
-  uint64_t projectSize = 0;
   // Only a regular file is read: a FIFO would block the host, a folder or a device is no project.
-  projectFile = platform::OpenRegularFile(path, &projectSize, reason, sizeof reason);
+  projectFile = platform::OpenRegularFile(path, nullptr, reason, sizeof reason);
   if (projectFile == nullptr) {
     SetLoadDetail(path, "%s", reason);
     return kLoadCannotOpen;
