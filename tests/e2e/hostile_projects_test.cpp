@@ -189,7 +189,14 @@ TEST(HostilePaths, ProjectAndVideoInAFolderPathFarBeyond260Characters) {
   for (int i = 0; i < 3; ++i) std::getline(lines, line);
   EXPECT_EQ(line, "v.m2v") << "relative to the project's folder";
   const std::vector<int> frames = {0, 44, 89, 3};
-  EXPECT_EQ(Served(project, frames), Reference(FfmpegMd5(MediaPath("es480i_bff.m2v")), frames));
+  const std::vector<std::string> reference = FfmpegMd5(MediaPath("es480i_bff.m2v"));
+  EXPECT_EQ(Served(project, frames), Reference(reference, frames));
+  // The project named relative to the current folder, which is as long.
+  r = e2e::Run(
+      {"sh", "-c",
+       "cd '" + folder + "' && exec '" + Mpgsource() + "' hash v.vnt --no-server --frames 7"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "7 " + reference.at(7) + "\n");
 }
 
 TEST(HostileValues, SizFpsAndGopPositionsThatCannotBeRight) {
