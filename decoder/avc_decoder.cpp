@@ -50,8 +50,10 @@ CAVCDecoder::CAVCDecoder()
       targetPicture(0),
       leadingBCount(0),
       endOfData(0),
-      lumFilterOn(0) {
+      lumFilterOn(0),
+      videoSize(0) {
   std::memset(lineBuffer, 0, sizeof lineBuffer);
+  loadDetail[0] = '\0';
   std::memset(&mkvInput, 0, sizeof mkvInput);
   std::memset(readBuffer, 0, sizeof readBuffer);
   std::memset(unitBuffer, 0, sizeof unitBuffer);

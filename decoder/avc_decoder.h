@@ -44,6 +44,9 @@ enum LoadCode : int {
   kLoadNoGops = 6,
   kLoadMatroskaParse = 9,
   kLoadNoMpegTrack = 10,
+  kLoadVideoChanged = 11,     // the video is not the one the project was made from
+  kLoadProjectCutShort = 12,  // the project lists fewer pictures than it says it has
+  kLoadBadValue = 13,         // a value of the project cannot be right for its video
 };
 
 class CAVCDecoder {
@@ -53,15 +56,27 @@ class CAVCDecoder {
   static constexpr int kVideoPathSize = 2000;
   static constexpr int kInitialTableSize = 1000000;
   static constexpr int kTableGrowth = 500000;
+  static constexpr int kLoadDetailSize = 8192;
 
   CAVCDecoder();
   ~CAVCDecoder();
   CAVCDecoder(const CAVCDecoder&) = delete;
   CAVCDecoder& operator=(const CAVCDecoder&) = delete;
 
-  // Project loading (decoder/project_loader.cpp).
+  // Project loading (decoder/project_loader.cpp). A failing Open leaves in loadDetail the file
+  // it failed on, and why when there is more to say than the load code's message.
   int Open(const char* path);
   void Close();
+  // After a successful Open: checks the values the clip relies on against the video (a frame
+  // rate, a picture size that matches the first sequence header, GOP positions inside the file).
+  // Returns 0 or kLoadBadValue, with loadDetail saying which value is wrong.
+  int CheckProject(const char* projectPath);
+  // Sets loadDetail to "<file>", or "<file>: <why>" when `format` is not null.
+#if defined(__GNUC__)
+  __attribute__((format(printf, 3, 4)))
+#endif
+  void
+  SetLoadDetail(const char* file, const char* format, ...);
 
   // Stream reading (decoder/stream_reader.cpp). Byte readers return 0 with a byte, -1 at the end.
   void InitializeBuffer();
@@ -144,4 +159,8 @@ class CAVCDecoder {
   // --- Luminance ---
   unsigned char lumFilterOn;
   unsigned char lumTable[256];
+
+  // --- Load checks ---
+  uint64_t videoSize;                // length of the video file when it was opened
+  char loadDetail[kLoadDetailSize];  // "<file>" or "<file>: <why>" after a failed load
 };

@@ -1,18 +1,20 @@
 // Loading the project file: header, video path, keyword lines, the GOP and picture tables, and
 // opening the video file.
+#include <algorithm>
+#include <cinttypes>
 #include <climits>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "decoder/avc_decoder.h"
+#include "decoder/video_fingerprint.h"
 #include "matroska/matroska.h"
+#include "platform/file.h"
 #include "platform/path.h"
 
 namespace {
-
-// Working buffers of the path resolution hold this many characters, terminator included.
-constexpr size_t kWorkPathSize = 260;
 
 // Line lengths, in characters read with the newline included.
 constexpr int kHeaderLineChars = 78;
@@ -39,8 +41,12 @@ class LineReader {
       if (c == '\n') break;
     }
     out[n] = '\0';
+    if (n > 0) lastEndedInNewline_ = out[n - 1] == '\n';
     return n == 0 ? -1 : n;
   }
+
+  // Whether the last line read ended in a newline: a file cut short ends without one.
+  bool LastEndedInNewline() const { return lastEndedInNewline_; }
 
  private:
   static constexpr size_t kChunk = 65536;
@@ -58,6 +64,7 @@ class LineReader {
   std::vector<unsigned char> buffer_;
   size_t pos_ = 0;
   size_t length_ = 0;
+  bool lastEndedInNewline_ = true;
 };
 
 // Drops the last character of a line read (taken to be its newline, whatever it is).
@@ -143,22 +150,29 @@ bool Append(char* out, size_t outSize, size_t* length, const char* text) {
   return true;
 }
 
+// Working buffers of the path resolution hold the platform's longest path and its terminator.
+size_t WorkPathSize() {
+  return platform::MaxPathLength() + 1;
+}
+
 // Resolves a relative video path against the folder of the project file into `videoPath`
 // (of `videoPathSize` bytes). Fails when the project path has no folder part or when a path
 // does not fit the working buffers.
 bool ResolveVideoPath(const char* projectPath, char* videoPath, size_t videoPathSize) {
-  char base[kWorkPathSize];
+  std::vector<char> work(WorkPathSize());
+  char* base = work.data();
+  const size_t baseSize = work.size();
   size_t length = 0;
   base[0] = '\0';
   if (platform::PathIsRelative(projectPath)) {
-    length = platform::GetCurrentDirectory(base, sizeof base);
-    if (length == 0 || length >= sizeof base) return false;
+    length = platform::GetCurrentDirectory(base, baseSize);
+    if (length == 0 || length >= baseSize) return false;
     if (!platform::IsPathSeparator(base[length - 1])) {
       const char separator[2] = {platform::PreferredSeparator(), '\0'};
-      if (!Append(base, sizeof base, &length, separator)) return false;
+      if (!Append(base, baseSize, &length, separator)) return false;
     }
   }
-  if (!Append(base, sizeof base, &length, projectPath)) return false;
+  if (!Append(base, baseSize, &length, projectPath)) return false;
 
   // Cut the text after the folder's last separator. A separator at the very start is the root
   // folder, which is as good a folder as any other.
@@ -167,24 +181,80 @@ bool ResolveVideoPath(const char* projectPath, char* videoPath, size_t videoPath
   if (cut == 0) return false;
   base[cut] = '\0';
   length = cut;
-  if (!Append(base, sizeof base, &length, videoPath)) return false;
+  if (!Append(base, baseSize, &length, videoPath)) return false;
 
-  char canonical[kWorkPathSize];
-  if (!platform::PathCanonicalize(canonical, sizeof canonical, base)) return false;
+  std::vector<char> canonicalWork(WorkPathSize());
+  char* canonical = canonicalWork.data();
+  if (!platform::PathCanonicalize(canonical, canonicalWork.size(), base)) return false;
   size_t canonicalLength = std::strlen(canonical);
   if (canonicalLength >= videoPathSize) return false;
   std::memcpy(videoPath, canonical, canonicalLength + 1);
   return true;
 }
 
+// Reads "<hex digits>" as an unsigned 64-bit number; false when there are none or too many.
+bool ParseHex64(const char* text, uint64_t* out) {
+  if (text == nullptr) return false;
+  uint64_t value = 0;
+  int digits = 0;
+  for (;; ++text, ++digits) {
+    const char c = *text;
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      break;
+    }
+    if (digits == 16) return false;
+    value = value << 4 | unsigned(digit);
+  }
+  if (digits == 0) return false;
+  *out = value;
+  return true;
+}
+
+// The fingerprint of the first `size` bytes of `file`; false when they cannot be read.
+bool FileFingerprint(FILE* file, uint64_t size, uint64_t* hash) {
+  return fingerprint::Compute(
+      size,
+      [file](uint64_t offset, unsigned char* buffer, size_t length) {
+        return platform::SeekFile(file, offset) == 0 &&
+               std::fread(buffer, 1, length, file) == length;
+      },
+      hash);
+}
+
 }  // namespace
+
+void CAVCDecoder::SetLoadDetail(const char* file, const char* format, ...) {
+  int n = std::snprintf(loadDetail, sizeof loadDetail, "%s", file != nullptr ? file : "");
+  if (format == nullptr || n < 0 || size_t(n) + 2 >= sizeof loadDetail) return;
+  std::snprintf(loadDetail + n, sizeof loadDetail - size_t(n), ": ");
+  n += 2;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(loadDetail + n, sizeof loadDetail - size_t(n), format, args);
+  va_end(args);
+}
 
 int CAVCDecoder::Open(const char* path) {
   // Open is meant to run once; anything a previous load left behind is released first.
   Close();
+  loadDetail[0] = '\0';
+  videoSize = 0;
   if (path == nullptr) return kLoadCannotOpen;
-  projectFile = std::fopen(path, "rb");
-  if (projectFile == nullptr) return kLoadCannotOpen;
+  char reason[256];
+  // Only a regular file is read: a FIFO would block the host, a folder or a device is no project.
+  projectFile = platform::OpenRegularFile(path, nullptr, reason, sizeof reason);
+  if (projectFile == nullptr) {
+    SetLoadDetail(path, "%s", reason);
+    return kLoadCannotOpen;
+  }
+  SetLoadDetail(path, nullptr);  // the project is named by the failures up to the video
   LineReader reader(projectFile);
 
   char header[kHeaderLineChars + 1];
@@ -195,11 +265,15 @@ int CAVCDecoder::Open(const char* path) {
 
   reader.Read(lineBuffer, kLine2Chars);
 
-  videoPath = static_cast<char*>(std::calloc(kVideoPathSize, 1));
+  // Room for line 3 and for the longest path it can resolve to.
+  const size_t videoPathSize = std::max<size_t>(kVideoPathSize, WorkPathSize());
+  videoPath = static_cast<char*>(std::calloc(videoPathSize, 1));
   if (videoPath == nullptr) return kLoadCannotOpen;
   reader.Read(videoPath, kPathLineChars);
   DropLastCharacter(videoPath);
-  if (platform::PathIsRelative(videoPath) && !ResolveVideoPath(path, videoPath, kVideoPathSize)) {
+  if (platform::PathIsRelative(videoPath) && !ResolveVideoPath(path, videoPath, videoPathSize)) {
+    SetLoadDetail(path, "the video path \"%s\" cannot be resolved against the project's folder",
+                  videoPath);
     return kLoadCannotOpen;
   }
 
@@ -213,6 +287,12 @@ int CAVCDecoder::Open(const char* path) {
   gopCapacity = kInitialTableSize;
   int32_t pictureNumber = 0;
   int32_t gopNumber = 0;
+  // Our indexer's own lines, which other loaders skip: the video's length and fingerprint, and
+  // the number of pictures listed. -1: the line is absent.
+  int64_t indexedVideoSize = -1;
+  uint64_t indexedFingerprint = 0;
+  int32_t listedPictures = -1;
+  const char* damagedLine = nullptr;
 
   while (reader.Read(lineBuffer, kLongLineChars) >= 0) {
     const char* line = lineBuffer;
@@ -290,9 +370,35 @@ int CAVCDecoder::Open(const char* path) {
         }
         ++pictureNumber;
       }
+    } else if (Matches(line, "VIDEOFILE ")) {
+      const char* first = FirstValue(line);
+      uint64_t size = 0;
+      if (ParseU64(first, &size) && size <= uint64_t(INT64_MAX) &&
+          ParseHex64(NextValue(first), &indexedFingerprint)) {
+        indexedVideoSize = int64_t(size);
+      } else {
+        damagedLine = "VIDEOFILE";
+      }
+    } else if (Matches(line, "PICTURES ")) {
+      if (!ParseInt(FirstValue(line), &listedPictures) || listedPictures < 0) {
+        damagedLine = "PICTURES";
+      }
     }
   }
 
+  if (damagedLine != nullptr) {
+    SetLoadDetail(path, "its %s line is damaged", damagedLine);
+    return kLoadBadValue;
+  }
+  if (listedPictures >= 0 && (listedPictures != pictureNumber || !reader.LastEndedInNewline())) {
+    if (!reader.LastEndedInNewline()) {
+      SetLoadDetail(path, "it ends inside a line; %d of %d pictures listed", pictureNumber,
+                    listedPictures);
+    } else {
+      SetLoadDetail(path, "%d of %d pictures listed", pictureNumber, listedPictures);
+    }
+    return kLoadProjectCutShort;
+  }
   if (gopTable[0] == nullptr) return kLoadNoGops;
 
   // A GOP's leading B pictures (those right after its first picture in coded order) take the
@@ -312,8 +418,36 @@ int CAVCDecoder::Open(const char* path) {
     ++leadingBCount;
   }
 
-  videoFile = std::fopen(videoPath, "rb");
-  if (videoFile == nullptr) return kLoadCannotOpen;
+  videoFile = platform::OpenRegularFile(videoPath, &videoSize, reason, sizeof reason);
+  if (videoFile == nullptr) {
+    SetLoadDetail(videoPath, "%s", reason);
+    return kLoadCannotOpen;
+  }
+  SetLoadDetail(videoPath, nullptr);
+
+  if (indexedVideoSize >= 0) {
+    // A video that has grown since (a recording still being written) still holds the indexed
+    // bytes unchanged; one that shrank or whose indexed bytes differ is another video.
+    uint64_t hash = 0;
+    if (videoSize < uint64_t(indexedVideoSize)) {
+      SetLoadDetail(videoPath, "%" PRIu64 " bytes, but %" PRId64 " when it was indexed", videoSize,
+                    indexedVideoSize);
+      return kLoadVideoChanged;
+    }
+    // A stream of its own, so that videoFile sees no reads before the Matroska parser sets
+    // its buffering.
+    FILE* check = platform::OpenRegularFile(videoPath, nullptr, reason, sizeof reason);
+    const bool read = check != nullptr && FileFingerprint(check, uint64_t(indexedVideoSize), &hash);
+    if (check != nullptr) std::fclose(check);
+    if (!read) {
+      SetLoadDetail(videoPath, "it cannot be read");
+      return kLoadCannotOpen;
+    }
+    if (hash != indexedFingerprint) {
+      SetLoadDetail(videoPath, "its content is not the content that was indexed");
+      return kLoadVideoChanged;
+    }
+  }
 
   if (streamType == 2) {
     const int result = InitMatroska();
@@ -335,6 +469,7 @@ int CAVCDecoder::Open(const char* path) {
   unit.data = unitBuffer;
   unit.length = 0;
   resync = 1;
+  loadDetail[0] = '\0';
   return kLoadOk;
 }
 

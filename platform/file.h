@@ -12,4 +12,10 @@ int SeekFile(FILE* file, uint64_t position);
 // The current position of `file`, or -1 on failure.
 int64_t TellFile(FILE* file);
 
+// Opens `path` for reading raw bytes, but only when it is a regular file: a folder, a FIFO or a
+// device is refused without blocking and without being read. On success returns the stream and
+// sets *size to the file's length; on failure returns null with the reason (the system's, or "a
+// FIFO, not a regular file" and the like) in `reason` (of `reasonSize` bytes).
+FILE* OpenRegularFile(const char* path, uint64_t* size, char* reason, size_t reasonSize);
+
 }  // namespace platform

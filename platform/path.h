@@ -18,6 +18,10 @@ bool PathIsRelative(const char* path);
 // Returns false, leaving `out` empty, when the result does not fit.
 bool PathCanonicalize(char* out, size_t outSize, const char* path);
 
+// The longest path this platform's file functions take, terminator excluded: PATH_MAX - 1 on
+// POSIX, MAX_PATH - 1 on Windows.
+size_t MaxPathLength();
+
 // The process's current directory into `out`; returns its length, or 0 when it does not fit.
 size_t GetCurrentDirectory(char* out, size_t outSize);
 

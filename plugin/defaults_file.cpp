@@ -64,7 +64,10 @@ void ParsePath(const char* value, MPGSourceSettings* settings) {
 void ApplyDefaultsPiece(const char* piece, MPGSourceSettings* settings) {
   if (StartsWith(piece, "vnt=")) ParsePath(ValueOf(piece), settings);
   if (StartsWith(piece, "i420=")) settings->i420 = ParseFlag(ValueOf(piece));
-  if (StartsWith(piece, "deinterlace=")) settings->deinterlace = ParseInteger(ValueOf(piece));
+  if (StartsWith(piece, "deinterlace=")) {
+    settings->deinterlace = ParseInteger(ValueOf(piece));
+    settings->deinterlaceFromFile = true;
+  }
   if (StartsWith(piece, "use_top_field=")) settings->use_top_field = ParseFlag(ValueOf(piece));
 }
 

@@ -9,6 +9,7 @@ struct MPGSourceSettings {
   std::string path;  // the project file; empty when neither the file nor the script names one
   bool i420 = false;
   int deinterlace = 0;
+  bool deinterlaceFromFile = false;  // the value of deinterlace came from the defaults file
   bool use_top_field = true;
 };
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -39,6 +40,12 @@ const char* LoadMessage(int code) {
       return "MPGSource: Could not parse the Matroska file.";
     case kLoadNoMpegTrack:
       return "MPGSource: Could not find a MPG track in the Matroska file.";
+    case kLoadVideoChanged:
+      return "MPGSource: The video file is not the one the VNT file was made from; index it again.";
+    case kLoadProjectCutShort:
+      return "MPGSource: The VNT file is incomplete (cut short or damaged); index the video again.";
+    case kLoadBadValue:
+      return "MPGSource: The VNT file holds a value that cannot be right for its video.";
     default:
       return "MPGSource: Could not load the VNT file.";
   }
@@ -134,10 +141,15 @@ MPGSource::MPGSource(const char* path, bool i420, int deinterlace, bool use_top_
   decoder.deinterlace = deinterlace;
   decoder.use_top_field = use_top_field ? 1 : 0;
 
-  int code = decoder.Open(path ? path : "");
+  const char* project = path ? path : "";
+  int code = decoder.Open(project);
+  if (code == kLoadOk) code = decoder.CheckProject(project);
   if (code != kLoadOk) {
+    // The load code's message as it always was, then the file it is about, and why.
+    const std::string message = std::string(LoadMessage(code)) + " (" +
+                                (decoder.loadDetail[0] ? decoder.loadDetail : project) + ")";
     ReleaseUnstarted();
-    env->ThrowError("%s", LoadMessage(code));
+    env->ThrowError("%s", message.c_str());
   }
 
   std::memset(&vi, 0, sizeof vi);

@@ -11,13 +11,21 @@ MPGSourceSettings ReadSettings(const AVSValue& args, const char* defaultsPath) {
   // A value of another type than the argument string declares counts as left out.
   if (args[0].IsString() && args[0].AsString() != nullptr) settings.path = args[0].AsString();
   if (args[1].IsBool()) settings.i420 = args[1].AsBool();
-  if (args[2].IsInt()) settings.deinterlace = args[2].AsInt();
+  if (args[2].IsInt()) {
+    settings.deinterlace = args[2].AsInt();
+    settings.deinterlaceFromFile = false;
+  }
   if (args[3].IsBool()) settings.use_top_field = args[3].AsBool();
   return settings;
 }
 
 AVSValue CreateMPGSource(AVSValue args, void*, IScriptEnvironment* env) {
   const MPGSourceSettings s = ReadSettings(args, kDefaultsFileName);
+  // Only modes 0, 1 and 2 exist; any other value would serve pictures of no defined kind.
+  if (s.deinterlace < 0 || s.deinterlace > 2) {
+    env->ThrowError("MPGSource: deinterlace must be 0, 1 or 2, not %d (%s).", s.deinterlace,
+                    s.deinterlaceFromFile ? kDefaultsFileName : "the script's argument");
+  }
   // The constructor raises the host's error itself; the clip is counted from here on, so that
   // an error of the crop releases it.
   MPGSource* source = new MPGSource(s.path.c_str(), s.i420, s.deinterlace, s.use_top_field, env);

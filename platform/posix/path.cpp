@@ -1,6 +1,7 @@
 #include "platform/path.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -72,6 +73,10 @@ bool PathCanonicalize(char* out, size_t outSize, const char* path) {
   }
   std::memcpy(out, result.c_str(), result.size() + 1);
   return true;
+}
+
+size_t MaxPathLength() {
+  return PATH_MAX - 1;
 }
 
 size_t GetCurrentDirectory(char* out, size_t outSize) {

@@ -38,6 +38,10 @@ bool PathCanonicalize(char* out, size_t outSize, const char* path) {
   return true;
 }
 
+size_t MaxPathLength() {
+  return MAX_PATH - 1;
+}
+
 size_t GetCurrentDirectory(char* out, size_t outSize) {
   if (!out || outSize == 0) return 0;
   const DWORD size = outSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(outSize);

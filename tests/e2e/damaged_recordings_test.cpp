@@ -322,33 +322,47 @@ TEST_F(DamagedRecording, ProjectListsMorePicturesThanTheFileHolds) {
   const std::string project = Index(MediaPath("es576i_open.m2v"), dir + "/full.vnt");
   const std::vector<Gop> gops = ReadGops(project);
   ASSERT_GE(gops.size(), 10u);
-  // The video is cut inside GOP 9 under the project's feet, and the project gains pictures in
-  // its last GOP and two GOPs beyond the end of the file.
-  const uint64_t cut = gops[9].key + 30000;
-  const std::string video = dir + "/short.m2v";
-  WriteBytes(video, bytes.substr(0, cut));
-  std::string text = ReadBytes(project);
-  const size_t pathStart = text.find('\n') + 1;
-  const size_t pathEnd = text.find('\n', pathStart);
-  text.replace(pathStart, pathEnd - pathStart, video);
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  text += "\nFRM B\nFRM B\nFRM P\n";
-  for (uint64_t position : {uint64_t(bytes.size()) + 1000, uint64_t(1) << 40}) {
-    text += "SEQ " + std::to_string(position) + "\nFRM I\n";
-    for (int i = 0; i < 6; ++i) text += "FRM B\nFRM B\nFRM P\n";
-  }
-  const std::string edited = dir + "/edited.vnt";
-  WriteBytes(edited, text);
+  // The video is cut inside a GOP under the project's feet, and the project gains pictures in
+  // its last GOP (and, in the first case, GOPs beyond the end of the file).
+  auto edit = [&](uint64_t cut, bool gopsBeyond, const std::string& name) {
+    WriteBytes(dir + "/short.m2v", bytes.substr(0, cut));
+    std::string text = ReadBytes(project);
+    const size_t pathStart = text.find('\n', text.find('\n') + 1) + 1;  // line 3
+    const size_t pathEnd = text.find('\n', pathStart);
+    text.replace(pathStart, pathEnd - pathStart, dir + "/short.m2v");
+    // As an older indexer wrote it: without the length, fingerprint and picture count.
+    for (const char* ours : {"\nVIDEOFILE ", "\nPICTURES "}) {
+      const size_t at = text.find(ours);
+      text.erase(at, text.find('\n', at + 1) - at);
+    }
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    text += "\nFRM B\nFRM B\nFRM P\n";
+    for (uint64_t position : {uint64_t(bytes.size()) + 1000, uint64_t(1) << 40}) {
+      if (!gopsBeyond) break;
+      text += "SEQ " + std::to_string(position) + "\nFRM I\n";
+      for (int i = 0; i < 6; ++i) text += "FRM B\nFRM B\nFRM P\n";
+    }
+    WriteBytes(dir + "/" + name, text);
+    return dir + "/" + name;
+  };
+  // GOPs that start past the end of the video cannot be served: a clear error at load.
+  CommandResult r = RunBounded({BuildDir() + "/mpgsource", "info",
+                                edit(gops[9].key + 30000, true, "beyond.vnt"), "--no-server"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find(dir + "/beyond.vnt: GOP 10 starts at byte"), std::string::npos) << r.err;
 
+  // Pictures listed past the data of the last GOP are served without a hang.
+  const uint64_t cut = gops.back().key + 30000;
+  const std::string edited = edit(cut, false, "edited.vnt");
   const int frames = FrameCount(edited);
-  ASSERT_EQ(frames, gops.back().first + int(gops.back().types.size()) + 3 + 2 * 19);
+  ASSERT_EQ(frames, gops.back().first + int(gops.back().types.size()) + 3);
   const std::vector<Edit> edits = {{cut, bytes.size() - cut, 0}};
   const std::vector<bool> touched = TouchedByteGops(gops, bytes.size(), 0, edits);
   const std::vector<int> expected = ExpectedFrames(gops, touched, ReadGops(edited), frames,
                                                    [](uint64_t key) { return int64_t(key); });
   EXPECT_GE(ServeAndCompare(edited, FfmpegMd5(MediaPath("es576i_open.m2v")), expected), 80);
   // The pictures past the data, in both directions, straight from a fresh start.
-  const std::vector<int> tail = {frames - 1, frames - 20, frames - 41, frames - 1, 0, frames - 2};
+  const std::vector<int> tail = {frames - 1, frames - 5, frames - 14, frames - 1, 0, frames - 2};
   EXPECT_EQ(ServeFrames(edited, tail).size(), tail.size());
 }
 

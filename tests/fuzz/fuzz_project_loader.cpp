@@ -114,10 +114,16 @@ int ProjectLoader(const uint8_t* data, size_t size) {
   }
   Check(code == kLoadOk || code == kLoadEmpty || code == kLoadVersionMismatch ||
             code == kLoadCannotOpen || code == kLoadNotProject || code == kLoadNoGops ||
-            code == kLoadMatroskaParse || code == kLoadNoMpegTrack,
+            code == kLoadMatroskaParse || code == kLoadNoMpegTrack || code == kLoadVideoChanged ||
+            code == kLoadProjectCutShort || code == kLoadBadValue,
         "Open returned an unknown code");
+  Check((code == kLoadOk) == (d.loadDetail[0] == '\0'), "a failure that names no file");
   if (code == kLoadOk) {
     CheckTables(d);
+    const int checked = d.CheckProject(path.c_str());
+    Check(checked == kLoadOk || checked == kLoadBadValue, "CheckProject returned an unknown code");
+    Check((checked == kLoadOk) == (d.loadDetail[0] == '\0'), "a bad value that names no file");
+    Check(d.currentUnit == &d.unit && d.resync == 1, "CheckProject left the unit reader moved");
     ReadSomeUnits(d, d.gopTable[0]->position);
     ReadSomeUnits(d, d.gopTable[d.gopCount - 1]->position);
   } else {

@@ -24,6 +24,30 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+// An error raised through the host: the plugin's messages begin "MPGSource: " and are shown
+// exactly as raised; the host's own get our prefix.
+int FailHost(const std::string& message) {
+  if (message.rfind("MPGSource: ", 0) == 0) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    return 1;
+  }
+  return Fail(message);
+}
+
+// "<what>: <the system's reason>" for the errno value `error`.
+std::string Because(const std::string& what, int error) {
+  return what + ": " + std::strerror(error != 0 ? error : EIO);
+}
+
+// Flushes standard output; a failure (a full disk, a closed pipe) fails the command.
+int FinishStdout(int result) {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (result == 0) return Fail(Because("could not write to standard output", errno));
+  }
+  return result;
+}
+
 std::string DefaultProjectPath(const std::string& video) {
   size_t slash = video.rfind('/');
   size_t dot = video.rfind('.');
@@ -43,6 +67,10 @@ int RunIndex(const cli::Options& o) {
   options.clipBottom = o.crop[3];
   options.lumGamma = o.lumfilt[0];
   options.lumOffset = o.lumfilt[1];
+  // Warnings in this program's style rather than the indexer program's.
+  options.warn = [](const std::string& text) {
+    std::fprintf(stderr, "mpgsource: warning: %s\n", text.c_str());
+  };
   std::string error;
   if (indexer::WriteProject(options, &error) != indexer::kIndexOk) return Fail(error);
   std::fprintf(stderr, "mpgsource: wrote %s\n", options.projectPath.c_str());
@@ -82,12 +110,14 @@ int RunInfo(const cli::Options& o, cli::ClipSession& session) {
         vi.width, vi.height, vi.fps_numerator, vi.fps_denominator, vi.num_frames,
         top ? "top" : "bottom", PixelTypeName(vi.pixel_type));
   }
-  return 0;
+  return FinishStdout(0);
 }
 
-// Serves the frames of the list in order, handing each to `sink`.
+// Serves the frames of the list in order, handing each to `sink`, which writes it to
+// `destination` and returns false, with errno set, when writing fails.
 template <typename Sink>
-int ServeFrames(const cli::Options& o, cli::ClipSession& session, Sink sink) {
+int ServeFrames(const cli::Options& o, cli::ClipSession& session, const std::string& destination,
+                Sink sink) {
   const VideoInfo& vi = session.Info();
   std::vector<int> frames;
   if (o.frames.empty()) {
@@ -99,10 +129,14 @@ int ServeFrames(const cli::Options& o, cli::ClipSession& session, Sink sink) {
   try {
     for (int n : frames) {
       PVideoFrame frame = session.Frame(n);
-      if (!sink(n, frame)) return Fail("could not write frame " + std::to_string(n));
+      errno = 0;
+      if (!sink(n, frame)) {
+        return Fail(
+            Because("could not write frame " + std::to_string(n) + " to " + destination, errno));
+      }
     }
   } catch (const AvisynthError& e) {
-    return Fail(e.what());
+    return FailHost(e.what());
   }
   return 0;
 }
@@ -110,9 +144,11 @@ int ServeFrames(const cli::Options& o, cli::ClipSession& session, Sink sink) {
 int RunPipe(const cli::Options& o, cli::ClipSession& session) {
   const VideoInfo& vi = session.Info();
   FILE* out = stdout;
-  if (!o.output.empty() && o.output != "-") {
+  const bool toFile = !o.output.empty() && o.output != "-";
+  const std::string destination = toFile ? o.output : "standard output";
+  if (toFile) {
     out = std::fopen(o.output.c_str(), "wb");
-    if (out == nullptr) return Fail("cannot write " + o.output + ": " + std::strerror(errno));
+    if (out == nullptr) return Fail(Because("cannot write " + o.output, errno));
   }
   cli::Y4mFormat format;
   format.width = vi.width;
@@ -120,29 +156,33 @@ int RunPipe(const cli::Options& o, cli::ClipSession& session) {
   format.fpsNumerator = vi.fps_numerator;
   format.fpsDenominator = vi.fps_denominator;
   format.interlacing = o.clip.deinterlace > 0 ? 'p' : (session.Parity() ? 't' : 'b');
-  std::fputs(cli::Y4mHeader(format).c_str(), out);
-  int result = ServeFrames(o, session, [&](int, const PVideoFrame& f) {
-    return cli::WriteY4mFrame(out, f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y),
-                              f->GetReadPtr(PLANAR_U), f->GetReadPtr(PLANAR_V),
-                              f->GetPitch(PLANAR_U), vi.width, vi.height);
-  });
-  if (out != stdout) {
-    if (std::fclose(out) != 0 && result == 0) return Fail("cannot write " + o.output);
-  } else {
-    std::fflush(stdout);
+  errno = 0;
+  int result = 0;
+  if (std::fputs(cli::Y4mHeader(format).c_str(), out) < 0) {
+    result = Fail(Because("could not write the stream header to " + destination, errno));
   }
+  if (result == 0)
+    result = ServeFrames(o, session, destination, [&](int, const PVideoFrame& f) {
+      return cli::WriteY4mFrame(out, f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y),
+                                f->GetReadPtr(PLANAR_U), f->GetReadPtr(PLANAR_V),
+                                f->GetPitch(PLANAR_U), vi.width, vi.height);
+    });
+  if (!toFile) return FinishStdout(result);
+  errno = 0;
+  if (std::fclose(out) != 0 && result == 0) return Fail(Because("cannot write " + o.output, errno));
   return result;
 }
 
 int RunHash(const cli::Options& o, cli::ClipSession& session) {
   const VideoInfo& vi = session.Info();
-  return ServeFrames(o, session, [&](int n, const PVideoFrame& f) {
+  const int result = ServeFrames(o, session, "standard output", [&](int n, const PVideoFrame& f) {
     std::string md5 =
         cli::PlanesMd5(f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y), f->GetReadPtr(PLANAR_U),
                        f->GetReadPtr(PLANAR_V), f->GetPitch(PLANAR_U), vi.width, vi.height);
     // One line per frame as soon as it is served, so that readers can follow along.
     return std::printf("%d %s\n", n, md5.c_str()) > 0 && std::fflush(stdout) == 0;
   });
+  return FinishStdout(result);
 }
 
 }  // namespace
@@ -168,10 +208,7 @@ int main(int argc, char** argv) {
   int result = 1;
   {
     cli::ClipSession session;
-    if (!session.Open(o.input, o.clip, &error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      return 1;
-    }
+    if (!session.Open(o.input, o.clip, &error)) return FailHost(error);
     if (o.command == "info") result = RunInfo(o, session);
     if (o.command == "pipe") result = RunPipe(o, session);
     if (o.command == "hash") result = RunHash(o, session);

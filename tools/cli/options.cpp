@@ -5,12 +5,35 @@
 namespace cli {
 namespace {
 
-bool ParseInt(const std::string& text, int* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 0);
-  if (*end != '\0' || v < -2147483647L || v > 2147483647L) return false;
-  *value = static_cast<int>(v);
+// A decimal integer: an optional minus sign and digits, nothing else (a leading 0 is no octal
+// prefix). With `hex`, "0x" or "0X" and hexadecimal digits are taken too, as PIDs are written.
+bool ParseInt(const std::string& text, int* value, bool hex = false) {
+  size_t i = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
+  int base = 10;
+  if (hex && !negative && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    i = 2;
+  }
+  if (i >= text.size()) return false;
+  long long v = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return false;
+    }
+    v = v * base + digit;
+    if (v > 2147483647LL) return false;
+  }
+  *value = static_cast<int>(negative ? -v : v);
   return true;
 }
 
@@ -74,8 +97,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       if (!value(&options->output)) return false;
     } else if (a == "--pid" && cmd == "index") {
       if (!value(&v)) return false;
-      if (!ParseInt(v, &options->pid) || options->pid < 0 || options->pid > 8191) {
-        *error = "--pid needs a PID from 0 to 8191";
+      if (!ParseInt(v, &options->pid, true) || options->pid < 0 || options->pid > 8191) {
+        *error = "--pid needs a PID from 0 to 8191, decimal or hexadecimal with 0x";
         return false;
       }
     } else if (a == "--crop" && cmd == "index") {
@@ -130,8 +153,8 @@ std::string HelpText(const std::string& command) {
            "[--lumfilt GAMMA,OFFSET]\n"
            "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets) or\n"
            "Matroska file and writes the project file (default: VIDEO with the extension .vnt).\n"
-           "  --pid N            the transport stream's video PID (default: the first MPEG-2 "
-           "video)\n"
+           "  --pid N            the transport stream's video PID, decimal or hexadecimal with\n"
+           "                     0x (481 or 0x1E1; default: the first MPEG-2 video)\n"
            "  --crop L,R,T,B     crop amounts written into the project (left, right, top, bottom)\n"
            "  --lumfilt G,O      luminance correction: gamma and offset\n";
   }
@@ -177,6 +200,7 @@ std::string HelpText(const std::string& command) {
          "\n"
          "CLIP:  --deinterlace N  --i420  --bottom-field  --no-server\n"
          "LIST:  comma-separated frame numbers and ranges a-b, served in the order given\n"
+         "Numbers are decimal; a PID may also be written in hexadecimal with 0x.\n"
          "\n"
          "info, pipe and hash start a decoding server when none is running (and say so on\n"
          "stderr), unless --no-server is given. The plugin is VantuDecodeNV.so beside this\n"

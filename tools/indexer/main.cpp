@@ -18,11 +18,36 @@ void Usage() {
           indexer::kToolName);
 }
 
-bool ParseInts(const char* text, int* values, int count) {
+// Reads `count` comma-separated integers. Each is decimal (an optional minus sign and digits; a
+// leading 0 is no octal prefix); with `hex`, "0x" and hexadecimal digits are taken too.
+bool ParseInts(const char* text, int* values, int count, bool hex = false) {
   for (int i = 0; i < count; ++i) {
-    char* end = nullptr;
-    long v = strtol(text, &end, 0);
-    if (end == text || v < -1000000 || v > 1000000) return false;
+    const bool negative = *text == '-';
+    if (negative) ++text;
+    int base = 10;
+    if (hex && !negative && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+      base = 16;
+      text += 2;
+    }
+    long v = 0;
+    const char* digits = text;
+    for (;; ++text) {
+      int digit;
+      if (*text >= '0' && *text <= '9') {
+        digit = *text - '0';
+      } else if (base == 16 && *text >= 'a' && *text <= 'f') {
+        digit = *text - 'a' + 10;
+      } else if (base == 16 && *text >= 'A' && *text <= 'F') {
+        digit = *text - 'A' + 10;
+      } else {
+        break;
+      }
+      v = v * base + digit;
+      if (v > 1000000) return false;
+    }
+    if (text == digits) return false;
+    if (negative) v = -v;
+    const char* end = text;
     values[i] = static_cast<int>(v);
     if (i + 1 < count) {
       if (*end != ',') return false;
@@ -45,7 +70,7 @@ int main(int argc, char** argv) {
     bool hasValue = i + 1 < argc;
     if (arg == "--pid" && hasValue) {
       int pid;
-      if (!ParseInts(argv[++i], &pid, 1) || pid < 0) {
+      if (!ParseInts(argv[++i], &pid, 1, true) || pid < 0) {
         fprintf(stderr, "%s: bad PID \"%s\"\n", indexer::kToolName, argv[i]);
         return 2;
       }

@@ -29,7 +29,8 @@ std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout) {
 }
 
 std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
-                          const IndexOptions& options, const std::string& videoLine) {
+                          const IndexOptions& options, const std::string& videoLine,
+                          const VideoIdentity& video) {
   const bool transport = layout.carriage == Carriage::kTransport;
   std::string out;
   out.reserve(256 + index.gops.size() * 24 + index.pictureCount * 6);
@@ -52,6 +53,12 @@ std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
   add(snprintf(line, sizeof line, "CLIP %d %d %d %d\n", options.clipLeft, options.clipRight,
                options.clipTop, options.clipBottom));
   add(snprintf(line, sizeof line, "LUMFILT %d %d\n", options.lumGamma, options.lumOffset));
+  add(snprintf(line, sizeof line, "VIDEOFILE %llu %016llx\n",
+               static_cast<unsigned long long>(video.size),
+               static_cast<unsigned long long>(video.fingerprint)));
+  uint64_t listed = 0;
+  for (const GopRecord& gop : index.gops) listed += gop.types.size();
+  add(snprintf(line, sizeof line, "PICTURES %llu\n", static_cast<unsigned long long>(listed)));
   for (const GopRecord& gop : index.gops) {
     add(snprintf(line, sizeof line, "SEQ %llu\n", static_cast<unsigned long long>(gop.position)));
     for (char type : gop.types) {

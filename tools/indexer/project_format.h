@@ -12,10 +12,20 @@ namespace indexer {
 // top field first, 150 pictures in 13 GOPs".
 std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout);
 
+// What identifies the indexed video: its length and its fingerprint (decoder/video_fingerprint.h).
+struct VideoIdentity {
+  uint64_t size = 0;
+  uint64_t fingerprint = 0;
+};
+
 // The whole project file: the header, our tool line, the video path line, the summary, an empty
 // line, the keyword lines, then one "SEQ " line per GOP followed by its "FRM" lines in coded
-// order. Every line ends in a single LF.
+// order. Every line ends in a single LF. Among the keyword lines, before the GOP list, are two
+// that other loaders skip as unknown: "VIDEOFILE <bytes> <fingerprint, 16 hex digits>" and
+// "PICTURES <number of FRM lines>", with which our loader refuses a video changed since indexing
+// and a project cut short.
 std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
-                          const IndexOptions& options, const std::string& videoLine);
+                          const IndexOptions& options, const std::string& videoLine,
+                          const VideoIdentity& video);
 
 }  // namespace indexer

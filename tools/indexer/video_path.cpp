@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/path.h"
+
 namespace fs = std::filesystem;
 
 namespace indexer {
@@ -10,8 +12,6 @@ namespace {
 
 // The loader reads line 3 into 1,998 characters, the newline included, and drops the last one.
 constexpr size_t kMaxVideoLine = 1996;
-// The loader resolves a relative path in a 260-character buffer.
-constexpr size_t kMaxResolvedPath = 259;
 
 // What the loader makes of `relative` for a project at `projectPath`; empty when it cannot
 // resolve a relative path there (no folder separator after the first character).
@@ -59,7 +59,8 @@ bool ProjectVideoPath(const std::string& videoPath, const std::string& projectPa
   for (int i = 0; i < 2 && chosen.empty(); ++i) {
     if (!found[i]) continue;
     std::string resolved = LoaderResolution(projectPath, candidates[i]);
-    if (resolved.empty() || resolved.size() > kMaxResolvedPath) continue;
+    // The loader resolves a relative path in buffers of the platform's longest path.
+    if (resolved.empty() || resolved.size() > platform::MaxPathLength()) continue;
     if (fs::equivalent(resolved, video, ec) && !ec) chosen = candidates[i];
   }
   if (chosen.empty()) chosen = video.string();

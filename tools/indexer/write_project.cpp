@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "decoder/video_fingerprint.h"
+#include "tools/indexer/byte_source.h"
 #include "tools/indexer/indexer.h"
 #include "tools/indexer/project_format.h"
 #include "tools/indexer/video_path.h"
@@ -23,13 +25,59 @@ namespace fs = std::filesystem;
 namespace indexer {
 namespace {
 
+// Only a new path or an existing regular file other than the video is written: the project
+// replaces whatever directory entry it is renamed onto, so a link, a FIFO or a device there would
+// be lost, and the video itself would be overwritten with its index.
+int CheckProjectPath(const std::string& path, const std::string& videoPath, std::string* error) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (ec || status.type() == fs::file_type::not_found) return kIndexOk;
+  const char* what = nullptr;
+  switch (status.type()) {
+    case fs::file_type::regular:
+      if (fs::equivalent(path, videoPath, ec) && !ec) what = "it is the video being indexed";
+      break;
+    case fs::file_type::directory:
+      what = "it is a folder";
+      break;
+    case fs::file_type::symlink:
+      what = "it is a symbolic link";
+      break;
+    case fs::file_type::fifo:
+      what = "it is a FIFO";
+      break;
+    case fs::file_type::character:
+    case fs::file_type::block:
+      what = "it is a device";
+      break;
+    default:
+      what = "it is not a regular file";
+      break;
+  }
+  if (what == nullptr) return kIndexOk;
+  *error = "will not write the project \"" + path + "\": " + what;
+  return kIndexCannotWrite;
+}
+
+// The length and fingerprint of the `size` bytes of the video that were indexed.
+bool IdentifyVideo(const std::string& videoPath, uint64_t size, VideoIdentity* video,
+                   std::string* error) {
+  FileSource source;
+  if (!source.Open(videoPath, error)) return false;
+  video->size = size;
+  const bool read = fingerprint::Compute(
+      size,
+      [&source](uint64_t offset, unsigned char* buffer, size_t length) {
+        return source.ReadAt(offset, buffer, length) == static_cast<int64_t>(length);
+      },
+      &video->fingerprint);
+  if (!read) *error = "read error in \"" + videoPath + "\" (did it shrink while being indexed?)";
+  return read;
+}
+
 // Writes `text` to a new file next to `path` and renames it to `path`.
 int ReplaceFile(const std::string& path, const std::string& text, std::string* error) {
   std::error_code ec;
-  if (fs::is_directory(path, ec)) {
-    *error = "cannot write the project \"" + path + "\": it is a folder";
-    return kIndexCannotWrite;
-  }
   std::string temporary;
   FILE* file = nullptr;
   for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
@@ -65,15 +113,23 @@ int WriteProject(const IndexOptions& options, std::string* error) {
     *error = "no project file named";
     return kIndexBadOptions;
   }
+  int result = CheckProjectPath(options.projectPath, options.videoPath, error);
+  if (result != kIndexOk) return result;
   VideoIndex index;
   StreamLayout layout;
-  int result = IndexVideo(options, &index, &layout, error);
+  result = IndexVideo(options, &index, &layout, error);
   if (result != kIndexOk) return result;
   std::string videoLine;
   if (!ProjectVideoPath(options.videoPath, options.projectPath, &videoLine, error)) {
     return kIndexCannotWrite;
   }
-  return ReplaceFile(options.projectPath, FormatProject(index, layout, options, videoLine), error);
+  VideoIdentity video;
+  if (!IdentifyVideo(options.videoPath, layout.fileSize, &video, error)) return kIndexCannotRead;
+  // Checked again right before the rename: the path may have changed while the video was read.
+  result = CheckProjectPath(options.projectPath, options.videoPath, error);
+  if (result != kIndexOk) return result;
+  return ReplaceFile(options.projectPath, FormatProject(index, layout, options, videoLine, video),
+                     error);
 }
 
 }  // namespace indexer

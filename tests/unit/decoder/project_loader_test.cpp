@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -238,6 +242,191 @@ TEST_F(ProjectLoader, HostileFilesEndInALoadCode) {
   // A project that ends within its first lines.
   EXPECT_EQ(Load("VantuIndexFileNV1\n"), kLoadNoGops);
   EXPECT_EQ(Load(std::string("VantuIndexFileNV1\n\0\0\0\n", 22)), kLoadNoGops);
+}
+
+// --- What the loader refuses: a video that is not the indexed one, a project cut short, files
+// that are no regular files, and values that cannot be right; every failure names its file. ---
+
+// FNV-1a over the first MiB of the first `size` bytes, then over their last MiB: the fingerprint
+// the indexer records, computed here independently.
+std::string VideoFileLine(const std::string& bytes) {
+  const size_t span = std::min<size_t>(bytes.size(), 1 << 20);
+  uint64_t h = 14695981039346656037ull;
+  for (size_t start : {size_t{0}, bytes.size() - span}) {
+    for (size_t i = start; i < start + span; ++i) {
+      h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
+    }
+  }
+  char line[80];
+  std::snprintf(line, sizeof line, "VIDEOFILE %zu %016llx\n", bytes.size(),
+                static_cast<unsigned long long>(h));
+  return line;
+}
+
+std::string PseudoRandomBytes(size_t n, uint32_t seed) {
+  std::string bytes(n, '\0');
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    bytes[i] = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+TEST_F(ProjectLoader, AVideoChangedSinceIndexingIsRefused) {
+  const std::string indexed = PseudoRandomBytes(3 << 20, 1);  // more than both stretches
+  WriteFile(video_, indexed);
+  const std::string project = Project(video_, VideoFileLine(indexed) + kOneGop);
+  EXPECT_EQ(Load(project), kLoadOk);
+  EXPECT_STREQ(d_->loadDetail, "");
+
+  // Shorter, another content of the same length at either end, another small file.
+  WriteFile(video_, indexed.substr(0, indexed.size() - 1));
+  EXPECT_EQ(Load(project), kLoadVideoChanged);
+  EXPECT_EQ(std::string(d_->loadDetail),
+            video_ + ": 3145727 bytes, but 3145728 when it was indexed");
+  for (size_t at : {size_t{10}, indexed.size() - 10}) {
+    std::string changed = indexed;
+    changed[at] ^= 1;
+    WriteFile(video_, changed);
+    EXPECT_EQ(Load(project), kLoadVideoChanged) << at;
+    EXPECT_EQ(std::string(d_->loadDetail),
+              video_ + ": its content is not the content that was indexed");
+  }
+  // A recording that has grown since still holds the indexed bytes.
+  WriteFile(video_, indexed + "more bytes");
+  EXPECT_EQ(Load(project), kLoadOk);
+
+  // A file under 2 MiB: the two stretches overlap.
+  const std::string small = PseudoRandomBytes(5000, 2);
+  WriteFile(video_, small);
+  EXPECT_EQ(Load(Project(video_, VideoFileLine(small) + kOneGop)), kLoadOk);
+  WriteFile(video_, PseudoRandomBytes(5000, 3));
+  EXPECT_EQ(Load(Project(video_, VideoFileLine(small) + kOneGop)), kLoadVideoChanged);
+
+  // Without the line the video is taken as it is; a damaged line is an error.
+  EXPECT_EQ(Load(Project(video_, kOneGop)), kLoadOk);
+  for (const char* damaged : {"VIDEOFILE 5000\n", "VIDEOFILE 5000 xyz\n", "VIDEOFILE -1 00\n",
+                              "VIDEOFILE 5000 00000000000000000\n"}) {
+    EXPECT_EQ(Load(Project(video_, damaged + std::string(kOneGop))), kLoadBadValue) << damaged;
+    EXPECT_EQ(std::string(d_->loadDetail),
+              dir_.Path("project.vnt") + ": its VIDEOFILE line is damaged");
+  }
+}
+
+TEST_F(ProjectLoader, AProjectCutShortIsRefusedByItsPictureCount) {
+  const std::string full = "PICTURES 5\nSEQ 0\nFRM I\nFRM B\nFRM P\nSEQ 0\nFRM I\nFRM B\n";
+  ASSERT_EQ(LoadKeywords(full), kLoadOk);
+  EXPECT_EQ(d_->pictureCount, 5);
+  // Cut after any line, inside a line, or lengthened by a line: never a silently shorter clip.
+  const std::string text = Project(video_, full);
+  for (size_t cut = text.find("SEQ"); cut < text.size(); ++cut) {
+    EXPECT_EQ(Load(text.substr(0, cut)), kLoadProjectCutShort) << cut;
+  }
+  EXPECT_EQ(Load(Project(video_, full.substr(0, full.size() - 3))), kLoadProjectCutShort);
+  EXPECT_EQ(std::string(d_->loadDetail),
+            dir_.Path("project.vnt") + ": it ends inside a line; 5 of 5 pictures listed");
+  EXPECT_EQ(Load(Project(video_, full + "FRM B\n")), kLoadProjectCutShort);
+  EXPECT_EQ(std::string(d_->loadDetail), dir_.Path("project.vnt") + ": 6 of 5 pictures listed");
+  EXPECT_EQ(LoadKeywords("PICTURES 0\n"), kLoadNoGops);
+  EXPECT_EQ(LoadKeywords("PICTURES x\n" + full), kLoadBadValue);
+  // Without the line a shorter list loads as it always did.
+  ASSERT_EQ(LoadKeywords("SEQ 0\nFRM I\nFRM B\n"), kLoadOk);
+  EXPECT_EQ(d_->pictureCount, 2);
+}
+
+TEST_F(ProjectLoader, OnlyRegularFilesAreOpenedAndNeverBlock) {
+  const std::string fifo = dir_.Path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_directories(dir_.Path("folder"));
+  const struct {
+    std::string video;
+    const char* why;
+  } cases[] = {{fifo, "a FIFO, not a regular file"},
+               {dir_.Path("folder"), "a folder, not a regular file"},
+               {"/dev/null", "a device, not a regular file"},
+               {dir_.Path("missing.m2v"), "No such file or directory"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(Load(Project(c.video, kOneGop)), kLoadCannotOpen) << c.video;
+    EXPECT_EQ(std::string(d_->loadDetail), c.video + ": " + c.why);
+  }
+  // The project file itself.
+  EXPECT_EQ(d_->Open(fifo.c_str()), kLoadCannotOpen);
+  EXPECT_EQ(std::string(d_->loadDetail), fifo + ": a FIFO, not a regular file");
+  EXPECT_EQ(d_->Open(dir_.Path("folder").c_str()), kLoadCannotOpen);
+  EXPECT_EQ(d_->projectFile, nullptr);
+  if (geteuid() != 0) {  // permissions do not bind the superuser
+    WriteFile(dir_.Path("locked.m2v"), "x");
+    std::filesystem::permissions(dir_.Path("locked.m2v"), std::filesystem::perms::none);
+    EXPECT_EQ(Load(Project(dir_.Path("locked.m2v"), kOneGop)), kLoadCannotOpen);
+    EXPECT_EQ(std::string(d_->loadDetail), dir_.Path("locked.m2v") + ": Permission denied");
+  }
+}
+
+TEST_F(ProjectLoader, EveryFailureNamesItsFile) {
+  const std::string project = dir_.Path("project.vnt");
+  EXPECT_EQ(Load(""), kLoadEmpty);
+  EXPECT_EQ(std::string(d_->loadDetail), project);
+  EXPECT_EQ(Load("VantuIndexFileNV2\n"), kLoadVersionMismatch);
+  EXPECT_EQ(std::string(d_->loadDetail), project);
+  EXPECT_EQ(Load("text\n"), kLoadNotProject);
+  EXPECT_EQ(std::string(d_->loadDetail), project);
+  EXPECT_EQ(Load(Project(video_, "FRM I\n")), kLoadNoGops);
+  EXPECT_EQ(std::string(d_->loadDetail), project);
+  EXPECT_EQ(Load(Project(video_, "STREAM 2\n" + std::string(kOneGop))), kLoadMatroskaParse);
+  EXPECT_EQ(std::string(d_->loadDetail), video_);
+  d_ = dectest::NewDecoder();
+  WriteFile(dir_.Path("p.vnt"), Project("video.m2v", kOneGop));
+  EXPECT_EQ(Load(Project("video.m2v", kOneGop), "p.vnt"), kLoadOk);
+  EXPECT_STREQ(d_->loadDetail, "");
+}
+
+TEST_F(ProjectLoader, RelativeVideoPathsInFoldersUpToTheLongestPath) {
+  // Folder names of 200 characters, 3000 characters in all: far beyond 260.
+  std::string folder = dir_.Path();
+  while (folder.size() < 3000) folder += "/" + std::string(200, 'd');
+  std::filesystem::create_directories(folder);
+  WriteFile(folder + "/video.m2v", std::string("\0\0\1\xB3", 4));
+  WriteFile(folder + "/project.vnt", Project("video.m2v", kOneGop));
+  ASSERT_EQ(d_->Open((folder + "/project.vnt").c_str()), kLoadOk) << d_->loadDetail;
+  EXPECT_EQ(std::string(d_->videoPath), folder + "/video.m2v");
+  WriteFile(folder + "/up.vnt", Project("../" + std::string(200, 'd') + "/video.m2v", kOneGop));
+  ASSERT_EQ(d_->Open((folder + "/up.vnt").c_str()), kLoadOk) << d_->loadDetail;
+  EXPECT_EQ(std::string(d_->videoPath), folder + "/video.m2v");
+}
+
+// CheckProject on real media: what the loader read is compared with the video's first sequence
+// header and its length.
+TEST_F(ProjectLoader, CheckProjectComparesTheValuesWithTheVideo) {
+  const std::string es = dectest::MediaPath("es576i_open.m2v");
+  const std::string hd = dectest::MediaPath("es1080p_closed.m2v");
+  const std::string mkv = dectest::MediaPath("mkv576i.mkv");
+  const std::string project = dir_.Path("project.vnt");
+  auto check = [&](const std::string& video, const std::string& keywords) {
+    d_ = dectest::NewDecoder();  // values of an earlier load (STREAM 2) stay in a decoder
+    int code = Load(Project(video, keywords));
+    return code != kLoadOk ? code : d_->CheckProject(project.c_str());
+  };
+  EXPECT_EQ(check(es, "SIZ 720 x 576\nFPS 25 / 1\nSEQ 0\nFRM I\n"), kLoadOk);
+  EXPECT_EQ(check(hd, "SIZ 1920 x 1080\nFPS 25 / 1\nSEQ 0\nFRM I\n"), kLoadOk);
+  EXPECT_EQ(check(mkv, "STREAM 2\nSIZ 720 x 576\nFPS 25 / 1\nSEQ 0\nFRM I\n"), kLoadOk);
+  // The reading state is as Open left it: the decode thread starts from scratch.
+  EXPECT_EQ(d_->resync, 1);
+  EXPECT_EQ(d_->readCount, 0);
+
+  EXPECT_EQ(check(hd, "SIZ 1920 x 1088\nFPS 25 / 1\nSEQ 0\nFRM I\n"), kLoadBadValue);
+  EXPECT_EQ(std::string(d_->loadDetail),
+            project + ": SIZ 1920x1088 is not the picture size of " + hd + " (1920x1080)");
+  EXPECT_EQ(check(mkv, "STREAM 2\nSIZ 704 x 576\nFPS 25 / 1\nSEQ 0\nFRM I\n"), kLoadBadValue);
+  EXPECT_EQ(check(es, "SIZ 720 x 576\nSEQ 0\nFRM I\n"), kLoadBadValue);  // no FPS line: 0/0
+  EXPECT_EQ(std::string(d_->loadDetail), project + ": FPS 0/0 is not a frame rate");
+  EXPECT_EQ(check(es, "SIZ 720 x -576\nFPS 25 / 1\nSEQ 0\nFRM I\n"), kLoadBadValue);
+  const std::string size = std::to_string(std::filesystem::file_size(es));
+  EXPECT_EQ(check(es, "SIZ 720 x 576\nFPS 25 / 1\nSEQ 0\nFRM I\nSEQ " + size + "\nFRM I\n"),
+            kLoadBadValue);
+  EXPECT_EQ(std::string(d_->loadDetail), project + ": GOP 1 starts at byte " + size +
+                                             ", past the end of " + es + " (" + size + " bytes)");
+  // A position inside a picture: the first start code found is no sequence header.
+  EXPECT_EQ(check(es, "SIZ 720 x 576\nFPS 25 / 1\nSEQ 100\nFRM I\n"), kLoadBadValue);
 }
 
 }  // namespace

@@ -60,11 +60,15 @@ TEST_F(ClipTest, LoadFailuresAreReportedAndReleaseEverything) {
   std::ofstream(dir_.File("other.vnt")) << "just some text\n";
   std::ofstream(dir_.File("newer.vnt")) << "VantuIndexFileNV2\n";
   const int before = OpenDescriptors();
+  // The load code's own text, then the file it is about (and why, where there is more to say).
   EXPECT_EQ(TryMake(dir_.File("missing.vnt"), 0),
-            "MPGSource: Could not open one of the input files.");
-  EXPECT_EQ(TryMake(dir_.File("empty.vnt"), 0), "MPGSource: Invalid VNT file, it's empty!");
-  EXPECT_EQ(TryMake(dir_.File("other.vnt"), 0),
-            "MPGSource: The input file is not a VNT project file.");
+            "MPGSource: Could not open one of the input files. (" + dir_.File("missing.vnt") +
+                ": No such file or directory)");
+  EXPECT_EQ(TryMake(dir_.File("empty.vnt"), 0),
+            "MPGSource: Invalid VNT file, it's empty! (" + dir_.File("empty.vnt") + ")");
+  EXPECT_EQ(
+      TryMake(dir_.File("other.vnt"), 0),
+      "MPGSource: The input file is not a VNT project file. (" + dir_.File("other.vnt") + ")");
   EXPECT_EQ(TryMake(dir_.File("newer.vnt"), 0)
                 .rfind("MPGSource: VantuIndexNV/VantuDecodeNV "
                        "mismatch. You are picking up\na version",

@@ -100,4 +100,72 @@ TEST_F(FrontCreateTest, ACropThatDoesNotFitReleasesTheClip) {
   EXPECT_TRUE(Holds(clip_->GetFrame(5, &env_), 5, 0));
 }
 
+TEST_F(FrontCreateTest, DeinterlaceOutsideZeroToTwoIsAnErrorWhereverItComesFrom) {
+  StartServer();
+  // Named arguments as a script passes them: vnt and deinterlace.
+  const char* names[] = {"vnt", "deinterlace"};
+  auto invokeWith = [&](int deinterlace) -> std::string {
+    AVSValue args[] = {AVSValue(media_.project.c_str()), AVSValue(deinterlace)};
+    try {
+      clip_ = env_.Invoke("MPGSource", AVSValue(args, 2), names).AsClip();
+    } catch (const AvisynthError& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(invokeWith(3),
+            "MPGSource: deinterlace must be 0, 1 or 2, not 3 (the script's argument).");
+  EXPECT_EQ(invokeWith(-1),
+            "MPGSource: deinterlace must be 0, 1 or 2, not -1 (the script's argument).");
+  std::ofstream("VantuDecodeNV.def") << "deinterlace=7\n";
+  try {
+    Invoke(true);
+    ADD_FAILURE() << "no error";
+  } catch (const AvisynthError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "MPGSource: deinterlace must be 0, 1 or 2, not 7 (VantuDecodeNV.def).");
+  }
+  // The script's valid value overrides the file's invalid one.
+  EXPECT_EQ(invokeWith(2), "");
+  EXPECT_EQ(clip_->GetVideoInfo().num_frames, 2 * media_.pictureCount);
+}
+
+TEST_F(FrontCreateTest, ProjectValuesThatCannotBeRightForTheVideo) {
+  StartServer();
+  std::ifstream in(media_.project);
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string good = text.str();
+  auto errorWith = [&](const std::string& from, const std::string& to) -> std::string {
+    std::string project = good;
+    const size_t at = project.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    project.replace(at, from.size(), to);
+    std::ofstream(media_.project) << project;
+    try {
+      clip_ = Invoke(true);
+    } catch (const AvisynthError& e) {
+      return e.what();
+    }
+    return "";
+  };
+  const std::string prefix =
+      "MPGSource: The VNT file holds a value that cannot be right for its video. (" +
+      media_.project + ": ";
+  EXPECT_EQ(errorWith("FPS 25 / 1", "FPS 0 / 0"), prefix + "FPS 0/0 is not a frame rate)");
+  EXPECT_EQ(errorWith("FPS 25 / 1", "FPS -25 / 1"), prefix + "FPS -25/1 is not a frame rate)");
+  EXPECT_EQ(errorWith("FPS 25 / 1", "FPS 25 / -1"), prefix + "FPS 25/-1 is not a frame rate)");
+  EXPECT_EQ(errorWith("SIZ 64 x 48", "SIZ 0 x 48"), prefix + "SIZ 0x48 is not a picture size)");
+  EXPECT_EQ(errorWith("SIZ 64 x 48", "SIZ 64 x 64"),
+            prefix + "SIZ 64x64 is not the picture size of " + media_.video + " (64x48))");
+  EXPECT_EQ(errorWith("SEQ " + std::to_string(media_.gopPositions[1]), "SEQ 1000000"),
+            prefix + "GOP 1 starts at byte 1000000, past the end of " + media_.video + " (" +
+                std::to_string(std::ifstream(media_.video, std::ios::ate).tellg()) + " bytes))");
+  EXPECT_EQ(errorWith("SEQ 0\n", "SEQ 1\n"),
+            prefix + media_.video +
+                " has no MPEG-2 sequence header where the first GOP starts (byte 1))");
+  EXPECT_EQ(errorWith("FPS 25 / 1", "FPS 25 / 1"), "");
+  EXPECT_TRUE(Holds(clip_->GetFrame(5, &env_), 5, 0));
+}
+
 }  // namespace

@@ -478,14 +478,20 @@ inline Media WriteMedia(const std::string& dir, const MediaSpec& wanted) {
     es += text;
     char hex[8];
     std::snprintf(hex, sizeof hex, "%02X", code);
-    media.units.push_back(std::to_string(4 + text.size()) + " " + hex + " " + text.substr(0, 8));
+    std::string shown = text.substr(0, 8);
+    for (char& c : shown) c = (c >= 0x20 && c < 0x7F) ? c : '.';  // as the server logs it
+    media.units.push_back(std::to_string(4 + text.size()) + " " + hex + " " + shown);
   };
   int picture = 0;
   for (const std::string& gop : wanted.gops) {
     media.gopPositions.push_back(es.size());
     media.gopFirst.push_back(picture);
     char text[32];
-    unit(0xB3, "SEQHEADR");
+    // The sequence header's picture size (12 bits each) is the project's, as in real media.
+    const char size[3] = {static_cast<char>(wanted.width >> 4),
+                          static_cast<char>((wanted.width & 15) << 4 | wanted.height >> 8),
+                          static_cast<char>(wanted.height & 255)};
+    unit(0xB3, std::string(size, 3) + "SEQHDR");
     std::snprintf(text, sizeof text, "G%06d", picture);
     unit(0xB8, text);
     for (char type : gop) {

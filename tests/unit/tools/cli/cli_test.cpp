@@ -77,6 +77,37 @@ TEST(Options, ClearErrors) {
   EXPECT_FALSE(ParseOptions({"info", "x", "--frames", "1"}, &o, &error)) << "info takes no list";
 }
 
+TEST(Options, NumbersAreDecimalAndPidsMayBeHex) {
+  Options o;
+  std::string error;
+  // A leading 0 is no octal prefix.
+  ASSERT_TRUE(ParseOptions({"index", "v", "--pid", "0741", "--crop", "010,0,08,0"}, &o, &error))
+      << error;
+  EXPECT_EQ(o.pid, 741);
+  EXPECT_EQ(std::vector<int>(o.crop, o.crop + 4), (std::vector<int>{10, 0, 8, 0}));
+  for (const char* pid : {"0x1E1", "0X1e1", "481"}) {
+    ASSERT_TRUE(ParseOptions({"index", "v", "--pid", pid}, &o, &error)) << pid;
+    EXPECT_EQ(o.pid, 481) << pid;
+  }
+  for (const char* pid : {"0x", "0x-1", "-0x1", "1e1", " 5", "5 ", "+5", "0b101", "", "0x2000"}) {
+    EXPECT_FALSE(ParseOptions({"index", "v", "--pid", pid}, &o, &error)) << pid;
+    EXPECT_NE(error.find("--pid"), std::string::npos);
+  }
+  // Hexadecimal only where a PID is read.
+  for (const char* mode : {"0x2", "02x", " 1", "1.0", "+1", "-0"}) {
+    const bool taken = ParseOptions({"hash", "x", "--deinterlace", mode}, &o, &error);
+    if (std::string(mode) == "-0") {
+      EXPECT_TRUE(taken && o.clip.deinterlace == 0);
+    } else {
+      EXPECT_FALSE(taken) << mode;
+    }
+  }
+  EXPECT_FALSE(ParseOptions({"index", "v", "--crop", "0x8,0,0,0"}, &o, &error));
+  EXPECT_FALSE(ParseOptions({"index", "v", "--lumfilt", "0x10,5"}, &o, &error));
+  EXPECT_NE(HelpText("index").find("0x"), std::string::npos);
+  EXPECT_NE(HelpText("").find("decimal"), std::string::npos);
+}
+
 TEST(Options, HelpForEveryCommand) {
   Options o;
   std::string error;

@@ -2,6 +2,8 @@
 // (keywords matched in the loader's order over its character counts), the video path rule of
 // line 3, and replacing a project safely.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -94,12 +96,22 @@ TEST(WriteProject, LinesReadBackAsWritten) {
   EXPECT_EQ(l.lines[2], "clips/bff.m2v");
   EXPECT_NE(l.lines[3].find("720x480"), std::string::npos) << l.lines[3];
   EXPECT_EQ(l.lines[4], "");
-  // Every keyword line is taken for the keyword it starts with.
+  // Every keyword line is taken for the keyword it starts with, except our own two, which the
+  // loader's keywords do not match, so that every loader skips them.
   for (size_t i = 0; i < l.matched.size(); ++i) {
     const std::string& s = l.lines[i + 5];
-    EXPECT_EQ(l.matched[i], s.substr(0, s.find(' ')) + (s.compare(0, 4, "SEQ ") == 0 ? " " : ""))
-        << s;
+    const std::string word = s.substr(0, s.find(' '));
+    const bool ours = word == "VIDEOFILE" || word == "PICTURES";
+    EXPECT_EQ(l.matched[i], ours ? "" : word + (word == "SEQ" ? " " : "")) << s;
   }
+  // Our lines come before the GOP list, so that a list cut short keeps them.
+  const size_t firstSeq = text.find("\nSEQ ");
+  EXPECT_LT(text.find("\nPICTURES " + std::to_string(l.types.size()) + "\n"), firstSeq);
+  const size_t videoLine =
+      text.find("\nVIDEOFILE " + std::to_string(fs::file_size(dir.File("clips/bff.m2v"))) + " ");
+  EXPECT_LT(videoLine, firstSeq);
+  EXPECT_EQ(text.find('\n', videoLine + 1) - text.rfind(' ', text.find('\n', videoLine + 1)), 17u)
+      << "16 hexadecimal digits";
   EXPECT_EQ(l.fieldOrder, 1);
   EXPECT_EQ(l.streamType, 0);
   EXPECT_EQ(l.width, 720);
@@ -207,6 +219,45 @@ TEST(WriteProject, FailureLeavesTheOldProjectAlone) {
             indexer::kIndexBadOptions);
 }
 
+TEST(WriteProject, OnlyANewPathOrARegularFileIsWritten) {
+  TempDir dir;
+  const std::string video = dir.File("v.m2v");
+  fs::copy_file(Media("es1080p_closed.m2v"), video);
+  const std::string original = ReadText(video);
+  std::string error;
+  auto write = [&](const std::string& project) {
+    return indexer::WriteProject(Options(video, project), &error);
+  };
+  // The video itself, by its own name, another spelling and a second hard link.
+  for (const std::string& self : {video, dir.File("./v.m2v"), dir.File("hard.m2v")}) {
+    if (self == dir.File("hard.m2v")) fs::create_hard_link(video, self);
+    EXPECT_EQ(write(self), indexer::kIndexCannotWrite) << self;
+    EXPECT_NE(error.find("it is the video being indexed"), std::string::npos) << error;
+    EXPECT_EQ(ReadText(video), original);
+  }
+  // A link (even to a project), a FIFO, a device: the entry stays what it was.
+  WriteText(dir.File("old.vnt"), "old\n");
+  fs::create_symlink(dir.File("old.vnt"), dir.File("link.vnt"));
+  EXPECT_EQ(write(dir.File("link.vnt")), indexer::kIndexCannotWrite);
+  EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+  EXPECT_TRUE(fs::is_symlink(dir.File("link.vnt")));
+  EXPECT_EQ(ReadText(dir.File("old.vnt")), "old\n");
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(write(dir.File("fifo")), indexer::kIndexCannotWrite);
+  EXPECT_NE(error.find("it is a FIFO"), std::string::npos) << error;
+  EXPECT_TRUE(fs::is_fifo(dir.File("fifo")));
+  // A device node of our own (the null device's numbers), made only where that is allowed.
+  if (mknod(dir.File("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+    EXPECT_EQ(write(dir.File("null")), indexer::kIndexCannotWrite);
+    EXPECT_NE(error.find("it is a device"), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_character_file(dir.File("null")));
+  }
+  // A regular file and a new path are written.
+  EXPECT_EQ(write(dir.File("old.vnt")), indexer::kIndexOk) << error;
+  EXPECT_EQ(write(dir.File("new.vnt")), indexer::kIndexOk) << error;
+  EXPECT_EQ(ReadText(video), original);
+}
+
 TEST(WriteProject, CommandLineProgram) {
   TempDir dir;
   const char* build = getenv("MPG_BUILD_DIR");
@@ -221,6 +272,16 @@ TEST(WriteProject, CommandLineProgram) {
   Loaded l = Load(ReadText(dir.File("t.vnt")));
   EXPECT_EQ(l.videoPid, 0x1E1);
   EXPECT_EQ(l.left * 1000 + l.right * 100 + l.top * 10 + l.bottom, 2468);
+  // Decimal unless written with 0x: 0741 is PID 741, which carries nothing here.
+  out = Shell(
+      program + " --pid 0741 --quiet " + Media("ts576i.ts") + " " + dir.File("o.vnt") + " 2>&1",
+      &status);
+  EXPECT_NE(status, 0);
+  EXPECT_NE(out.find("PID 741"), std::string::npos) << out;
+  out =
+      Shell(program + " --clip 0x8,0,0,0 " + Media("ts576i.ts") + " " + dir.File("o.vnt") + " 2>&1",
+            &status);
+  EXPECT_NE(status, 0);
   out = Shell(program + " " + Media("audio.wav") + " " + dir.File("w.vnt") + " 2>&1", &status);
   EXPECT_NE(status, 0);
   EXPECT_NE(out.find("audio.wav"), std::string::npos) << out;
