@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "tools/indexer/frame_timing.h"
 #include "tools/indexer/indexer.h"
 #include "tools/indexer/project_format.h"
 #include "tools/indexer/video_path.h"
@@ -24,10 +25,11 @@ namespace indexer {
 namespace {
 
 // Writes `text` to a new file next to `path` and renames it to `path`.
-int ReplaceFile(const std::string& path, const std::string& text, std::string* error) {
+int ReplaceFile(const std::string& path, const std::string& text, std::string* error,
+                const std::string& what = "the project") {
   std::error_code ec;
   if (fs::is_directory(path, ec)) {
-    *error = "cannot write the project \"" + path + "\": it is a folder";
+    *error = "cannot write " + what + " \"" + path + "\": it is a folder";
     return kIndexCannotWrite;
   }
   std::string temporary;
@@ -39,7 +41,7 @@ int ReplaceFile(const std::string& path, const std::string& text, std::string* e
     if (file == nullptr && errno != EEXIST) break;
   }
   if (file == nullptr) {
-    *error = "cannot write the project \"" + path + "\": " + strerror(errno);
+    *error = "cannot write " + what + " \"" + path + "\": " + strerror(errno);
     return kIndexCannotWrite;
   }
   bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
@@ -49,10 +51,10 @@ int ReplaceFile(const std::string& path, const std::string& text, std::string* e
   if (ok) {
     fs::rename(temporary, path, ec);
     if (!ec) return kIndexOk;
-    *error = "cannot write the project \"" + path + "\": " + ec.message();
+    *error = "cannot write " + what + " \"" + path + "\": " + ec.message();
   } else {
     *error =
-        "cannot write the project \"" + path + "\": " + strerror(savedErrno ? savedErrno : EIO);
+        "cannot write " + what + " \"" + path + "\": " + strerror(savedErrno ? savedErrno : EIO);
   }
   fs::remove(temporary, ec);
   return kIndexCannotWrite;
@@ -73,7 +75,13 @@ int WriteProject(const IndexOptions& options, std::string* error) {
   if (!ProjectVideoPath(options.videoPath, options.projectPath, &videoLine, error)) {
     return kIndexCannotWrite;
   }
-  return ReplaceFile(options.projectPath, FormatProject(index, layout, options, videoLine), error);
+  result =
+      ReplaceFile(options.projectPath, FormatProject(index, layout, options, videoLine), error);
+  if (result == kIndexOk && !options.timestampsPath.empty()) {
+    result =
+        ReplaceFile(options.timestampsPath, FormatTimestampsV2(index), error, "the timestamps");
+  }
+  return result;
 }
 
 }  // namespace indexer
