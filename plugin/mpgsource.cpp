@@ -91,9 +91,11 @@ void SplitChromaRow(const unsigned char* src, unsigned char* u, unsigned char* v
 }
 
 // Copies the server's NV12 picture into the planes that `out` describes, splitting the
-// interleaved chroma rows into U and V. Every read stays inside the picture area and every write
-// inside the frame, whatever the header says: luma rows are bounded by the frame's pitch, and
-// bytes of the frame that the area cannot supply are made black.
+// interleaved chroma rows into U and V. Every read stays inside the picture area and inside the
+// delivered picture (picWidth x picHeight), and every write inside the frame, whatever the header
+// says: luma rows are bounded by the frame's pitch. A picture smaller than the frame lands
+// top-left on black: the bytes that the picture does not supply are made black, never taken from
+// what the area held before, so a frame depends only on the picture delivered for it.
 void CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
   if (!out.lumaPlane || !out.uPlane || !out.vPlane) return;
   const unsigned char* area = view + server::kPictureAreaOffset;
@@ -111,19 +113,21 @@ void CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
 
   for (int j = 0; j < out.lumaHeight; ++j) {
     unsigned char* dst = out.lumaPlane + static_cast<int64_t>(j) * out.lumaPitch;
-    int64_t n = available(j * pitch, std::min<int64_t>(width, out.lumaPitch));
+    int64_t n = j < height ? available(j * pitch, std::min<int64_t>(width, out.lumaPitch)) : 0;
     if (n > 0) std::memcpy(dst, area + j * pitch, static_cast<size_t>(n));
     if (n < out.lumaWidth) std::memset(dst + n, kBlackLuma, static_cast<size_t>(out.lumaWidth - n));
   }
 
   const int rows = std::min(out.lumaHeight / 2, out.chromaHeight);
   const int64_t chromaStart = pitch * height;
+  const int64_t pictureChromaRows = (height + 1) / 2;
+  const int64_t picturePairs = std::min<int64_t>((width + 1) / 2, out.chromaWidth);
   for (int j = 0; j < rows; ++j) {
     unsigned char* u = out.uPlane + static_cast<int64_t>(j) * out.chromaPitch;
     unsigned char* v = out.vPlane + static_cast<int64_t>(j) * out.chromaPitch;
     const int64_t start = chromaStart + j * pitch;
     const int pairs =
-        static_cast<int>(available(start, 2 * static_cast<int64_t>(out.chromaWidth)) / 2);
+        j < pictureChromaRows ? static_cast<int>(available(start, 2 * picturePairs) / 2) : 0;
     if (pairs > 0) SplitChromaRow(area + start, u, v, pairs);
     for (int i = pairs; i < out.chromaWidth; ++i) u[i] = v[i] = kBlackChroma;
   }

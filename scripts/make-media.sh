@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the test and sample media with ffmpeg and mkvmerge into OUTDIR (default: build/media).
 # Every clip is synthetic (a test pattern with a frame counter) and short, so this takes seconds.
+# Streams of a second, independent encoder come from mjpegtools' mpeg2enc (fed YUV4MPEG2 by ffmpeg).
 #
 #   es576i_open.m2v     720x576 25 fps interlaced, top field first, open GOPs of 12 (IBBP), 150 frames
 #   ts576i.ts           the same in a 188-byte TS, video PID 0x1E1, with an MP2 audio PID 0x1E2
@@ -15,6 +16,17 @@
 #   ffmpeg576i.mkv      ffmpeg's Matroska muxer from es576i_open.m2v
 #   mkv_audio_first.mkv audio track first, then the MPEG-2 video
 #   mkv_no_mpeg2.mkv    audio only (no MPEG-2 video)
+#   two_programs.ts     two programs: es576i_open.m2v (PID 0x100) and es480i_bff.m2v (PID 0x200)
+#   With mpeg2enc:
+#   sizechange.m2v      sizechange_a.m2v (ffmpeg, 720x576 interlaced, 16:9, BT.709 colour, 60 frames)
+#                       then sizechange_b.m2v (mpeg2enc 720x480 progressive, 48 frames, then
+#                       ffmpeg 720x480 interlaced, 30 frames), all at 25 fps
+#   pulldown32.m2v      mpeg2enc: 120 film frames at 24000/1001 with 3:2 pulldown flags (coded
+#                       30000/1001), a sequence header per GOP
+#   pulldown_mixed.m2v  mpeg2enc film with pulldown (48), ffmpeg 480i video at 30000/1001 (60),
+#                       mpeg2enc film again (48)
+#   oneseq.m2v          mpeg2enc 720x576 25 fps, 90 frames, GOPs of at most 12 and one sequence
+#                       header for all of them
 set -euo pipefail
 out=${1:-build/media}
 mkdir -p "$out"
@@ -66,4 +78,42 @@ if command -v mkvmerge >/dev/null; then
 fi
 if [ ! -s ffmpeg576i.mkv ]; then
   ff -fflags +genpts -r 25 -i es576i_open.m2v -c:v copy -f matroska ffmpeg576i.tmp.mkv && mv ffmpeg576i.tmp.mkv ffmpeg576i.mkv
+fi
+if [ ! -s two_programs.ts ]; then
+  ff -fflags +genpts -r 25 -i es576i_open.m2v -fflags +genpts -r 30000/1001 -i es480i_bff.m2v \
+    -map 0:v -map 1:v -c copy -streamid 0:0x100 -streamid 1:0x200 \
+    -program program_num=1:title=first:st=0 -program program_num=2:title=second:st=1 \
+    -f mpegts two_programs.tmp.ts && mv two_programs.tmp.ts two_programs.ts
+fi
+if command -v mpeg2enc >/dev/null; then
+  # mpeg2enc W H RATE FRAMES OUT [mpeg2enc options]: a test pattern through mjpegtools' encoder.
+  mpeg2() {
+    local w=$1 h=$2 rate=$3 frames=$4 o=$5
+    shift 5
+    ff -f lavfi -i testsrc=size=${w}x${h}:rate=$rate -frames:v "$frames" -pix_fmt yuv420p \
+      -f yuv4mpegpipe - | mpeg2enc -v 0 -f 3 -b 6000 "$@" -o "$o.tmp.m2v"
+    mv "$o.tmp.m2v" "$o"
+  }
+  if [ ! -s sizechange.m2v ]; then
+    ff -f lavfi -i testsrc=size=720x576:rate=25 -frames:v 60 -vf setfield=tff -aspect 16:9 \
+      -color_primaries bt709 -color_trc bt709 -colorspace bt709 \
+      -c:v mpeg2video -g 12 -bf 2 -flags +ilme+ildct -top 1 -b:v 5M -maxrate 8M -bufsize 1835k \
+      sizechange_a.m2v
+    mpeg2 720 480 25 48 sizechange_b1.m2v -I 0 -s
+    ff -f lavfi -i testsrc=size=720x480:rate=25 -frames:v 30 -vf setfield=tff \
+      -c:v mpeg2video -g 12 -bf 2 -flags +ilme+ildct -top 1 -b:v 5M -maxrate 8M -bufsize 1835k \
+      sizechange_b2.m2v
+    cat sizechange_b1.m2v sizechange_b2.m2v >sizechange_b.m2v
+    cat sizechange_a.m2v sizechange_b.m2v >sizechange.tmp.m2v && mv sizechange.tmp.m2v sizechange.m2v
+  fi
+  [ -s pulldown32.m2v ] || mpeg2 720 480 24000/1001 120 pulldown32.m2v -I 0 -p -s -n n
+  if [ ! -s pulldown_mixed.m2v ]; then
+    mpeg2 720 480 24000/1001 48 pulldown_film.m2v -I 0 -p -s -n n
+    ff -f lavfi -i testsrc=size=720x480:rate=30000/1001 -frames:v 60 -vf setfield=tff \
+      -c:v mpeg2video -g 15 -bf 2 -flags +ilme+ildct -top 1 -b:v 5M -maxrate 8M -bufsize 1835k \
+      pulldown_video.m2v
+    cat pulldown_film.m2v pulldown_video.m2v pulldown_film.m2v >pulldown_mixed.tmp.m2v
+    mv pulldown_mixed.tmp.m2v pulldown_mixed.m2v
+  fi
+  [ -s oneseq.m2v ] || mpeg2 720 576 25 90 oneseq.m2v -I 0 -g 6 -G 12
 fi

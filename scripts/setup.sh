@@ -5,7 +5,7 @@ packages=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev
   ffmpeg libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev libswscale-dev
-  mkvtoolnix
+  mkvtoolnix mjpegtools
   clang libclang-rt-14-dev
 )
 missing=()

@@ -6,6 +6,7 @@
 #include "decoder/avc_decoder.h"
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "server/clip_size.h"
 #include "server/link.h"
 #include "server/section_layout.h"
 
@@ -32,6 +33,9 @@ unsigned CAVCDecoder::ThreadFunc(void* pair) {
   std::memcpy(&owner, static_cast<unsigned char*>(pair) + sizeof(platform::Handle), sizeof owner);
 
   owner->serverRequest = server::sharedView + server::kRequestOffset;
+  // The clip's size travels after the handshake's operands, so that a server that knows it
+  // delivers pictures of another size (a size change inside the stream) at the clip's size.
+  server::PutClipSize(server::sharedView, owner->width, owner->height);
   // The clip may be destroyed while a silent server keeps the handshake waiting: quitEvent ends
   // that wait too, and the thread then leaves without touching anything else.
   if (server::StartHandshake(owner->serverRequest, owner->deinterlace, owner->use_top_field != 0,

@@ -157,8 +157,26 @@ std::map<std::string, std::string> Info(const std::string& project,
     if (end == std::string::npos) break;
     std::string key = text.substr(pos + 1, end - pos - 1);
     size_t colon = text.find(':', end);
+    if (colon == std::string::npos) break;
+    size_t first = text.find_first_not_of(' ', colon + 1);
+    if (first != std::string::npos && text[first] == '[') {
+      // An array (of objects) is kept whole, as its JSON text; its members are not keys.
+      size_t close = text.find(']', first);
+      if (close == std::string::npos) break;
+      info[key] = text.substr(first, close - first + 1);
+      pos = close + 1;
+      continue;
+    }
+    if (first != std::string::npos && text[first] == '"') {
+      // A string, which may hold commas.
+      size_t close = text.find('"', first + 1);
+      if (close == std::string::npos) break;
+      info[key] = text.substr(first + 1, close - first - 1);
+      pos = close + 1;
+      continue;
+    }
     size_t stop = text.find_first_of(",}", colon);
-    if (colon == std::string::npos || stop == std::string::npos) break;
+    if (stop == std::string::npos) break;
     std::string value = text.substr(colon + 1, stop - colon - 1);
     value.erase(0, value.find_first_not_of(" \""));
     value.erase(value.find_last_not_of(" \"") + 1);

@@ -36,7 +36,7 @@ std::vector<std::pair<int, std::string>> HashFrames(const std::string& project,
                                                     const std::vector<int>& frames,
                                                     const std::vector<std::string>& clip = {});
 
-// `mpgsource info PROJECT --json [clip]`, as key -> value text.
+// `mpgsource info PROJECT --json [clip]`, as key -> value text (an array value as its JSON text).
 std::map<std::string, std::string> Info(const std::string& project,
                                         const std::vector<std::string>& clip = {});
 

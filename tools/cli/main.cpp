@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/clip_facts.h"
 #include "tools/cli/clip_session.h"
 #include "tools/cli/frame_hash.h"
 #include "tools/cli/frame_list.h"
@@ -16,6 +17,8 @@
 #include "tools/cli/server_process.h"
 #include "tools/cli/y4m_writer.h"
 #include "tools/indexer/indexer.h"
+#include "tools/indexer/list_streams.h"
+#include "tools/indexer/stream_facts.h"
 
 namespace {
 
@@ -57,7 +60,13 @@ std::string DefaultProjectPath(const std::string& video) {
 }
 
 int RunIndex(const cli::Options& o) {
+  std::string error;
+  if (o.list) {
+    if (indexer::ListStreams(o.input, stdout, &error) != indexer::kIndexOk) return Fail(error);
+    return FinishStdout(0);
+  }
   indexer::IndexOptions options;
+  options.timestampsPath = o.timestamps;
   options.videoPath = o.input;
   options.projectPath = o.output.empty() ? DefaultProjectPath(o.input) : o.output;
   options.pid = o.pid;
@@ -71,7 +80,6 @@ int RunIndex(const cli::Options& o) {
   options.warn = [](const std::string& text) {
     std::fprintf(stderr, "mpgsource: warning: %s\n", text.c_str());
   };
-  std::string error;
   if (indexer::WriteProject(options, &error) != indexer::kIndexOk) return Fail(error);
   std::fprintf(stderr, "mpgsource: wrote %s\n", options.projectPath.c_str());
   return 0;
@@ -97,18 +105,23 @@ const char* PixelTypeName(int pixelType) {
 int RunInfo(const cli::Options& o, cli::ClipSession& session) {
   const VideoInfo& vi = session.Info();
   bool top = session.Parity();
+  indexer::StreamFacts facts;
+  indexer::ReadFacts(o.input, &facts);
   if (o.json) {
     std::printf(
         "{\"width\": %d, \"height\": %d, \"fps_numerator\": %u, \"fps_denominator\": %u, "
-        "\"frames\": %d, \"parity\": \"%s\", \"pixel_type\": \"%s\"}\n",
+        "\"frames\": %d, \"parity\": \"%s\", \"pixel_type\": \"%s\"",
         vi.width, vi.height, vi.fps_numerator, vi.fps_denominator, vi.num_frames,
         top ? "top" : "bottom", PixelTypeName(vi.pixel_type));
+    std::fputs(cli::FactsJson(facts).c_str(), stdout);
+    std::printf("}\n");
   } else {
     std::printf(
         "width:      %d\nheight:     %d\nfps:        %u/%u\nframes:     %d\n"
         "parity:     %s field first\npixel type: %s\n",
         vi.width, vi.height, vi.fps_numerator, vi.fps_denominator, vi.num_frames,
         top ? "top" : "bottom", PixelTypeName(vi.pixel_type));
+    std::fputs(cli::FactsText(facts).c_str(), stdout);
   }
   return FinishStdout(0);
 }
@@ -155,7 +168,9 @@ int RunPipe(const cli::Options& o, cli::ClipSession& session) {
   format.height = vi.height;
   format.fpsNumerator = vi.fps_numerator;
   format.fpsDenominator = vi.fps_denominator;
-  format.interlacing = o.clip.deinterlace > 0 ? 'p' : (session.Parity() ? 't' : 'b');
+  indexer::StreamFacts facts;
+  indexer::ReadFacts(o.input, &facts);
+  format.interlacing = cli::Y4mInterlacing(facts, o.clip.deinterlace, session.Parity());
   errno = 0;
   int result = 0;
   if (std::fputs(cli::Y4mHeader(format).c_str(), out) < 0) {

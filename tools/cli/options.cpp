@@ -113,6 +113,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         *error = "--lumfilt needs two integers GAMMA,OFFSET";
         return false;
       }
+    } else if (a == "--timestamps" && cmd == "index") {
+      if (!value(&options->timestamps)) return false;
+    } else if (a == "--list" && cmd == "index") {
+      options->list = true;
     } else if (a == "--json" && cmd == "info") {
       options->json = true;
     } else if (a == "--frames" && (cmd == "pipe" || cmd == "hash")) {
@@ -150,13 +154,17 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
 std::string HelpText(const std::string& command) {
   if (command == "index") {
     return "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--crop L,R,T,B] "
-           "[--lumfilt GAMMA,OFFSET]\n"
+           "[--lumfilt GAMMA,OFFSET] [--timestamps FILE]\n"
+           "       mpgsource index VIDEO --list\n"
            "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets) or\n"
            "Matroska file and writes the project file (default: VIDEO with the extension .vnt).\n"
            "  --pid N            the transport stream's video PID, decimal or hexadecimal with\n"
-           "                     0x (481 or 0x1E1; default: the first MPEG-2 video)\n"
+           "                     0x (481 or 0x1E1; default: the first MPEG-2 video stream of\n"
+           "                     the first program that has one, in PAT order)\n"
            "  --crop L,R,T,B     crop amounts written into the project (left, right, top, bottom)\n"
-           "  --lumfilt G,O      luminance correction: gamma and offset\n";
+           "  --lumfilt G,O      luminance correction: gamma and offset\n"
+           "  --timestamps FILE  also write each frame's time (mkvmerge timestamp format v2)\n"
+           "  --list             list the programs and streams of VIDEO and write nothing\n";
   }
   if (command == "server") {
     return "usage: mpgsource server [--verbose]\n"

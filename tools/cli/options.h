@@ -13,10 +13,12 @@ struct ClipOptions {
 };
 
 struct Options {
-  std::string command;  // index, server, info, pipe, hash
-  std::string input;    // VIDEO for index, PROJECT for info/pipe/hash
-  std::string output;   // -o
-  std::string frames;   // --frames LIST
+  std::string command;     // index, server, info, pipe, hash
+  std::string input;       // VIDEO for index, PROJECT for info/pipe/hash
+  std::string output;      // -o
+  std::string frames;      // --frames LIST
+  std::string timestamps;  // index --timestamps FILE
+  bool list = false;       // index --list
   bool json = false;
   bool noServer = false;
   bool help = false;

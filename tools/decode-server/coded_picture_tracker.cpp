@@ -63,8 +63,14 @@ CodedPictureTracker::UnitAction CodedPictureTracker::OnUnit(const uint8_t* data,
     if (action.flushBefore) packetHasPicture_ = false;
     awaitingSecondField_ = false;
     if (code == kSequenceHeaderCode && bodySize >= 3) {
-      width_ = (body[0] << 4) | (body[1] >> 4);
-      height_ = ((body[1] & 0x0F) << 8) | body[2];
+      const int width = (body[0] << 4) | (body[1] >> 4);
+      const int height = ((body[1] & 0x0F) << 8) | body[2];
+      if (width_ > 0 && (width != width_ || height != height_)) {
+        action.sizeChange = true;
+        PlacePendingAnchor();
+      }
+      width_ = width;
+      height_ = height;
     }
     if (code == kGroupStartCode && !firstGop_.seen && bodySize >= 4) {
       // time_code: drop_frame(1) hours(5) minutes(6) marker(1) seconds(6) pictures(6), then

@@ -5,6 +5,7 @@
 
 #include "platform/event.h"
 #include "platform/section.h"
+#include "server/clip_size.h"
 #include "server/section_layout.h"
 #include "tools/decode-server/picture_writer.h"
 
@@ -199,9 +200,12 @@ void DecodeServer::HandleInit() {
   }
   deinterlace_ = deinterlace >= 0 && deinterlace <= 2 ? deinterlace : 0;
   useTopField_ = useTopField != 0;
+  // A client that names its picture size gets every picture at that size.
+  if (!server::GetClipSize(view_, &clipWidth_, &clipHeight_)) clipWidth_ = clipHeight_ = 0;
   if (options_.verbose) {
-    Log("client set up: deinterlace %d, %s field%s", deinterlace_, useTopField_ ? "top" : "bottom",
-        third == server::kInitOperand3 ? "" : " (unknown format word)");
+    Log("client set up: deinterlace %d, %s field%s, pictures %dx%d", deinterlace_,
+        useTopField_ ? "top" : "bottom",
+        third == server::kInitOperand3 ? "" : " (unknown format word)", clipWidth_, clipHeight_);
   }
   // A new client: whatever an earlier one left (a run, a request, an unread picture) goes.
   DropRunLocked("new client");
@@ -309,17 +313,19 @@ void DecodeServer::DecoderLoop() {
 
 RunDecoder* DecodeServer::DecoderFor(uint64_t generation) {
   if (!decoder_ || decoderGeneration_ != generation) {
-    int deinterlace;
+    int deinterlace, width, height;
     bool useTopField;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (generation_ != generation) return nullptr;  // dropped before it began
       deinterlace = deinterlace_;
       useTopField = useTopField_;
+      width = clipWidth_;
+      height = clipHeight_;
       ++runNumber_;
       runLogged_ = false;
     }
-    decoder_ = std::make_unique<RunDecoder>(deinterlace, useTopField);
+    decoder_ = std::make_unique<RunDecoder>(deinterlace, useTopField, width, height);
     decoderGeneration_ = generation;
     if (!decoder_->ok()) Log("cannot open libavcodec's MPEG-2 decoder; the run yields black");
   }
@@ -403,7 +409,8 @@ void DecodeServer::DeliveryLoop() {
         // Past the end of the run: the last picture again, or black.
         picture.frame = lastPicture_ && lastPictureGeneration_ == generation
                             ? av_frame_clone(lastPicture_)
-                            : MakeBlackFrame(lastWidth_, lastHeight_);
+                        : clipWidth_ > 0 ? MakeBlackFrame(clipWidth_, clipHeight_)
+                                         : MakeBlackFrame(lastWidth_, lastHeight_);
         info.flags |= kPictureFlagRepeated;
         picture.displayIndex = -1;
       }

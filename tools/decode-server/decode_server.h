@@ -122,6 +122,7 @@ class DecodeServer {
   int deinterlace_ = 0;
   bool useTopField_ = true;
   int lastWidth_ = 0, lastHeight_ = 0;  // size of the last sequence seen, for black pictures
+  int clipWidth_ = 0, clipHeight_ = 0;  // the client's picture size (0: pictures as decoded)
   int64_t runNumber_ = 0;               // runs started so far
   int64_t runUnits_ = 0;
   int64_t runDelivered_ = 0;

@@ -17,9 +17,10 @@ constexpr int kFallbackHeight = 576;
 constexpr int kMaxDimension = 8192;
 }  // namespace
 
-RunDecoder::RunDecoder(int deinterlace, bool useTopField)
+RunDecoder::RunDecoder(int deinterlace, bool useTopField, int width, int height)
     : deinterlace_(deinterlace >= 0 && deinterlace <= 2 ? deinterlace : 0),
-      useTopField_(useTopField) {
+      useTopField_(useTopField),
+      scaler_(width, height) {
   packet_ = av_packet_alloc();
   decoded_ = av_frame_alloc();
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG2VIDEO);
@@ -43,6 +44,7 @@ void RunDecoder::PushUnit(const uint8_t* data, size_t size, const Sink& sink) {
   const CodedPictureTracker::UnitAction action = tracker_.OnUnit(data, size);
   stats_.codedFrames = tracker_.codedFrames();
   if (action.flushBefore) SendPacket(sink);
+  if (action.sizeChange) Drain(sink);
   pending_.insert(pending_.end(), data, data + size);
   if (action.startsFrame) pendingIndex_ = action.codedIndex;
   if (action.flushAfter) SendPacket(sink);
@@ -60,6 +62,15 @@ void RunDecoder::SendPacket(const Sink& sink) {
   }
   pending_.clear();
   pendingIndex_ = -1;
+}
+
+// libavcodec drops the picture it still holds back when a sequence of another size begins; it is
+// taken out first, and the decoder starts afresh (nothing after a size change refers back).
+void RunDecoder::Drain(const Sink& sink) {
+  if (!context_ || cancelled_) return;
+  SendPacket(sink);
+  if (avcodec_send_packet(context_, nullptr) == 0) Receive(sink);
+  avcodec_flush_buffers(context_);
 }
 
 void RunDecoder::Receive(const Sink& sink) {
@@ -160,7 +171,7 @@ void RunDecoder::Emit(AVFrame* frame, int64_t displayIndex, bool placeholder, co
     return;
   }
   RunPicture picture;
-  picture.frame = frame;
+  picture.frame = scaler_.Fit(frame);
   picture.placeholder = placeholder;
   picture.displayIndex = displayIndex;
   picture.outputIndex = stats_.pictures++;

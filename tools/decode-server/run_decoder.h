@@ -8,7 +8,8 @@
 // black picture when nothing was decoded at all), so that the k-th picture of a run is always the
 // run's k-th display picture.
 //
-// Deinterlacing (mode 1 or 2, see Deinterlacer) is applied to the filled sequence of frames.
+// Deinterlacing (mode 1 or 2, see Deinterlacer) is applied to the filled sequence of frames, at
+// their decoded size; the pictures that come out are then brought to the clip's size.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,7 @@
 
 #include "tools/decode-server/coded_picture_tracker.h"
 #include "tools/decode-server/deinterlacer.h"
+#include "tools/decode-server/picture_scaler.h"
 
 extern "C" {
 struct AVCodecContext;
@@ -52,8 +54,9 @@ class RunDecoder {
   using Sink = std::function<void(RunPicture picture)>;
 
   // `deinterlace`: 0 frames as decoded, 1 one picture per frame from the chosen field, 2 two
-  // pictures per frame. Values outside 0..2 count as 0.
-  RunDecoder(int deinterlace, bool useTopField);
+  // pictures per frame. Values outside 0..2 count as 0. `width` x `height`: the size every picture
+  // is handed out at (PictureScaler); 0 x 0 hands pictures out as decoded.
+  RunDecoder(int deinterlace, bool useTopField, int width = 0, int height = 0);
   ~RunDecoder();
   RunDecoder(const RunDecoder&) = delete;
   RunDecoder& operator=(const RunDecoder&) = delete;
@@ -76,6 +79,7 @@ class RunDecoder {
  private:
   void SendPacket(const Sink& sink);
   void Receive(const Sink& sink);
+  void Drain(const Sink& sink);
   void Place(AVFrame* frame, const Sink& sink);
   void Show(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink);
   void Output(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink);
@@ -95,6 +99,7 @@ class RunDecoder {
   int64_t nextDisplay_ = 0;       // the next display place to show
   AVFrame* lastShown_ = nullptr;  // the last frame shown (for filling places at the end)
   Deinterlacer deinterlacer_;
+  PictureScaler scaler_;
   struct FilteredFrame {
     bool placeholder;
     bool topFirst;  // the top field comes first in time, as bwdif sees the frame

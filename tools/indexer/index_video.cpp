@@ -7,6 +7,7 @@
 
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/indexer.h"
+#include "tools/indexer/list_streams.h"
 #include "tools/indexer/matroska_source.h"
 #include "tools/indexer/mpeg2_scanner.h"
 #include "tools/indexer/progress.h"
@@ -28,28 +29,6 @@ std::string Hex(int value) {
   char text[16];
   snprintf(text, sizeof text, "0x%X", value);
   return text;
-}
-
-std::string StreamTypeName(int type) {
-  switch (type) {
-    case 0x01:
-      return "MPEG-1 video";
-    case 0x10:
-      return "MPEG-4 video";
-    case 0x1B:
-      return "H.264 video";
-    case 0x24:
-      return "HEVC video";
-    case 0x03:
-    case 0x04:
-      return "MPEG audio";
-    case 0x0F:
-      return "AAC audio";
-    case 0x81:
-      return "AC-3 audio";
-    default:
-      return "stream type " + Hex(type);
-  }
 }
 
 void Warn(const IndexOptions& options, const std::string& text) {
@@ -248,10 +227,31 @@ void WarnAbout(const VideoIndex& index, const IndexOptions& options) {
     Warn(options, std::to_string(index.joinedSequences) +
                       " sequence header(s) not followed by an I picture start no GOP");
   }
-  if (index.sequenceChanges > 0) {
+  if (!index.sizeChanges.empty()) {
+    std::string changes;
+    for (const SizeChange& change : index.sizeChanges) {
+      if (!changes.empty()) changes += ", ";
+      changes += "frame " + std::to_string(change.frame) + " " + std::to_string(change.width) +
+                 "x" + std::to_string(change.height);
+    }
+    Warn(options, "the picture size changes (" + changes + "); the clip is " +
+                      std::to_string(index.sequence.width) + "x" +
+                      std::to_string(index.sequence.height) +
+                      " and the decoding server scales pictures of another size to it");
+  } else if (index.sequenceChanges > 0) {
     Warn(options, std::to_string(index.sequenceChanges) +
-                      " sequence header(s) change the picture size or frame rate; the project "
-                      "describes the first one only");
+                      " sequence header(s) change the frame rate; the project describes the "
+                      "first one only");
+  }
+  if (index.groupsWithoutSequence > 0) {
+    size_t longest = 0;
+    for (const GopRecord& gop : index.gops) longest = std::max(longest, gop.types.size());
+    Warn(options, std::to_string(index.groupsWithoutSequence) +
+                      " GOP(s) have no sequence header of their own, so a decode cannot start "
+                      "there and they join the GOP before them: random access decodes from the "
+                      "last sequence header, up to " +
+                      std::to_string(longest) + " pictures per request (" +
+                      std::to_string(index.gops.size()) + " GOP(s) indexed)");
   }
   if (index.invalidPictureTypes > 0) {
     Warn(options, std::to_string(index.invalidPictureTypes) +

@@ -38,6 +38,8 @@ struct IndexOptions {
   // Crop amounts written on the CLIP line, and the luminance correction of the LUMFILT line.
   int clipLeft = 0, clipRight = 0, clipTop = 0, clipBottom = 0;
   int lumGamma = 0, lumOffset = 0;
+  // When not empty: each frame's start time, in mkvmerge's timestamp format v2, goes here.
+  std::string timestampsPath;
   // Progress on stderr, shown only for long inputs and only when stderr is a terminal.
   bool progress = true;
   // Receives each warning (one line, no newline); null: "mpgsource-index: warning: ..." on stderr.

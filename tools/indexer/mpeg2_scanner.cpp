@@ -14,6 +14,7 @@ constexpr uint8_t kSequenceEndCode = 0xB7;
 constexpr uint8_t kGroupCode = 0xB8;
 
 constexpr int kSequenceExtensionId = 1;
+constexpr int kSequenceDisplayExtensionId = 2;
 constexpr int kPictureCodingExtensionId = 8;
 
 constexpr int kBottomField = 2;
@@ -137,8 +138,13 @@ void Mpeg2Scanner::OnStartCode(const uint8_t* bytes, size_t count, uint64_t posi
     case kExtensionCode:
       OnExtension(bytes, count);
       break;
-    case kSequenceEndCode:
     case kGroupCode:
+      CommitPicture();
+      // A GOP that the index cannot start: a decode needs a sequence header first.
+      if (!sequencePending_ && !index_.gops.empty()) ++index_.groupsWithoutSequence;
+      last_ = Last::kNone;
+      break;
+    case kSequenceEndCode:
       CommitPicture();
       last_ = Last::kNone;
       break;
@@ -156,6 +162,9 @@ void Mpeg2Scanner::OnSequenceHeader(const uint8_t* bytes, size_t count, uint64_t
   seq.height = ((bytes[2] & 0x0F) << 8) | bytes[3];
   seq.aspectRatioCode = bytes[4] >> 4;
   seq.frameRateCode = bytes[4] & 0x0F;
+  sequenceWidth_ = seq.width;
+  sequenceHeight_ = seq.height;
+  sequenceProgressive_ = false;
   if (firstSequence_) {
     firstSequence_ = false;
     FrameRate(seq.frameRateCode, 0, 0, &seq.fpsNumerator, &seq.fpsDenominator);
@@ -179,15 +188,39 @@ void Mpeg2Scanner::OnSequenceHeader(const uint8_t* bytes, size_t count, uint64_t
 void Mpeg2Scanner::OnExtension(const uint8_t* bytes, size_t count) {
   if (count < 2) return;
   int id = bytes[1] >> 4;
-  if (id == kSequenceExtensionId && last_ == Last::kSequence) {
+  if (id == kSequenceDisplayExtensionId && index_.sequenceFound && index_.pictureCount == 0) {
+    // The first sequence's display extension (it follows the sequence extension). The fields:
+    // video_format(3) colour_description(1), then [colour_primaries(8)
+    // transfer_characteristics(8) matrix_coefficients(8)], display_horizontal_size(14)
+    // marker(1) display_vertical_size(14).
+    SequenceInfo& seq = index_.sequence;
+    if (seq.displayExtension) return;
+    const bool colour = (bytes[1] & 1) != 0;
+    const size_t at = colour ? 5 : 2;
+    if (count < at + 4) return;
+    seq.displayExtension = true;
+    seq.videoFormat = (bytes[1] >> 1) & 7;
+    seq.colourDescription = colour;
+    if (colour) {
+      seq.colourPrimaries = bytes[2];
+      seq.transferCharacteristics = bytes[3];
+      seq.matrixCoefficients = bytes[4];
+    }
+    seq.displayWidth = (bytes[at] << 6) | (bytes[at + 1] >> 2);
+    seq.displayHeight = ((bytes[at + 1] & 1) << 13) | (bytes[at + 2] << 5) | (bytes[at + 3] >> 3);
+  } else if (id == kSequenceExtensionId && last_ == Last::kSequence) {
     last_ = Last::kNone;
-    if (count < 7 || index_.sequence.mpeg2) return;  // the first sequence's extension only
+    if (count < 7) return;
+    const int widthExtension = ((bytes[2] & 1) << 1) | (bytes[3] >> 7);
+    const int heightExtension = (bytes[3] >> 5) & 3;
+    sequenceWidth_ |= widthExtension << 12;
+    sequenceHeight_ |= heightExtension << 12;
+    sequenceProgressive_ = (bytes[2] & 0x08) != 0;
+    if (index_.sequence.mpeg2) return;  // the first sequence's extension only
     SequenceInfo& seq = index_.sequence;
     seq.mpeg2 = true;
     seq.progressiveSequence = (bytes[2] & 0x08) != 0;
     seq.chromaFormat = (bytes[2] >> 1) & 3;
-    int widthExtension = ((bytes[2] & 1) << 1) | (bytes[3] >> 7);
-    int heightExtension = (bytes[3] >> 5) & 3;
     seq.width |= widthExtension << 12;
     seq.height |= heightExtension << 12;
     int rateN = (bytes[6] >> 5) & 3;
@@ -201,6 +234,7 @@ void Mpeg2Scanner::OnExtension(const uint8_t* bytes, size_t count) {
     pictureExtension_ = true;
     pictureStructure_ = bytes[3] & 3;
     topFieldFirst_ = (bytes[4] & 0x80) != 0;
+    repeatFirstField_ = (bytes[4] & 0x02) != 0;
     progressiveFrame_ = (bytes[5] & 0x80) != 0;
   }
 }
@@ -213,6 +247,7 @@ void Mpeg2Scanner::OnPicture(const uint8_t* bytes, size_t count) {
   pictureExtension_ = false;
   topFieldFirst_ = false;
   progressiveFrame_ = false;
+  repeatFirstField_ = false;
 }
 
 void Mpeg2Scanner::CommitPicture() {
@@ -258,10 +293,25 @@ void Mpeg2Scanner::CommitPicture() {
       index_.fieldOrder = topFieldFirst_ ? 0 : 1;
     }
   }
-  AddFrame(letter);
+  // Displayed fields: a field pair or a frame shows two, repeat_first_field adds the first field
+  // again; in a progressive sequence the flags repeat the whole frame once or twice instead.
+  int fields = 2;
+  if (!field && pictureExtension_ && repeatFirstField_) {
+    if (sequenceProgressive_) {
+      fields = topFieldFirst_ ? 6 : 4;
+    } else {
+      fields = 3;
+    }
+  }
+  if (!field && (!pictureExtension_ || progressiveFrame_ || sequenceProgressive_)) {
+    progressive_ = true;
+  } else {
+    progressive_ = false;
+  }
+  AddFrame(letter, fields);
 }
 
-void Mpeg2Scanner::AddFrame(char letter) {
+void Mpeg2Scanner::AddFrame(char letter, int fields) {
   if (sequencePending_) {
     sequencePending_ = false;
     // A decode that starts at a sequence header needs an I picture first; a sequence header in
@@ -277,7 +327,20 @@ void Mpeg2Scanner::AddFrame(char letter) {
     ++index_.picturesBeforeSequence;
     return;
   }
+  if (sequenceWidth_ > 0) {
+    if (framesWidth_ == 0) {
+      framesWidth_ = sequenceWidth_;
+      framesHeight_ = sequenceHeight_;
+    } else if (sequenceWidth_ != framesWidth_ || sequenceHeight_ != framesHeight_) {
+      framesWidth_ = sequenceWidth_;
+      framesHeight_ = sequenceHeight_;
+      index_.sizeChanges.push_back(SizeChange{index_.pictureCount, framesWidth_, framesHeight_});
+    }
+  }
   index_.gops.back().types.push_back(letter);
+  index_.displayFields.push_back(static_cast<uint8_t>(fields));
+  if (progressive_) ++index_.progressiveFrames;
+  if (fields > 2) ++index_.repeatedFields;
   ++index_.pictureCount;
 }
 

@@ -25,15 +25,15 @@ class Mpeg2Scanner {
 
  private:
   // Bytes kept after a start code: the code itself and the longest header part read (the
-  // sequence extension needs 6 bytes after its code).
-  static constexpr size_t kHeaderBytes = 7;
+  // sequence display extension with a colour description needs 8 bytes after its code).
+  static constexpr size_t kHeaderBytes = 9;
 
   void OnStartCode(const uint8_t* bytes, size_t count, uint64_t position);
   void OnSequenceHeader(const uint8_t* bytes, size_t count, uint64_t position);
   void OnExtension(const uint8_t* bytes, size_t count);
   void OnPicture(const uint8_t* bytes, size_t count);
   void CommitPicture();
-  void AddFrame(char letter);
+  void AddFrame(char letter, int fields);
 
   VideoIndex index_;
 
@@ -54,6 +54,14 @@ class Mpeg2Scanner {
   bool pictureExtension_ = false;
   bool topFieldFirst_ = false;
   bool progressiveFrame_ = false;
+  bool repeatFirstField_ = false;
+
+  // Picture size of the latest sequence header (with its extension), and of the frames indexed
+  // last, for the list of size changes.
+  int sequenceWidth_ = 0, sequenceHeight_ = 0;
+  int framesWidth_ = 0, framesHeight_ = 0;
+  bool sequenceProgressive_ = false;
+  bool progressive_ = false;  // the frame being added is progressive
 
   // A first field that waits for its second field.
   bool openField_ = false;

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "tools/indexer/frame_timing.h"
+#include "tools/indexer/stream_facts.h"
+
 namespace indexer {
 
 std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout) {
@@ -19,13 +22,18 @@ std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout) {
     carriage = "MPEG-2 elementary stream";
   }
   const SequenceInfo& seq = index.sequence;
-  const char* scan = seq.progressiveSequence ? "progressive"
-                     : index.fieldOrder == 0 ? "interlaced, top field first"
-                                             : "interlaced, bottom field first";
+  const ClipTiming timing = ComputeTiming(index);
+  const StreamFacts facts = FactsOf(index, timing);
+  const std::string scan = facts.scan == "progressive"
+                               ? std::string("progressive")
+                               : facts.scan + ", " + facts.fieldOrder + " field first";
   snprintf(text, sizeof text, ": %dx%d, %d/%d fps, %s, %llu pictures in %zu GOPs", seq.width,
-           seq.height, seq.fpsNumerator, seq.fpsDenominator, scan,
+           seq.height, timing.fpsNumerator, timing.fpsDenominator, scan.c_str(),
            static_cast<unsigned long long>(index.pictureCount), index.gops.size());
-  return carriage + text;
+  std::string summary = carriage + text;
+  if (timing.pulldown != Pulldown::kNone)
+    summary += std::string(", ") + PulldownText(timing.pulldown);
+  return summary;
 }
 
 std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
@@ -47,8 +55,9 @@ std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
   add(snprintf(line, sizeof line, "PKTSIZ %d\n", transport ? layout.packetSize : 0));
   add(snprintf(line, sizeof line, "VPID %d\n", transport ? layout.pid : 0));
   add(snprintf(line, sizeof line, "SIZ %d x %d\n", index.sequence.width, index.sequence.height));
-  add(snprintf(line, sizeof line, "FPS %d / %d\n", index.sequence.fpsNumerator,
-               index.sequence.fpsDenominator));
+  // The rate that keeps the stream's duration: soft pulldown stays one frame per coded frame.
+  const ClipTiming timing = ComputeTiming(index);
+  add(snprintf(line, sizeof line, "FPS %d / %d\n", timing.fpsNumerator, timing.fpsDenominator));
   add(snprintf(line, sizeof line, "FO %d\n", index.fieldOrder));
   add(snprintf(line, sizeof line, "CLIP %d %d %d %d\n", options.clipLeft, options.clipRight,
                options.clipTop, options.clipBottom));
@@ -59,6 +68,7 @@ std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
   uint64_t listed = 0;
   for (const GopRecord& gop : index.gops) listed += gop.types.size();
   add(snprintf(line, sizeof line, "PICTURES %llu\n", static_cast<unsigned long long>(listed)));
+  out += FormatFacts(FactsOf(index, timing));
   for (const GopRecord& gop : index.gops) {
     add(snprintf(line, sizeof line, "SEQ %llu\n", static_cast<unsigned long long>(gop.position)));
     for (char type : gop.types) {

@@ -19,6 +19,23 @@ struct SequenceInfo {
   bool mpeg2 = false;  // a sequence extension followed the sequence header
   bool progressiveSequence = false;
   int chromaFormat = 0;  // 1 4:2:0, 2 4:2:2, 3 4:4:4 (MPEG-2 only)
+  // Sequence display extension (of the first sequence), when present.
+  bool displayExtension = false;
+  int videoFormat = 5;  // 0 component, 1 PAL, 2 NTSC, 3 SECAM, 4 MAC, 5 unspecified
+  int displayWidth = 0;
+  int displayHeight = 0;
+  bool colourDescription = false;
+  int colourPrimaries = 0;
+  int transferCharacteristics = 0;
+  int matrixCoefficients = 0;
+};
+
+// A sequence whose picture size differs from the one before it: from frame `frame` on (counting
+// frames of the index), pictures are `width` x `height`.
+struct SizeChange {
+  uint64_t frame = 0;
+  int width = 0;
+  int height = 0;
 };
 
 // One GOP of the project: where reading starts (a byte offset, or a Matroska frame time) and the
@@ -34,6 +51,15 @@ struct VideoIndex {
   int fieldOrder = 0;  // 0 top field first or progressive, 1 bottom field first
   std::vector<GopRecord> gops;
   uint64_t pictureCount = 0;  // frames in the index (a field pair counts once)
+
+  // Per frame of the index, in coded order: the fields it is displayed for (2; 3 with
+  // repeat_first_field; 4 or 6 when a progressive sequence repeats the frame).
+  std::vector<uint8_t> displayFields;
+  uint64_t progressiveFrames =
+      0;                        // frames with progressive_frame set (or of a progressive sequence)
+  uint64_t repeatedFields = 0;  // frames with repeat_first_field set
+  std::vector<SizeChange> sizeChanges;
+  uint64_t groupsWithoutSequence = 0;  // GOP headers not preceded by a sequence header
 
   // Things worth a warning.
   uint64_t picturesBeforeSequence = 0;  // left out: no sequence header precedes them

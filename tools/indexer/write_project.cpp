@@ -8,6 +8,7 @@
 
 #include "decoder/video_fingerprint.h"
 #include "tools/indexer/byte_source.h"
+#include "tools/indexer/frame_timing.h"
 #include "tools/indexer/indexer.h"
 #include "tools/indexer/project_format.h"
 #include "tools/indexer/video_path.h"
@@ -25,37 +26,38 @@ namespace fs = std::filesystem;
 namespace indexer {
 namespace {
 
-// Only a new path or an existing regular file other than the video is written: the project
+// Only a new path or an existing regular file other than the video is written: an output file
 // replaces whatever directory entry it is renamed onto, so a link, a FIFO or a device there would
-// be lost, and the video itself would be overwritten with its index.
-int CheckProjectPath(const std::string& path, const std::string& videoPath, std::string* error) {
+// be lost, and the video itself would be overwritten with its index. `what` names the output.
+int CheckOutputPath(const std::string& path, const char* what, const std::string& videoPath,
+                    std::string* error) {
   std::error_code ec;
   const fs::file_status status = fs::symlink_status(path, ec);
   if (ec || status.type() == fs::file_type::not_found) return kIndexOk;
-  const char* what = nullptr;
+  const char* why = nullptr;
   switch (status.type()) {
     case fs::file_type::regular:
-      if (fs::equivalent(path, videoPath, ec) && !ec) what = "it is the video being indexed";
+      if (fs::equivalent(path, videoPath, ec) && !ec) why = "it is the video being indexed";
       break;
     case fs::file_type::directory:
-      what = "it is a folder";
+      why = "it is a folder";
       break;
     case fs::file_type::symlink:
-      what = "it is a symbolic link";
+      why = "it is a symbolic link";
       break;
     case fs::file_type::fifo:
-      what = "it is a FIFO";
+      why = "it is a FIFO";
       break;
     case fs::file_type::character:
     case fs::file_type::block:
-      what = "it is a device";
+      why = "it is a device";
       break;
     default:
-      what = "it is not a regular file";
+      why = "it is not a regular file";
       break;
   }
-  if (what == nullptr) return kIndexOk;
-  *error = "will not write the project \"" + path + "\": " + what;
+  if (why == nullptr) return kIndexOk;
+  *error = std::string("will not write ") + what + " \"" + path + "\": " + why;
   return kIndexCannotWrite;
 }
 
@@ -76,7 +78,8 @@ bool IdentifyVideo(const std::string& videoPath, uint64_t size, VideoIdentity* v
 }
 
 // Writes `text` to a new file next to `path` and renames it to `path`.
-int ReplaceFile(const std::string& path, const std::string& text, std::string* error) {
+int ReplaceFile(const std::string& path, const std::string& text, std::string* error,
+                const std::string& what = "the project") {
   std::error_code ec;
   std::string temporary;
   FILE* file = nullptr;
@@ -87,7 +90,7 @@ int ReplaceFile(const std::string& path, const std::string& text, std::string* e
     if (file == nullptr && errno != EEXIST) break;
   }
   if (file == nullptr) {
-    *error = "cannot write the project \"" + path + "\": " + strerror(errno);
+    *error = "cannot write " + what + " \"" + path + "\": " + strerror(errno);
     return kIndexCannotWrite;
   }
   bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
@@ -97,10 +100,10 @@ int ReplaceFile(const std::string& path, const std::string& text, std::string* e
   if (ok) {
     fs::rename(temporary, path, ec);
     if (!ec) return kIndexOk;
-    *error = "cannot write the project \"" + path + "\": " + ec.message();
+    *error = "cannot write " + what + " \"" + path + "\": " + ec.message();
   } else {
     *error =
-        "cannot write the project \"" + path + "\": " + strerror(savedErrno ? savedErrno : EIO);
+        "cannot write " + what + " \"" + path + "\": " + strerror(savedErrno ? savedErrno : EIO);
   }
   fs::remove(temporary, ec);
   return kIndexCannotWrite;
@@ -113,7 +116,14 @@ int WriteProject(const IndexOptions& options, std::string* error) {
     *error = "no project file named";
     return kIndexBadOptions;
   }
-  int result = CheckProjectPath(options.projectPath, options.videoPath, error);
+  auto checkOutputs = [&]() {
+    int checked = CheckOutputPath(options.projectPath, "the project", options.videoPath, error);
+    if (checked == kIndexOk && !options.timestampsPath.empty()) {
+      checked = CheckOutputPath(options.timestampsPath, "the timestamps", options.videoPath, error);
+    }
+    return checked;
+  };
+  int result = checkOutputs();
   if (result != kIndexOk) return result;
   VideoIndex index;
   StreamLayout layout;
@@ -125,11 +135,16 @@ int WriteProject(const IndexOptions& options, std::string* error) {
   }
   VideoIdentity video;
   if (!IdentifyVideo(options.videoPath, layout.fileSize, &video, error)) return kIndexCannotRead;
-  // Checked again right before the rename: the path may have changed while the video was read.
-  result = CheckProjectPath(options.projectPath, options.videoPath, error);
+  // Checked again right before the rename: the paths may have changed while the video was read.
+  result = checkOutputs();
   if (result != kIndexOk) return result;
-  return ReplaceFile(options.projectPath, FormatProject(index, layout, options, videoLine, video),
-                     error);
+  result = ReplaceFile(options.projectPath, FormatProject(index, layout, options, videoLine, video),
+                       error);
+  if (result == kIndexOk && !options.timestampsPath.empty()) {
+    result =
+        ReplaceFile(options.timestampsPath, FormatTimestampsV2(index), error, "the timestamps");
+  }
+  return result;
 }
 
 }  // namespace indexer

@@ -2,6 +2,7 @@
 // table, and server headers that do not fit the frame or the picture area.
 #include <gmock/gmock.h>
 
+#include <cstring>
 #include <functional>
 
 #include "tests/unit/plugin/test_clip_fixture.h"
@@ -100,6 +101,24 @@ TEST_F(ClipTest, RowsBeyondThePictureAreaAreBlack) {
   EXPECT_TRUE(Planes(
       frame, [](int x, int y) { return y <= 33 ? scripted::LumaAt(20, 0, x, y) : 16; },
       [](int, int) { return 128; }, [](int, int) { return 128; }));
+}
+
+// Regression (picture-size change inside a stream): a picture smaller than the clip lands
+// top-left on black; the rows and columns it does not cover never show what the area held before,
+// so the frame is the same whatever was requested earlier.
+TEST_F(ClipTest, SmallerPictureLandsTopLeftOnBlack) {
+  Make(0, "w=40,h=20,pitch=64");
+  // Earlier pictures of the full size leave their bytes in the area below and right of the
+  // smaller picture.
+  std::memset(server::sharedView + server::kPictureAreaOffset, 0xEE, 64 * 96);
+  PVideoFrame frame;
+  Fetch(20, &frame);
+  ASSERT_EQ(frame->GetRowSize(), 64);
+  ASSERT_EQ(frame->GetHeight(), 48);
+  EXPECT_TRUE(Planes(
+      frame, [](int x, int y) { return x < 40 && y < 20 ? scripted::LumaAt(20, 0, x, y) : 16; },
+      [](int i, int y) { return i < 20 && y < 10 ? scripted::UAt(20, 0, i, y) : 128; },
+      [](int i, int y) { return i < 20 && y < 10 ? scripted::VAt(20, 0, i, y) : 128; }));
 }
 
 TEST_F(ClipTest, UnusableHeaderGivesABlackFrame) {

@@ -145,5 +145,26 @@ TEST(CodedPictureTracker, ReadsTheFirstGopHeaderOfTheRun) {
   EXPECT_EQ(gop.TimeCode(), "01:02:03:04");
 }
 
+// A new picture size ends the frames before it: the waiting anchor is placed at once, and the
+// unit says so, so that the decoder can be drained before the new sequence.
+TEST(CodedPictureTracker, SizeChangePlacesTheWaitingAnchor) {
+  CodedPictureTracker tracker;
+  const Bytes sd = Sequence();                                                         // 720x576
+  const Bytes ntsc{0x00, 0x00, 0x01, 0xB3, 0x2d, 0x01, 0xe0, 0x33, 0xff, 0xff, 0xe0};  // 720x480
+  EXPECT_FALSE(Feed(tracker, sd).sizeChange) << "the run's first sequence header";
+  Feed(tracker, Picture(1));
+  Feed(tracker, Picture(2));
+  EXPECT_FALSE(Feed(tracker, sd).sizeChange) << "the same size again";
+  EXPECT_EQ(tracker.DisplayIndexOf(1), -1) << "the P frame waits for the next anchor";
+  const auto action = Feed(tracker, ntsc);
+  EXPECT_TRUE(action.sizeChange);
+  EXPECT_EQ(tracker.DisplayIndexOf(1), 1);
+  EXPECT_EQ(tracker.width(), 720);
+  EXPECT_EQ(tracker.height(), 480);
+  Feed(tracker, Picture(1));
+  tracker.Finish();
+  EXPECT_EQ(tracker.DisplayIndexOf(2), 2);
+}
+
 }  // namespace
 }  // namespace decode_server

@@ -38,8 +38,8 @@ struct Stream : decode_server_test::TestStream {
 
   // Decodes from GOP `gop` to the end of the data, as one run.
   std::vector<Delivered> Run(size_t gop, int deinterlace, bool useTopField,
-                             RunStats* stats = nullptr) const {
-    RunDecoder decoder(deinterlace, useTopField);
+                             RunStats* stats = nullptr, int width = 0, int height = 0) const {
+    RunDecoder decoder(deinterlace, useTopField, width, height);
     EXPECT_TRUE(decoder.ok());
     std::vector<Delivered> out;
     auto sink = [&](RunPicture picture) {
@@ -82,6 +82,33 @@ TEST_P(SequentialRuns, EveryGopStartMatchesFfmpegAndCountsExactly) {
         EXPECT_EQ(pictures[k].md5, reference[first + leading]) << "a copy of the I frame";
         continue;
       }
+      ASSERT_FALSE(pictures[k].placeholder) << k;
+      ASSERT_EQ(pictures[k].md5, reference[first + k]) << "display picture " << first + k;
+    }
+  }
+}
+
+// sizechange.m2v: 60 frames of 720x576, then 78 of 720x480. Runs from every GOP deliver every
+// picture at the clip's 720x576: the first part as ffmpeg decodes it, the second as ffmpeg's
+// scale filter with the server's settings makes it; and the last 720x576 picture, which
+// libavcodec drops when the size changes, is there.
+TEST(SequentialRuns, SizeChangeIsScaledToTheClipAndLosesNoPicture) {
+  const Stream stream("sizechange.m2v");
+  std::vector<std::string> reference = FfmpegFrameMd5(MediaPath("sizechange_a.m2v"), "");
+  ASSERT_EQ(reference.size(), 60u);
+  for (const std::string& md5 :
+       FfmpegFrameMd5(MediaPath("sizechange_b.m2v"), "scale=720:576:flags=bicubic:interl=-1")) {
+    reference.push_back(md5);
+  }
+  ASSERT_EQ(static_cast<int>(reference.size()), stream.frames);
+  for (size_t g = 0; g < stream.gops.size(); ++g) {
+    SCOPED_TRACE("run from GOP " + std::to_string(g));
+    const int first = stream.gops[g].firstPicture;
+    RunStats stats;
+    const std::vector<Delivered> pictures = stream.Run(g, 0, true, &stats, 720, 576);
+    ASSERT_EQ(static_cast<int>(pictures.size()), stream.frames - first);
+    EXPECT_EQ(stats.placeholders, stream.LeadingBs(g));
+    for (size_t k = stream.LeadingBs(g); k < pictures.size(); ++k) {
       ASSERT_FALSE(pictures[k].placeholder) << k;
       ASSERT_EQ(pictures[k].md5, reference[first + k]) << "display picture " << first + k;
     }

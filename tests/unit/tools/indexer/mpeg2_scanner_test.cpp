@@ -43,6 +43,23 @@ class StreamBuilder {
     bytes.push_back(static_cast<uint8_t>((rateN << 5) | rateD));
     return *this;
   }
+  // Sequence display extension: video format, optional colour description, display size.
+  StreamBuilder& Display(int format, int primaries, int transfer, int matrix, int width,
+                         int height) {
+    Code(0xB5);
+    const bool colour = primaries > 0;
+    bytes.push_back(static_cast<uint8_t>(0x20 | (format << 1) | (colour ? 1 : 0)));
+    if (colour) {
+      bytes.push_back(static_cast<uint8_t>(primaries));
+      bytes.push_back(static_cast<uint8_t>(transfer));
+      bytes.push_back(static_cast<uint8_t>(matrix));
+    }
+    // display_horizontal_size(14) marker(1) display_vertical_size(14), padded to bytes.
+    const uint32_t bits = (uint32_t(width) << 18) | (1u << 17) | (uint32_t(height) << 3);
+    for (int shift = 24; shift >= 0; shift -= 8)
+      bytes.push_back(static_cast<uint8_t>(bits >> shift));
+    return *this;
+  }
   StreamBuilder& Gop() {
     Code(0xB8);
     bytes.insert(bytes.end(), {0x00, 0x08, 0x00, 0x00});
@@ -50,7 +67,7 @@ class StreamBuilder {
   }
   // type 1 I, 2 P, 3 B; structure 1 top field, 2 bottom field, 3 frame.
   StreamBuilder& Picture(int type, int structure = 3, bool topFirst = true,
-                         bool progressiveFrame = false) {
+                         bool progressiveFrame = false, bool repeatFirstField = false) {
     Code(0x00);
     bytes.push_back(0x00);
     bytes.push_back(static_cast<uint8_t>(type << 3));
@@ -59,7 +76,7 @@ class StreamBuilder {
     bytes.push_back(0x8F);  // id 8, f_code[0][0] 15
     bytes.push_back(0xFF);
     bytes.push_back(static_cast<uint8_t>(0xF0 | structure));
-    bytes.push_back(static_cast<uint8_t>(topFirst ? 0x80 : 0x00));
+    bytes.push_back(static_cast<uint8_t>((topFirst ? 0x80 : 0x00) | (repeatFirstField ? 2 : 0)));
     bytes.push_back(static_cast<uint8_t>(progressiveFrame ? 0x80 : 0x00));
     Code(0x01);  // one slice, its data free of start codes
     for (int i = 0; i < 40; ++i) bytes.push_back(static_cast<uint8_t>(0x10 + i));
@@ -258,6 +275,78 @@ TEST(Mpeg2Scanner, OddInputIsCountedNotTrusted) {
   index = Scan(noise);
   EXPECT_FALSE(index.sequenceFound);
   EXPECT_EQ(index.pictureCount, 0u);
+}
+
+// Soft pulldown: the fields each frame is shown for, in coded order.
+TEST(Mpeg2Scanner, DisplayedFieldsFollowTheRepeatFlags) {
+  StreamBuilder s;
+  s.Sequence(720, 480, 4).Gop();
+  s.Picture(1, 3, true, true, true);    // 3 fields (top, bottom, top)
+  s.Picture(3, 3, false, true, false);  // 2
+  s.Picture(3, 3, false, true, true);   // 3
+  s.Picture(2, 1).Picture(2, 2);        // a field pair: one frame of 2 fields
+  s.Picture(2, 3, true, false, false);  // an interlaced frame: 2
+  VideoIndex index = Scan(s.bytes);
+  EXPECT_EQ(index.displayFields, (std::vector<uint8_t>{3, 2, 3, 2, 2}));
+  EXPECT_EQ(index.repeatedFields, 2u);
+  EXPECT_EQ(index.progressiveFrames, 3u);
+
+  // In a progressive sequence the flags repeat the whole frame: twice with top_field_first.
+  StreamBuilder p;
+  p.Sequence(1280, 720, 4, true).Gop();
+  p.Picture(1, 3, true, true, true).Picture(2, 3, false, true, true).Picture(2, 3, false, true);
+  index = Scan(p.bytes);
+  EXPECT_EQ(index.displayFields, (std::vector<uint8_t>{6, 4, 2}));
+  EXPECT_EQ(index.progressiveFrames, 3u);
+}
+
+TEST(Mpeg2Scanner, SizeChangesNameTheirFirstFrame) {
+  StreamBuilder s;
+  s.Sequence(720, 576, 3).Gop().Frames("IP");
+  s.Sequence(720, 480, 3).Gop().Frames("IBP");  // from frame 2
+  s.Sequence(720, 480, 3).Gop().Frames("I");    // the same size again: no change
+  s.Sequence(720, 576, 3).Gop().Frames("I");    // from frame 6
+  VideoIndex index = Scan(s.bytes);
+  ASSERT_EQ(index.sizeChanges.size(), 2u);
+  EXPECT_EQ(index.sizeChanges[0].frame, 2u);
+  EXPECT_EQ(index.sizeChanges[0].width, 720);
+  EXPECT_EQ(index.sizeChanges[0].height, 480);
+  EXPECT_EQ(index.sizeChanges[1].frame, 6u);
+  EXPECT_EQ(index.sizeChanges[1].height, 576);
+  EXPECT_EQ(index.sequence.height, 576);
+}
+
+TEST(Mpeg2Scanner, DisplayExtensionOfTheFirstSequenceIsRead) {
+  StreamBuilder s;
+  s.Sequence(720, 576, 3).Display(1, 5, 5, 5, 704, 576).Gop().Frames("IP");
+  s.Sequence(720, 576, 3).Display(2, 6, 6, 6, 720, 480).Gop().Frames("I");
+  indexer::SequenceInfo seq = Scan(s.bytes).sequence;
+  EXPECT_TRUE(seq.displayExtension);
+  EXPECT_EQ(seq.videoFormat, 1);
+  EXPECT_TRUE(seq.colourDescription);
+  EXPECT_EQ(seq.colourPrimaries, 5);
+  EXPECT_EQ(seq.transferCharacteristics, 5);
+  EXPECT_EQ(seq.matrixCoefficients, 5);
+  EXPECT_EQ(seq.displayWidth, 704);
+  EXPECT_EQ(seq.displayHeight, 576);
+
+  StreamBuilder plain;
+  plain.Sequence(1920, 1080, 3, true).Display(5, 0, 0, 0, 1920, 1080).Gop().Frames("I");
+  seq = Scan(plain.bytes).sequence;
+  EXPECT_TRUE(seq.displayExtension);
+  EXPECT_FALSE(seq.colourDescription);
+  EXPECT_EQ(seq.displayWidth, 1920);
+  EXPECT_EQ(seq.displayHeight, 1080);
+}
+
+// One sequence header for many GOPs: the GOPs without one cannot start a decode.
+TEST(Mpeg2Scanner, GopHeadersWithoutASequenceHeaderAreCounted) {
+  StreamBuilder s;
+  s.Sequence(720, 576, 3).Gop().Frames("IBBP").Gop().Frames("IBBP").Gop().Frames("IBBP");
+  VideoIndex index = Scan(s.bytes);
+  EXPECT_EQ(index.gops.size(), 1u);
+  EXPECT_EQ(index.groupsWithoutSequence, 2u);
+  EXPECT_EQ(index.pictureCount, 12u);
 }
 
 }  // namespace

@@ -96,12 +96,13 @@ TEST(WriteProject, LinesReadBackAsWritten) {
   EXPECT_EQ(l.lines[2], "clips/bff.m2v");
   EXPECT_NE(l.lines[3].find("720x480"), std::string::npos) << l.lines[3];
   EXPECT_EQ(l.lines[4], "");
-  // Every keyword line is taken for the keyword it starts with, except our own two, which the
-  // loader's keywords do not match, so that every loader skips them.
+  // Every keyword line is taken for the keyword it starts with, except our own lines
+  // (VIDEOFILE, PICTURES and the stream facts in INFO lines), which the loader's keywords do not
+  // match, so that every loader skips them.
   for (size_t i = 0; i < l.matched.size(); ++i) {
     const std::string& s = l.lines[i + 5];
     const std::string word = s.substr(0, s.find(' '));
-    const bool ours = word == "VIDEOFILE" || word == "PICTURES";
+    const bool ours = word == "VIDEOFILE" || word == "PICTURES" || word == "INFO";
     EXPECT_EQ(l.matched[i], ours ? "" : word + (word == "SEQ" ? " " : "")) << s;
   }
   // Our lines come before the GOP list, so that a list cut short keeps them.

@@ -1,0 +1,120 @@
+// Stream facts: derived from the index (scan, aspect ratio, colour), written as INFO lines that
+// read back unchanged, and invisible to the plugin's project loader's keywords.
+#include "tools/indexer/stream_facts.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/unit/tools/indexer/indexer_test_support.h"
+
+namespace {
+
+using indexer::StreamFacts;
+using indexer::VideoIndex;
+
+VideoIndex Pal(int aspectCode) {
+  VideoIndex index;
+  index.sequence.width = 720;
+  index.sequence.height = 576;
+  index.sequence.fpsNumerator = 25;
+  index.sequence.fpsDenominator = 1;
+  index.sequence.aspectRatioCode = aspectCode;
+  index.pictureCount = 10;
+  return index;
+}
+
+TEST(StreamFacts, AspectRatioComesFromTheCodeAndTheDisplayRectangle) {
+  StreamFacts facts = indexer::FactsOf(Pal(2), {});
+  EXPECT_EQ(facts.sarNumerator, 16);  // 4:3 over 720x576
+  EXPECT_EQ(facts.sarDenominator, 15);
+  EXPECT_EQ(facts.darNumerator, 4);
+  EXPECT_EQ(facts.darDenominator, 3);
+  facts = indexer::FactsOf(Pal(3), {});
+  EXPECT_EQ(facts.sarNumerator, 64);
+  EXPECT_EQ(facts.sarDenominator, 45);
+  facts = indexer::FactsOf(Pal(1), {});
+  EXPECT_EQ(facts.sarNumerator, 1);
+  EXPECT_EQ(facts.darNumerator, 5);
+  EXPECT_EQ(facts.darDenominator, 4);
+  facts = indexer::FactsOf(Pal(9), {});  // reserved code
+  EXPECT_EQ(facts.sarNumerator, 0);
+
+  // A display extension narrows the rectangle the aspect ratio applies to: 4:3 over 704x576.
+  VideoIndex narrow = Pal(2);
+  narrow.sequence.displayExtension = true;
+  narrow.sequence.displayWidth = 704;
+  narrow.sequence.displayHeight = 576;
+  facts = indexer::FactsOf(narrow, {});
+  EXPECT_EQ(facts.sarNumerator, 12);
+  EXPECT_EQ(facts.sarDenominator, 11);
+}
+
+TEST(StreamFacts, ScanFollowsTheFrames) {
+  VideoIndex index = Pal(2);
+  EXPECT_EQ(indexer::FactsOf(index, {}).scan, "interlaced");
+  index.progressiveFrames = 4;
+  EXPECT_EQ(indexer::FactsOf(index, {}).scan, "mixed");
+  index.progressiveFrames = 10;
+  EXPECT_EQ(indexer::FactsOf(index, {}).scan, "progressive");
+  index.progressiveFrames = 0;
+  index.sequence.progressiveSequence = true;
+  EXPECT_EQ(indexer::FactsOf(index, {}).scan, "progressive");
+  index.fieldOrder = 1;
+  EXPECT_EQ(indexer::FactsOf(index, {}).fieldOrder, "bottom");
+}
+
+TEST(StreamFacts, LinesReadBackUnchanged) {
+  VideoIndex index = Pal(3);
+  index.sequence.colourDescription = true;
+  index.sequence.colourPrimaries = 1;
+  index.sequence.transferCharacteristics = 1;
+  index.sequence.matrixCoefficients = 1;
+  index.sizeChanges = {{60, 720, 480}, {4000000000ull, 1920, 1080}};
+  indexer::ClipTiming timing;
+  timing.pulldown = indexer::Pulldown::kRegular;
+  timing.fields = 1234567;
+  const StreamFacts written = indexer::FactsOf(index, timing);
+  const std::string text = indexer::FormatFacts(written);
+
+  indexer_test::TempDir dir;
+  const std::string project = dir.File("p.vnt");
+  indexer_test::WriteText(
+      project, "VantuIndexFileNV1\ntool\nvideo.m2v\nsummary\n\nSIZ 720 x 576\r\n" + text +
+                   "SEQ 0\nFRM I\nINFO scan ignored-after-gops\n");
+  StreamFacts read;
+  ASSERT_TRUE(indexer::ReadFacts(project, &read));
+  EXPECT_TRUE(read.present);
+  EXPECT_EQ(read.scan, written.scan);
+  EXPECT_EQ(read.fieldOrder, "top");
+  EXPECT_EQ(read.pulldown, "3:2");
+  EXPECT_EQ(read.fields, 1234567u);
+  EXPECT_EQ(read.codedNumerator, 25);
+  EXPECT_EQ(read.sarNumerator, 64);
+  EXPECT_EQ(read.darNumerator, 16);
+  EXPECT_TRUE(read.colour);
+  EXPECT_EQ(read.colourPrimaries, 1);
+  ASSERT_EQ(read.sizeChanges.size(), 2u);
+  EXPECT_EQ(read.sizeChanges[1].frame, 4000000000ull);
+  EXPECT_EQ(read.sizeChanges[1].width, 1920);
+  EXPECT_EQ(indexer::ColourPrimariesName(1), "bt709");
+  EXPECT_EQ(indexer::TransferName(99), "code 99");
+
+  // No line begins with a keyword the plugin's loader matches.
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    for (const char* keyword :
+         {"FO", "STREAM", "PKTSIZ", "VPID", "LUMFILT", "CLIP", "SIZ", "FPS", "SEQ ", "FRM"}) {
+      EXPECT_NE(line.compare(0, std::string(keyword).size(), keyword), 0) << line;
+    }
+  }
+
+  StreamFacts none;
+  indexer_test::WriteText(project, "VantuIndexFileNV1\n\n\n\n\nSEQ 0\nFRM I\n");
+  ASSERT_TRUE(indexer::ReadFacts(project, &none));
+  EXPECT_FALSE(none.present);
+  EXPECT_FALSE(indexer::ReadFacts(dir.File("missing.vnt"), &none));
+}
+
+}  // namespace

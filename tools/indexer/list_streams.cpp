@@ -1,0 +1,121 @@
+#include "tools/indexer/list_streams.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "tools/indexer/byte_source.h"
+#include "tools/indexer/indexer.h"
+#include "tools/indexer/project_format.h"
+#include "tools/indexer/psi_tables.h"
+#include "tools/indexer/transport_stream.h"
+
+namespace indexer {
+namespace {
+
+constexpr size_t kProbeSize = 1 << 20;
+constexpr uint64_t kPsiSearchLimit = 64 << 20;  // bytes searched for the PAT and PMTs
+constexpr int kMpeg2VideoStreamType = 0x02;
+
+std::string Hex(int value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+}  // namespace
+
+std::string StreamTypeName(int type) {
+  switch (type) {
+    case 0x01:
+      return "MPEG-1 video";
+    case 0x02:
+      return "MPEG-2 video";
+    case 0x10:
+      return "MPEG-4 video";
+    case 0x1B:
+      return "H.264 video";
+    case 0x24:
+      return "HEVC video";
+    case 0x03:
+    case 0x04:
+      return "MPEG audio";
+    case 0x0F:
+      return "AAC audio";
+    case 0x11:
+      return "AAC (LATM) audio";
+    case 0x81:
+      return "AC-3 audio";
+    case 0x87:
+      return "E-AC-3 audio";
+    case 0x06:
+      return "private data (subtitles, teletext or audio)";
+    default:
+      return "stream type " + Hex(type);
+  }
+}
+
+int ListStreams(const std::string& videoPath, FILE* out, std::string* error) {
+  FileSource source;
+  if (!source.Open(videoPath, error)) return kIndexCannotRead;
+  std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(source.Size(), kProbeSize)));
+  const int64_t got = source.ReadAt(0, head.data(), head.size());
+  if (got < 0) {
+    *error = "read error in \"" + videoPath + "\"";
+    return kIndexCannotRead;
+  }
+  head.resize(static_cast<size_t>(got));
+  size_t firstSync = 0;
+  const int spacing = DetectPacketSize(head.data(), head.size(), &firstSync);
+  const bool matroska =
+      head.size() >= 4 && head[0] == 0x1A && head[1] == 0x45 && head[2] == 0xDF && head[3] == 0xA3;
+  if (matroska || (spacing != 188 && spacing != 192)) {
+    // Not a transport stream: the one video stream, as indexing sees it.
+    IndexOptions options;
+    options.videoPath = videoPath;
+    options.progress = false;
+    options.warn = [](const std::string&) {};
+    VideoIndex index;
+    StreamLayout layout;
+    const int result = IndexVideo(options, &index, &layout, error);
+    if (result != kIndexOk) return result;
+    std::fprintf(out, "%s\n", StreamSummary(index, layout).c_str());
+    return kIndexOk;
+  }
+
+  TsPacketReader reader(&source, spacing, firstSync);
+  PsiCollector psi;
+  TsPacket packet;
+  while (!psi.Complete() && reader.position() < kPsiSearchLimit && reader.Next(&packet)) {
+    TsPayload payload;
+    if (!ParsePacket(packet, &payload) || payload.transportError) continue;
+    if (psi.Wants(payload.pid)) {
+      psi.AddPayload(payload.pid, payload.unitStart, payload.data, payload.size);
+    }
+  }
+  if (reader.readError()) {
+    *error = "read error in \"" + videoPath + "\"";
+    return kIndexCannotRead;
+  }
+  std::fprintf(out, "\"%s\": transport stream, %d-byte packets\n", videoPath.c_str(), spacing);
+  if (!psi.HavePat()) {
+    std::fprintf(out, "  no program association table (PAT) found; index with --pid N\n");
+    return kIndexOk;
+  }
+  bool picked = false;
+  for (const Program& program : psi.programs()) {
+    std::fprintf(out, "  program %d (PMT PID %d, %s)%s\n", program.number, program.pmtPid,
+                 Hex(program.pmtPid).c_str(),
+                 program.mapped ? "" : ": program map table not found");
+    for (const PmtStream& stream : program.streams) {
+      const bool pick = !picked && stream.streamType == kMpeg2VideoStreamType;
+      picked = picked || pick;
+      std::fprintf(out, "    PID %d (%s): %s (stream type %s)%s\n", stream.pid,
+                   Hex(stream.pid).c_str(), StreamTypeName(stream.streamType).c_str(),
+                   Hex(stream.streamType).c_str(), pick ? "  <- indexed by default" : "");
+    }
+  }
+  if (!picked) std::fprintf(out, "  no MPEG-2 video stream: nothing to index\n");
+  return kIndexOk;
+}
+
+}  // namespace indexer

@@ -1,0 +1,186 @@
+#include "tools/indexer/stream_facts.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+namespace indexer {
+namespace {
+
+int64_t Gcd(int64_t a, int64_t b) {
+  while (b != 0) {
+    int64_t t = a % b;
+    a = b;
+    b = t;
+  }
+  return a < 0 ? -a : a;
+}
+
+void Reduce(int64_t num, int64_t den, int* outNum, int* outDen) {
+  if (num <= 0 || den <= 0) {
+    *outNum = *outDen = 0;
+    return;
+  }
+  const int64_t g = Gcd(num, den);
+  *outNum = static_cast<int>(num / g);
+  *outDen = static_cast<int>(den / g);
+}
+
+std::string CodeName(int code, std::initializer_list<std::pair<int, const char*>> names) {
+  for (const auto& [value, name] : names) {
+    if (value == code) return name;
+  }
+  return "code " + std::to_string(code);
+}
+
+}  // namespace
+
+StreamFacts FactsOf(const VideoIndex& index, const ClipTiming& timing) {
+  StreamFacts facts;
+  facts.present = true;
+  const SequenceInfo& seq = index.sequence;
+  if (seq.progressiveSequence || index.progressiveFrames == index.pictureCount) {
+    facts.scan = "progressive";
+  } else if (index.progressiveFrames == 0) {
+    facts.scan = "interlaced";
+  } else {
+    facts.scan = "mixed";
+  }
+  facts.fieldOrder = index.fieldOrder == 0 ? "top" : "bottom";
+  facts.pulldown = timing.pulldown == Pulldown::kRegular ? "3:2"
+                   : timing.pulldown == Pulldown::kMixed ? "mixed"
+                                                         : "none";
+  facts.codedNumerator = seq.fpsNumerator;
+  facts.codedDenominator = seq.fpsDenominator;
+  facts.fields = timing.fields;
+
+  // aspect_ratio_information: 1 square samples; 2, 3 and 4 give the display aspect ratio of the
+  // display rectangle (the display extension's size, else the picture's).
+  const int width = seq.displayExtension && seq.displayWidth > 0 ? seq.displayWidth : seq.width;
+  const int height = seq.displayExtension && seq.displayHeight > 0 ? seq.displayHeight : seq.height;
+  static const int kDar[5][2] = {{0, 0}, {0, 0}, {4, 3}, {16, 9}, {221, 100}};
+  if (seq.aspectRatioCode == 1) {
+    facts.sarNumerator = facts.sarDenominator = 1;
+    Reduce(seq.width, seq.height, &facts.darNumerator, &facts.darDenominator);
+  } else if (seq.aspectRatioCode >= 2 && seq.aspectRatioCode <= 4 && width > 0 && height > 0) {
+    const int64_t darN = kDar[seq.aspectRatioCode][0], darD = kDar[seq.aspectRatioCode][1];
+    Reduce(darN * height, darD * width, &facts.sarNumerator, &facts.sarDenominator);
+    // The picture's own display aspect ratio with those samples.
+    Reduce(int64_t{seq.width} * facts.sarNumerator, int64_t{seq.height} * facts.sarDenominator,
+           &facts.darNumerator, &facts.darDenominator);
+  }
+  if (seq.colourDescription) {
+    facts.colour = true;
+    facts.colourPrimaries = seq.colourPrimaries;
+    facts.transferCharacteristics = seq.transferCharacteristics;
+    facts.matrixCoefficients = seq.matrixCoefficients;
+  }
+  facts.sizeChanges = index.sizeChanges;
+  return facts;
+}
+
+std::string FormatFacts(const StreamFacts& facts) {
+  std::string out;
+  char line[160];
+  auto add = [&](int length) {
+    if (length > 0) out.append(line, static_cast<size_t>(std::min<int>(length, sizeof line - 1)));
+  };
+  add(std::snprintf(line, sizeof line, "INFO scan %s\n", facts.scan.c_str()));
+  add(std::snprintf(line, sizeof line, "INFO fieldorder %s\n", facts.fieldOrder.c_str()));
+  add(std::snprintf(line, sizeof line, "INFO pulldown %s\n", facts.pulldown.c_str()));
+  add(std::snprintf(line, sizeof line, "INFO codedrate %d / %d\n", facts.codedNumerator,
+                    facts.codedDenominator));
+  add(std::snprintf(line, sizeof line, "INFO fields %" PRIu64 "\n", facts.fields));
+  add(std::snprintf(line, sizeof line, "INFO sar %d / %d\n", facts.sarNumerator,
+                    facts.sarDenominator));
+  add(std::snprintf(line, sizeof line, "INFO dar %d / %d\n", facts.darNumerator,
+                    facts.darDenominator));
+  if (facts.colour) {
+    add(std::snprintf(line, sizeof line, "INFO colour %d %d %d\n", facts.colourPrimaries,
+                      facts.transferCharacteristics, facts.matrixCoefficients));
+  }
+  for (const SizeChange& change : facts.sizeChanges) {
+    add(std::snprintf(line, sizeof line, "INFO sizechange %" PRIu64 " %d x %d\n", change.frame,
+                      change.width, change.height));
+  }
+  return out;
+}
+
+bool ParseFactsLine(const std::string& line, StreamFacts* facts) {
+  if (line.compare(0, 5, "INFO ") != 0) return false;
+  facts->present = true;
+  char key[32] = {0};
+  char word[32] = {0};
+  const char* text = line.c_str() + 5;
+  if (std::sscanf(text, "%31s", key) != 1) return true;
+  const char* value = text + std::strlen(key);
+  if (!std::strcmp(key, "scan") && std::sscanf(value, "%31s", word) == 1) {
+    facts->scan = word;
+  } else if (!std::strcmp(key, "fieldorder") && std::sscanf(value, "%31s", word) == 1) {
+    facts->fieldOrder = word;
+  } else if (!std::strcmp(key, "pulldown") && std::sscanf(value, "%31s", word) == 1) {
+    facts->pulldown = word;
+  } else if (!std::strcmp(key, "codedrate")) {
+    std::sscanf(value, "%d / %d", &facts->codedNumerator, &facts->codedDenominator);
+  } else if (!std::strcmp(key, "fields")) {
+    std::sscanf(value, "%" SCNu64, &facts->fields);
+  } else if (!std::strcmp(key, "sar")) {
+    std::sscanf(value, "%d / %d", &facts->sarNumerator, &facts->sarDenominator);
+  } else if (!std::strcmp(key, "dar")) {
+    std::sscanf(value, "%d / %d", &facts->darNumerator, &facts->darDenominator);
+  } else if (!std::strcmp(key, "colour")) {
+    facts->colour = std::sscanf(value, "%d %d %d", &facts->colourPrimaries,
+                                &facts->transferCharacteristics, &facts->matrixCoefficients) == 3;
+  } else if (!std::strcmp(key, "sizechange")) {
+    SizeChange change;
+    if (std::sscanf(value, "%" SCNu64 " %d x %d", &change.frame, &change.width, &change.height) ==
+        3) {
+      facts->sizeChanges.push_back(change);
+    }
+  }
+  return true;
+}
+
+bool ReadFacts(const std::string& projectPath, StreamFacts* facts) {
+  *facts = StreamFacts();
+  std::ifstream in(projectPath, std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.compare(0, 4, "SEQ ") == 0) break;  // the facts come before the GOPs
+    ParseFactsLine(line, facts);
+  }
+  return true;
+}
+
+std::string ColourPrimariesName(int code) {
+  return CodeName(code, {{1, "bt709"},
+                         {2, "unknown"},
+                         {4, "bt470m"},
+                         {5, "bt470bg"},
+                         {6, "smpte170m"},
+                         {7, "smpte240m"}});
+}
+
+std::string TransferName(int code) {
+  return CodeName(code, {{1, "bt709"},
+                         {2, "unknown"},
+                         {4, "bt470m"},
+                         {5, "bt470bg"},
+                         {6, "smpte170m"},
+                         {7, "smpte240m"},
+                         {8, "linear"}});
+}
+
+std::string MatrixName(int code) {
+  return CodeName(code, {{1, "bt709"},
+                         {2, "unknown"},
+                         {4, "fcc"},
+                         {5, "bt470bg"},
+                         {6, "smpte170m"},
+                         {7, "smpte240m"}});
+}
+
+}  // namespace indexer
