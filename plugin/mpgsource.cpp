@@ -57,6 +57,9 @@ constexpr const char* kNoPictures = "MPGSource: The VNT file lists no pictures."
 constexpr const char* kFrameNotWritable =
     "MPGSource: the host's new video frame is not writable; this plugin was built for another "
     "host interface (data model) than the host that loaded it.";
+constexpr const char* kPictureMisplaced =
+    "MPGSource: the CUVID Server delivered a picture that cannot be placed (its size, pitch or "
+    "length does not fit the shared picture area).";
 constexpr const char* kFrameMisshapen =
     "MPGSource: the host's new video frame does not have the clip's size and planes.";
 
@@ -91,46 +94,42 @@ void SplitChromaRow(const unsigned char* src, unsigned char* u, unsigned char* v
 }
 
 // Copies the server's NV12 picture into the planes that `out` describes, splitting the
-// interleaved chroma rows into U and V. Every read stays inside the picture area and inside the
-// delivered picture (picWidth x picHeight), and every write inside the frame, whatever the header
-// says: luma rows are bounded by the frame's pitch. A picture smaller than the frame lands
-// top-left on black: the bytes that the picture does not supply are made black, never taken from
-// what the area held before, so a frame depends only on the picture delivered for it.
-void CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
-  if (!out.lumaPlane || !out.uPlane || !out.vPlane) return;
+// interleaved chroma rows into U and V. A picture larger than the frame is cut to it (a server may
+// deliver padded pictures); one smaller than the frame lands top-left on black: the bytes that the
+// picture does not supply are made black, never taken from what the area held before, so a frame
+// depends only on the picture delivered for it. Returns false, writing nothing, when the header
+// describes a picture that the area cannot hold (no size, rows overlapping, or past the area's
+// end): such a picture cannot be placed.
+bool CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
   const unsigned char* area = view + server::kPictureAreaOffset;
-  const int64_t areaSize = server::kPictureAreaSize;
   const int64_t height = HeaderWord(view, server::kPicHeightOffset);
   const int64_t width = HeaderWord(view, server::kPicWidthOffset);
   const int64_t pitch = HeaderWord(view, server::kPicPitchOffset);
-  const bool usable = pitch > 0 && width >= 0 && height >= 0;
+  const int64_t chromaRows = (height + 1) / 2;
+  if (width <= 0 || height <= 0 || pitch < width ||
+      pitch * (height + chromaRows) > int64_t{server::kPictureAreaSize}) {
+    return false;
+  }
 
-  // The bytes of the area from `start` on, at most `wanted`.
-  auto available = [&](int64_t start, int64_t wanted) -> int64_t {
-    if (!usable || start < 0 || start >= areaSize) return 0;
-    return std::max<int64_t>(0, std::min(wanted, areaSize - start));
-  };
-
+  const int64_t lumaBytes = std::min<int64_t>(width, out.lumaWidth);
   for (int j = 0; j < out.lumaHeight; ++j) {
     unsigned char* dst = out.lumaPlane + static_cast<int64_t>(j) * out.lumaPitch;
-    int64_t n = j < height ? available(j * pitch, std::min<int64_t>(width, out.lumaPitch)) : 0;
+    const int64_t n = j < height ? lumaBytes : 0;
     if (n > 0) std::memcpy(dst, area + j * pitch, static_cast<size_t>(n));
     if (n < out.lumaWidth) std::memset(dst + n, kBlackLuma, static_cast<size_t>(out.lumaWidth - n));
   }
 
   const int rows = std::min(out.lumaHeight / 2, out.chromaHeight);
-  const int64_t chromaStart = pitch * height;
-  const int64_t pictureChromaRows = (height + 1) / 2;
-  const int64_t picturePairs = std::min<int64_t>((width + 1) / 2, out.chromaWidth);
+  const unsigned char* chroma = area + pitch * height;
+  const int picturePairs = static_cast<int>(std::min<int64_t>((width + 1) / 2, out.chromaWidth));
   for (int j = 0; j < rows; ++j) {
     unsigned char* u = out.uPlane + static_cast<int64_t>(j) * out.chromaPitch;
     unsigned char* v = out.vPlane + static_cast<int64_t>(j) * out.chromaPitch;
-    const int64_t start = chromaStart + j * pitch;
-    const int pairs =
-        j < pictureChromaRows ? static_cast<int>(available(start, 2 * picturePairs) / 2) : 0;
-    if (pairs > 0) SplitChromaRow(area + start, u, v, pairs);
+    const int pairs = j < chromaRows ? picturePairs : 0;
+    if (pairs > 0) SplitChromaRow(chroma + j * pitch, u, v, pairs);
     for (int i = pairs; i < out.chromaWidth; ++i) u[i] = v[i] = kBlackChroma;
   }
+  return true;
 }
 
 }  // namespace
@@ -274,7 +273,11 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
       return server::kServerGoneMessage;
     }
   }
-  CopyServerPicture(server::sharedView, out);
+  if (!CopyServerPicture(server::sharedView, out)) {
+    // The run's state is unknown from here: the next request starts afresh.
+    lastFrame = -1;
+    return kPictureMisplaced;
+  }
   if (decoder.lumFilterOn) {
     decoder.LuminanceFilter(out.lumaPlane, out.lumaWidth, out.lumaHeight, out.lumaPitch);
   }
