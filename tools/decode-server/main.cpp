@@ -1,7 +1,5 @@
 // mpgsource-server: the decoding server that MPGSource clips talk to. Runs in the foreground until
-// SIGINT or SIGTERM, then removes its shared section and events.
-#include <signal.h>
-
+// asked to stop (tools/decode-server/stop_request.h), then removes its shared section and events.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include "platform/section.h"
 #include "server/section_layout.h"
 #include "tools/decode-server/decode_server.h"
+#include "tools/decode-server/stop_request.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -20,8 +19,8 @@ namespace {
 void Usage(FILE* out) {
   std::fputs(
       "usage: mpgsource-server [--verbose] [--queue N]\n"
-      "  Serves MPGSource clips through the shared section \"NVSharedMem\" until SIGINT or "
-      "SIGTERM.\n"
+      "  Serves MPGSource clips through the shared section \"NVSharedMem\" until Ctrl+C (on\n"
+      "  POSIX also SIGTERM or SIGHUP; on Windows also the event \"NVSharedMem.quit\").\n"
       "  --verbose   log each decode run (first GOP, units, pictures delivered)\n"
       "  --queue N   decoded pictures held ahead of the client (default 8)\n"
       "  The environment variable MPGSOURCE_IPC_NAMESPACE selects a separate set of objects.\n",
@@ -54,17 +53,13 @@ int main(int argc, char** argv) {
   }
   av_log_set_level(options.verbose ? AV_LOG_ERROR : AV_LOG_QUIET);
 
-  // The signals are taken by sigwait below, never by a handler, so every thread can be blocked in
-  // a wait when they arrive; threads started later inherit the mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::string error;
+  if (!decode_server::PrepareStopRequests(&error)) {
+    std::fprintf(stderr, "mpgsource-server: %s\n", error.c_str());
+    return 1;
+  }
 
   decode_server::DecodeServer server(options);
-  std::string error;
   if (!server.Start(&error)) {
     std::fprintf(stderr, "mpgsource-server: %s\n", error.c_str());
     return 1;
@@ -75,10 +70,9 @@ int main(int argc, char** argv) {
               space && *space ? ")" : "");
   std::fflush(stdout);
 
-  int signal = 0;
-  sigwait(&signals, &signal);
+  const std::string why = decode_server::WaitForStopRequest();
   platform::RemoveOwnedObjects();  // the names go first: no client can connect to a dying server
   server.Shutdown();
-  std::printf("mpgsource-server: stopped (%s)\n", strsignal(signal));
+  std::printf("mpgsource-server: stopped (%s)\n", why.c_str());
   return 0;
 }
