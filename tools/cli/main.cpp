@@ -1,8 +1,6 @@
 // mpgsource: the command-line host of the MPGSource plugin. It goes through the plugin exactly as
 // a frame-serving host does: loads the plugin library, calls AvisynthPluginInit2 and invokes
 // "MPGSource" with named arguments, so the defaults file and the crop hand-off apply.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -86,14 +84,10 @@ int RunIndex(const cli::Options& o) {
 }
 
 int RunServer(const cli::Options& o) {
-  std::string program = cli::ServerProgram();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  std::string verbose = "--verbose";
-  if (o.verbose) argv.push_back(const_cast<char*>(verbose.c_str()));
-  argv.push_back(nullptr);
-  execvp(program.c_str(), argv.data());
-  return Fail("could not run the decoding server " + program + ": " + std::strerror(errno));
+  std::string error;
+  const int result = cli::RunServerInForeground(o.verbose, &error);
+  if (!error.empty()) return Fail(error);
+  return result;
 }
 
 const char* PixelTypeName(int pixelType) {

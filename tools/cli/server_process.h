@@ -1,8 +1,8 @@
-// Finding and starting the decoding server for the command-line host.
+// Finding and starting the decoding server for the command-line host. posix/ and win32/ hold the
+// two systems' ways of starting, stopping and watching a process.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 
 namespace cli {
@@ -10,14 +10,20 @@ namespace cli {
 // True while a live decoding server holds the shared section.
 bool ServerRunning();
 
-// The server program: $MPGSOURCE_SERVER, else "mpgsource-server" beside this program, else the
-// name alone (looked up in PATH).
+// The server program: $MPGSOURCE_SERVER, else "mpgsource-server" (on Windows
+// "mpgsource-server.exe") beside this program, else the name alone (looked up in PATH).
 std::string ServerProgram();
 
-// A decoding server started by this process; stopped (SIGTERM, then waited for) on destruction.
+// Runs the server in the foreground (`mpgsource server`): on POSIX this process becomes the
+// server; on Windows the server runs as a child that shares the console, and its exit code is
+// returned. Returns only on failure on POSIX, with the reason in `error`.
+int RunServerInForeground(bool verbose, std::string* error);
+
+// A decoding server started by this process; stopped (asked to stop, then waited for) on
+// destruction.
 class StartedServer {
  public:
-  StartedServer() = default;
+  StartedServer();
   ~StartedServer();
   StartedServer(const StartedServer&) = delete;
   StartedServer& operator=(const StartedServer&) = delete;
@@ -26,10 +32,11 @@ class StartedServer {
   // it cannot be started or does not come up.
   bool Start(std::string* error);
   void Stop();
-  bool running() const { return pid_ > 0; }
+  bool running() const { return process_ != nullptr; }
 
  private:
-  pid_t pid_ = -1;
+  struct Process;  // the system's handle of the started server
+  std::unique_ptr<Process> process_;
 };
 
 }  // namespace cli

@@ -2,18 +2,18 @@
 #include <vector>
 
 #include "tests/win32/e2e/fixture.h"
-#include "tests/win32/host/test_env.h"
+#include "avs/host_win32/script_environment.h"
 #include "tests/win32/support/check.h"
 
 using e2e::Mismatches;
-using testhost::HostError;
-using testhost::TestEnv;
+using avs_host_win32::HostError;
+using avs_host_win32::ScriptEnvironment;
 
 namespace {
 
 constexpr int kFrames = e2e::kGops * 12;
 
-bool Load(TestEnv* env) {
+bool Load(ScriptEnvironment* env) {
   std::string error;
   const bool loaded = env->LoadPlugin(e2e::ProgramFolder() + "VantuDecodeNV.dll", &error);
   if (!loaded) std::fprintf(stderr, "%s\n", error.c_str());
@@ -21,7 +21,7 @@ bool Load(TestEnv* env) {
 }
 
 // MPGSource(project, i420, deinterlace) as a script calls it; void values are left out.
-AVSValue MakeSource(TestEnv* env, const std::string& project, AVSValue i420 = AVSValue(),
+AVSValue MakeSource(ScriptEnvironment* env, const std::string& project, AVSValue i420 = AVSValue(),
                     AVSValue deinterlace = AVSValue()) {
   const AVSValue args[4] = {AVSValue(project.c_str()), i420, deinterlace, AVSValue()};
   return env->Call("MPGSource", AVSValue(args, 4));
@@ -39,10 +39,10 @@ std::string ErrorOf(F make) {
 }
 
 // Fetches `order` and counts the frames whose bytes are not those of their picture.
-int WrongFrames(TestEnv* env, const PClip& clip, const std::vector<int>& order) {
+int WrongFrames(ScriptEnvironment* env, const PClip& clip, const std::vector<int>& order) {
   int wrong = 0;
   for (int n : order) {
-    const PVideoFrame frame = TestEnv::FrameOf(clip, n, env);
+    const PVideoFrame frame = ScriptEnvironment::FrameOf(clip, n, env);
     if (Mismatches(frame, n, 0) != 0) {
       std::fprintf(stderr, "frame %d differs from its picture\n", n);
       ++wrong;
@@ -54,14 +54,14 @@ int WrongFrames(TestEnv* env, const PClip& clip, const std::vector<int>& order) 
 }  // namespace
 
 WIN_TEST(EntryPointRegistersMPGSource) {
-  TestEnv env;
+  ScriptEnvironment env;
   REQUIRE(Load(&env));
   CHECK_EQ(std::string("[vnt]s[i420]b[deinterlace]i[use_top_field]b"),
            env.RegisteredParams("MPGSource"));
 }
 
 WIN_TEST(WithoutServerTheHostGetsTheNotRunningError) {
-  TestEnv env;
+  ScriptEnvironment env;
   REQUIRE(Load(&env));
   const std::string project = e2e::WriteProject("plain.vnt", e2e::StreamPath());
   CHECK_EQ(std::string("MPGSource: CUVID Server not running!"),
@@ -76,7 +76,7 @@ WIN_TEST(WithoutServerTheHostGetsTheNotRunningError) {
 WIN_TEST(FramesInAnyOrderAreTheirOwnPictures) {
   e2e::ServerProcess server;
   REQUIRE(server.Start());
-  TestEnv env;
+  ScriptEnvironment env;
   REQUIRE(Load(&env));
   // A relative video path is resolved against the project's folder.
   const AVSValue value = MakeSource(&env, e2e::WriteProject("relative.vnt", "clip.m2v"));
@@ -107,7 +107,7 @@ WIN_TEST(FramesInAnyOrderAreTheirOwnPictures) {
 WIN_TEST(I420LabelsTheSamePictures) {
   e2e::ServerProcess server;
   REQUIRE(server.Start());
-  TestEnv env;
+  ScriptEnvironment env;
   REQUIRE(Load(&env));
   const AVSValue value =
       MakeSource(&env, e2e::WriteProject("plain.vnt", e2e::StreamPath()), AVSValue(true));
@@ -120,7 +120,7 @@ WIN_TEST(I420LabelsTheSamePictures) {
 WIN_TEST(DoubleRateServesBothPicturesOfEachFrame) {
   e2e::ServerProcess server;
   REQUIRE(server.Start());
-  TestEnv env;
+  ScriptEnvironment env;
   REQUIRE(Load(&env));
   const AVSValue value =
       MakeSource(&env, e2e::WriteProject("plain.vnt", e2e::StreamPath()), AVSValue(), AVSValue(2));
@@ -133,7 +133,7 @@ WIN_TEST(DoubleRateServesBothPicturesOfEachFrame) {
   for (int n : {1, 2, 3, 24, 25, 26, 27, 43, 44, 60, 95, 94, 10, 0}) {
     // Frame 0 is served by the lowest output picture, 1 (the first frame's second picture).
     const int shown = n == 0 ? 1 : n;
-    const PVideoFrame frame = TestEnv::FrameOf(clip, n, &env);
+    const PVideoFrame frame = ScriptEnvironment::FrameOf(clip, n, &env);
     if (Mismatches(frame, shown / 2, shown % 2) != 0) {
       std::fprintf(stderr, "double-rate frame %d differs from its picture\n", n);
       ++wrong;
@@ -145,7 +145,7 @@ WIN_TEST(DoubleRateServesBothPicturesOfEachFrame) {
 WIN_TEST(ProjectCropGoesThroughTheHostsCrop) {
   e2e::ServerProcess server;
   REQUIRE(server.Start());
-  TestEnv env;
+  ScriptEnvironment env;
   REQUIRE(Load(&env));
   const AVSValue value =
       MakeSource(&env, e2e::WriteProject("crop.vnt", e2e::StreamPath(), "8 8 4 2"));
@@ -155,14 +155,14 @@ WIN_TEST(ProjectCropGoesThroughTheHostsCrop) {
   CHECK_EQ(e2e::kWidth - 16, vi.width);
   CHECK_EQ(e2e::kHeight - 6, vi.height);
   for (int n : {0, 17, 40}) {
-    CHECK_EQ(0, Mismatches(TestEnv::FrameOf(clip, n, &env), n, 0, 8, 4));
+    CHECK_EQ(0, Mismatches(ScriptEnvironment::FrameOf(clip, n, &env), n, 0, 8, 4));
   }
 }
 
 WIN_TEST(LoadErrorsReachTheHost) {
   e2e::ServerProcess server;
   REQUIRE(server.Start());
-  TestEnv env;
+  ScriptEnvironment env;
   REQUIRE(Load(&env));
   const std::string missingVideo = e2e::WriteProject("missing.vnt", "C:\\no\\such\\video.m2v");
   // The load code's text, then the file it is about.
@@ -182,7 +182,7 @@ WIN_TEST(LoadErrorsReachTheHost) {
 WIN_TEST(OneClipAtATimeAndReleasingItFreesTheLink) {
   e2e::ServerProcess server;
   REQUIRE(server.Start());
-  TestEnv env;
+  ScriptEnvironment env;
   REQUIRE(Load(&env));
   const std::string project = e2e::WriteProject("plain.vnt", e2e::StreamPath());
   {
@@ -202,7 +202,7 @@ WIN_TEST(OneClipAtATimeAndReleasingItFreesTheLink) {
 WIN_TEST(ServerThatDiesGivesAnErrorInsteadOfAHang) {
   e2e::ServerProcess server;
   REQUIRE(server.Start());
-  TestEnv env;
+  ScriptEnvironment env;
   REQUIRE(Load(&env));
   const AVSValue value = MakeSource(&env, e2e::WriteProject("plain.vnt", e2e::StreamPath()));
   REQUIRE(value.IsClip());
@@ -210,6 +210,6 @@ WIN_TEST(ServerThatDiesGivesAnErrorInsteadOfAHang) {
   CHECK_EQ(0, WrongFrames(&env, clip, {5}));
   server.Kill();
   CHECK_EQ(std::string("MPGSource: CUVID Server is no longer running!"),
-           ErrorOf([&] { TestEnv::FrameOf(clip, 30, &env); }));
+           ErrorOf([&] { ScriptEnvironment::FrameOf(clip, 30, &env); }));
   CHECK_EQ(0L, env.LiveFrameReferences());
 }

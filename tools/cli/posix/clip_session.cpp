@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "avs/host/plugin_loader.h"
+#include "avs/host/script_environment.h"
 
 // Where an installed plugin lies, relative to the installed program's folder.
 #ifndef MPG_PLUGIN_DIR_FROM_BIN
@@ -29,19 +30,34 @@ std::string PluginPath() {
   return dir + MPG_PLUGIN_DIR_FROM_BIN + "/" + name;
 }
 
-ClipSession::ClipSession() : env_(new avs_host::ScriptEnvironment()) {}
+struct ClipSession::Host {
+  avs_host::ScriptEnvironment env;
+  PClip clip;
 
-ClipSession::~ClipSession() {
-  // The clip goes before the environment that made its frames.
-  clip_ = PClip();
+  ~Host() {
+    // The clip goes before the environment that made its frames.
+    clip = PClip();
+  }
+};
+
+ClipSession::ClipSession() : host_(new Host()) {}
+
+ClipSession::~ClipSession() = default;
+
+bool ClipSession::Parity() {
+  return host_->clip->GetParity(0);
+}
+
+PVideoFrame ClipSession::Frame(int n) {
+  return host_->clip->GetFrame(n, &host_->env);
 }
 
 bool ClipSession::Open(const std::string& project, const ClipOptions& clip, std::string* error) {
   try {
-    avs_host::LoadPlugin(env_.get(), PluginPath());
+    avs_host::LoadPlugin(&host_->env, PluginPath());
     std::vector<AVSValue> args;
     std::vector<const char*> names;
-    args.push_back(AVSValue(env_->SaveString(project.c_str())));
+    args.push_back(AVSValue(host_->env.SaveString(project.c_str())));
     names.push_back("vnt");
     if (clip.i420) {
       args.push_back(AVSValue(true));
@@ -55,14 +71,14 @@ bool ClipSession::Open(const std::string& project, const ClipOptions& clip, std:
       args.push_back(AVSValue(false));
       names.push_back("use_top_field");
     }
-    AVSValue result = env_->Invoke(
+    AVSValue result = host_->env.Invoke(
         "MPGSource", AVSValue(args.data(), static_cast<int>(args.size())), names.data());
     if (!result.IsClip()) {
       *error = "MPGSource returned no clip";
       return false;
     }
-    clip_ = result.AsClip();
-    info_ = clip_->GetVideoInfo();
+    host_->clip = result.AsClip();
+    info_ = host_->clip->GetVideoInfo();
     return true;
   } catch (const AvisynthError& e) {
     *error = e.what();

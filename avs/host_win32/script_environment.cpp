@@ -1,11 +1,11 @@
-#include "tests/win32/host/test_env.h"
+#include "avs/host_win32/script_environment.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 
-namespace testhost {
+namespace avs_host_win32 {
 
 namespace {
 
@@ -21,7 +21,7 @@ class CropClip : public IClip {
   }
 
   PVideoFrame GetFrame(int n, IScriptEnvironment* env) override {
-    PVideoFrame source = TestEnv::FrameOf(child_, n, env);
+    PVideoFrame source = ScriptEnvironment::FrameOf(child_, n, env);
     PVideoFrame frame = env->NewVideoFrame(vi_, 16);
     const int planes[3] = {PLANAR_Y, PLANAR_U, PLANAR_V};
     BYTE* luma = frame->GetWritePtr();
@@ -48,14 +48,14 @@ class CropClip : public IClip {
 
 }  // namespace
 
-TestEnv::TestEnv() = default;
+ScriptEnvironment::ScriptEnvironment() = default;
 
-TestEnv::~TestEnv() {
+ScriptEnvironment::~ScriptEnvironment() {
   for (auto& exit : atExit_) exit.first(exit.second, this);
   if (plugin_) FreeLibrary(static_cast<HMODULE>(plugin_));
 }
 
-bool TestEnv::LoadPlugin(const std::string& path, std::string* error) {
+bool ScriptEnvironment::LoadPlugin(const std::string& path, std::string* error) {
   HMODULE module = LoadLibraryA(path.c_str());
   if (!module) {
     *error = "cannot load " + path + " (Windows error " + std::to_string(GetLastError()) + ")";
@@ -74,51 +74,51 @@ bool TestEnv::LoadPlugin(const std::string& path, std::string* error) {
   return true;
 }
 
-AVSValue TestEnv::Call(const char* name, const AVSValue& args) {
+AVSValue ScriptEnvironment::Call(const char* name, const AVSValue& args) {
   AVSValueRaw out = {};
   out.type = 'v';
   HostInvoke(&out, name, args.Share(), nullptr);
   return AVSValue::Adopt(out);
 }
 
-PVideoFrame TestEnv::FrameOf(const PClip& clip, int n, IScriptEnvironment* env) {
+PVideoFrame ScriptEnvironment::FrameOf(const PClip& clip, int n, IScriptEnvironment* env) {
   VideoFrame* frame = nullptr;
   clip->HostGetFrame(&frame, n, env);
   return PVideoFrame::Adopt(frame);
 }
 
-long TestEnv::LiveFrameReferences() const {
+long ScriptEnvironment::LiveFrameReferences() const {
   long total = 0;
   for (const auto& f : frames_) total += f->frame.refcount + f->buffer.refcount;
   return total;
 }
 
-const std::string& TestEnv::RegisteredParams(const std::string& name) const {
+const std::string& ScriptEnvironment::RegisteredParams(const std::string& name) const {
   static const std::string none;
   auto it = functions_.find(name);
   return it == functions_.end() ? none : it->second.params;
 }
 
-std::string TestEnv::Format(const char* fmt, va_list args) {
+std::string ScriptEnvironment::Format(const char* fmt, va_list args) {
   char text[4096];
   std::vsnprintf(text, sizeof text, fmt, args);
   return text;
 }
 
-void* TestEnv::HostDestroy(unsigned) {
+void* ScriptEnvironment::HostDestroy(unsigned) {
   return this;
 }
 
-long AVS_STDCALL TestEnv::HostGetCPUFlags() {
+long AVS_STDCALL ScriptEnvironment::HostGetCPUFlags() {
   return 0;
 }
 
-char* AVS_STDCALL TestEnv::HostSaveString(const char* s, int length) {
+char* AVS_STDCALL ScriptEnvironment::HostSaveString(const char* s, int length) {
   strings_.push_back(length < 0 ? std::string(s) : std::string(s, static_cast<size_t>(length)));
   return &strings_.back()[0];
 }
 
-char* AVS_CDECL TestEnv::HostSprintf(const char* fmt, ...) {
+char* AVS_CDECL ScriptEnvironment::HostSprintf(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
   std::string text = Format(fmt, args);
@@ -126,11 +126,11 @@ char* AVS_CDECL TestEnv::HostSprintf(const char* fmt, ...) {
   return HostSaveString(text.c_str(), -1);
 }
 
-char* AVS_STDCALL TestEnv::HostVSprintf(const char* fmt, va_list val) {
+char* AVS_STDCALL ScriptEnvironment::HostVSprintf(const char* fmt, va_list val) {
   return HostSaveString(Format(fmt, val).c_str(), -1);
 }
 
-void AVS_CDECL TestEnv::HostThrowError(const char* fmt, ...) {
+void AVS_CDECL ScriptEnvironment::HostThrowError(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
   std::string text = Format(fmt, args);
@@ -138,17 +138,17 @@ void AVS_CDECL TestEnv::HostThrowError(const char* fmt, ...) {
   throw HostError(text);
 }
 
-void AVS_STDCALL TestEnv::HostAddFunction(const char* name, const char* params, HostApplyFunc apply,
-                                          void* user_data) {
+void AVS_STDCALL ScriptEnvironment::HostAddFunction(const char* name, const char* params,
+                                                    HostApplyFunc apply, void* user_data) {
   functions_[name] = Function{params, apply, user_data};
 }
 
-bool AVS_STDCALL TestEnv::HostFunctionExists(const char* name) {
+bool AVS_STDCALL ScriptEnvironment::HostFunctionExists(const char* name) {
   return functions_.count(name) != 0 || std::strcmp(name, "crop") == 0;
 }
 
-AVSValueRaw* AVS_STDCALL TestEnv::HostInvoke(AVSValueRaw* ret, const char* name, AVSValueRaw args,
-                                             const char**) {
+AVSValueRaw* AVS_STDCALL ScriptEnvironment::HostInvoke(AVSValueRaw* ret, const char* name,
+                                                       AVSValueRaw args, const char**) {
   // The callee owns its by-value argument.
   const AVSValue owned = AVSValue::Adopt(args);
   ret->type = 'v';
@@ -177,29 +177,43 @@ AVSValueRaw* AVS_STDCALL TestEnv::HostInvoke(AVSValueRaw* ret, const char* name,
   throw HostError(std::string("no function named ") + name);
 }
 
-AVSValueRaw* AVS_STDCALL TestEnv::HostGetVar(AVSValueRaw* ret, const char* name) {
+AVSValueRaw* AVS_STDCALL ScriptEnvironment::HostGetVar(AVSValueRaw* ret, const char* name) {
   throw HostError(std::string("no variable named ") + (name ? name : ""));
   return ret;
 }
 
-bool AVS_STDCALL TestEnv::HostSetVar(const char*, const AVSValue&) {
+bool AVS_STDCALL ScriptEnvironment::HostSetVar(const char*, const AVSValue&) {
   return false;
 }
-bool AVS_STDCALL TestEnv::HostSetGlobalVar(const char*, const AVSValue&) {
+bool AVS_STDCALL ScriptEnvironment::HostSetGlobalVar(const char*, const AVSValue&) {
   return false;
 }
-void AVS_STDCALL TestEnv::HostPushContext(int) {}
-void AVS_STDCALL TestEnv::HostPopContext() {}
+void AVS_STDCALL ScriptEnvironment::HostPushContext(int) {}
+void AVS_STDCALL ScriptEnvironment::HostPopContext() {}
 
-VideoFrame** AVS_STDCALL TestEnv::HostNewVideoFrame(VideoFrame** ret, const VideoInfo& vi,
-                                                    int align) {
+VideoFrame** AVS_STDCALL ScriptEnvironment::HostNewVideoFrame(VideoFrame** ret, const VideoInfo& vi,
+                                                              int align) {
   if (align < 1) align = 16;
   const int pitch = (vi.width + align - 1) / align * align;
   const int pitchUV = (pitch + 1) >> 1;
   const int lumaSize = pitch * vi.height;
   const int chromaSize = pitchUV * (vi.height >> 1);
-  auto f = std::make_unique<Frame>();
-  f->memory.assign(static_cast<size_t>(lumaSize + 2 * chromaSize), 0xEE);
+  const size_t bytes = static_cast<size_t>(lumaSize + 2 * chromaSize);
+  // A frame of the same size that no one holds any more is used again, so that a long run of
+  // requests keeps as many frames as are held at once.
+  Frame* reused = nullptr;
+  for (const auto& f : frames_) {
+    if (f->frame.refcount == 0 && f->buffer.refcount == 0 && f->memory.size() == bytes) {
+      reused = f.get();
+      break;
+    }
+  }
+  if (!reused) {
+    frames_.push_back(std::make_unique<Frame>());
+    reused = frames_.back().get();
+  }
+  Frame* f = reused;
+  f->memory.assign(bytes, 0xEE);
   f->buffer.data = f->memory.data();
   f->buffer.data_size = static_cast<int>(f->memory.size());
   f->buffer.sequence_number = 0;
@@ -218,43 +232,42 @@ VideoFrame** AVS_STDCALL TestEnv::HostNewVideoFrame(VideoFrame** ret, const Vide
   frame.offsetV = vi.pixel_type == CS_I420 ? second : first;
   frame.offsetU = vi.pixel_type == CS_I420 ? first : second;
   *ret = &frame;
-  frames_.push_back(std::move(f));
   return ret;
 }
 
-bool AVS_STDCALL TestEnv::HostMakeWritable(PVideoFrame*) {
+bool AVS_STDCALL ScriptEnvironment::HostMakeWritable(PVideoFrame*) {
   return false;
 }
 
-void AVS_STDCALL TestEnv::HostBitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch,
-                                     int row_size, int height) {
+void AVS_STDCALL ScriptEnvironment::HostBitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp,
+                                               int src_pitch, int row_size, int height) {
   for (int y = 0; y < height; ++y) {
     std::memcpy(dstp + static_cast<ptrdiff_t>(y) * dst_pitch,
                 srcp + static_cast<ptrdiff_t>(y) * src_pitch, static_cast<size_t>(row_size));
   }
 }
 
-void AVS_STDCALL TestEnv::HostAtExit(HostShutdownFunc function, void* user_data) {
+void AVS_STDCALL ScriptEnvironment::HostAtExit(HostShutdownFunc function, void* user_data) {
   atExit_.emplace_back(function, user_data);
 }
 
-void AVS_STDCALL TestEnv::HostCheckVersion(int version) {
+void AVS_STDCALL ScriptEnvironment::HostCheckVersion(int version) {
   if (version > AVISYNTH_INTERFACE_VERSION) HostThrowError("host interface version too old");
 }
 
-VideoFrame** AVS_STDCALL TestEnv::HostSubframe(VideoFrame** ret, VideoFrame* src, int, int, int,
-                                               int) {
+VideoFrame** AVS_STDCALL ScriptEnvironment::HostSubframe(VideoFrame** ret, VideoFrame* src, int,
+                                                         int, int, int) {
   // Not used by the plugin; the callee owns `src`'s reference.
   if (src) src->Release();
   *ret = nullptr;
   return ret;
 }
 
-int AVS_STDCALL TestEnv::HostSetMemoryMax(int mem) {
+int AVS_STDCALL ScriptEnvironment::HostSetMemoryMax(int mem) {
   return mem;
 }
-int AVS_STDCALL TestEnv::HostSetWorkingDir(const char*) {
+int AVS_STDCALL ScriptEnvironment::HostSetWorkingDir(const char*) {
   return 0;
 }
 
-}  // namespace testhost
+}  // namespace avs_host_win32

@@ -4,8 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "platform/section.h"
 #include "platform/thread.h"
@@ -36,6 +39,24 @@ std::string ServerProgram() {
   return "mpgsource-server";
 }
 
+int RunServerInForeground(bool verbose, std::string* error) {
+  std::string program = ServerProgram();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  std::string verboseFlag = "--verbose";
+  if (verbose) argv.push_back(const_cast<char*>(verboseFlag.c_str()));
+  argv.push_back(nullptr);
+  execvp(program.c_str(), argv.data());
+  *error = "could not run the decoding server " + program + ": " + std::strerror(errno);
+  return 1;
+}
+
+struct StartedServer::Process {
+  pid_t pid = -1;
+};
+
+StartedServer::StartedServer() = default;
+
 StartedServer::~StartedServer() {
   Stop();
 }
@@ -53,12 +74,12 @@ bool StartedServer::Start(std::string* error) {
     execlp(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
-  pid_ = pid;
+  process_.reset(new Process{pid});
   for (int waited = 0; waited < 10000; waited += 10) {
     if (ServerRunning()) return true;
     int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      process_.reset();
       *error = "the decoding server " + program + " exited at start";
       return false;
     }
@@ -70,11 +91,11 @@ bool StartedServer::Start(std::string* error) {
 }
 
 void StartedServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+  if (!process_) return;
+  kill(process_->pid, SIGTERM);
   int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
+  waitpid(process_->pid, &status, 0);
+  process_.reset();
 }
 
 }  // namespace cli

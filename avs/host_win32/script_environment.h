@@ -1,6 +1,9 @@
-// A minimal AviSynth host for the Windows link tests: a script environment built on the
-// host-facing slots of avs/avisynth_msvc.h (so it meets the plugin DLL exactly where a real host
-// does), frames in the host's YV12/I420 layout, a "crop" filter, and the plugin loader.
+// A minimal AviSynth host for Windows, used by the command-line host mpgsource.exe and by the
+// Windows link tests: a script environment built on the host-facing slots of avs/avisynth_msvc.h
+// (so it meets the plugin DLL exactly where a real host does), frames in the host's YV12/I420
+// layout (a frame that nobody holds any more is reused for the next one of its size), a "crop"
+// filter, and the plugin loader. Functions are called with their arguments in the order of their
+// parameter string, named ones at their positions and void where omitted.
 #pragma once
 
 #include <deque>
@@ -12,7 +15,7 @@
 
 #include "avs/avisynth_msvc.h"
 
-namespace testhost {
+namespace avs_host_win32 {
 
 // The host's error, raised by its ThrowError.
 class HostError : public std::runtime_error {
@@ -20,10 +23,10 @@ class HostError : public std::runtime_error {
   explicit HostError(const std::string& message) : std::runtime_error(message) {}
 };
 
-class TestEnv : public IScriptEnvironment {
+class ScriptEnvironment : public IScriptEnvironment {
  public:
-  TestEnv();
-  ~TestEnv();
+  ScriptEnvironment();
+  ~ScriptEnvironment();
 
   // Loads the plugin DLL and calls its entry point; false with a reason on failure.
   bool LoadPlugin(const std::string& path, std::string* error);
@@ -87,4 +90,4 @@ class TestEnv : public IScriptEnvironment {
   int entryPointCalls_ = 0;
 };
 
-}  // namespace testhost
+}  // namespace avs_host_win32

@@ -1,0 +1,190 @@
+// Starting and stopping the decoding server on Windows. A started server is asked to stop through
+// its named quit event (its clean exit) and ended after a grace period if it does not. It runs in
+// a job object that ends it when this process's last handle to the job goes, so that a command
+// that dies (or is ended from the task manager) leaves no server behind.
+#include "tools/cli/server_process.h"
+
+#include <windows.h>
+#undef CreateEvent  // windows.h's A/W macro; the platform layer's function has this name
+
+#include <cstdlib>
+
+#include "platform/event.h"
+#include "platform/section.h"
+#include "platform/thread.h"
+#include "server/section_layout.h"
+#include "tools/decode-server/stop_request.h"
+
+namespace cli {
+
+namespace {
+
+std::string ProgramFolder() {
+  char path[MAX_PATH + 1];
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return std::string();
+  const std::string full(path, length);
+  return full.substr(0, full.find_last_of("\\/") + 1);
+}
+
+std::string WindowsError(const std::string& what) {
+  return what + " (Windows error " + std::to_string(::GetLastError()) + ")";
+}
+
+// An inheritable copy of one of this process's standard handles, or null.
+HANDLE InheritableCopy(DWORD which) {
+  HANDLE original = ::GetStdHandle(which);
+  if (original == nullptr || original == INVALID_HANDLE_VALUE) return nullptr;
+  HANDLE copy = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), original, ::GetCurrentProcess(), &copy, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+    return nullptr;
+  }
+  return copy;
+}
+
+// Starts `command` (program and arguments). With `outputToStderr` the child's standard output is
+// this process's standard error (a Y4M stream may be on our standard output). Fills `info` (the
+// caller closes both handles); false with the reason in `error`.
+bool StartProcess(const std::string& program, std::string command, bool outputToStderr, DWORD flags,
+                  PROCESS_INFORMATION* info, std::string* error) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  HANDLE input = nullptr, output = nullptr, errors = nullptr;
+  if (outputToStderr) {
+    input = InheritableCopy(STD_INPUT_HANDLE);
+    output = InheritableCopy(STD_ERROR_HANDLE);
+    errors = InheritableCopy(STD_ERROR_HANDLE);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = errors;
+  }
+  const bool started =
+      ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, outputToStderr ? TRUE : FALSE, flags,
+                       nullptr, nullptr, &startup, info) != 0;
+  if (!started) *error = WindowsError("could not start the decoding server " + program);
+  for (HANDLE h : {input, output, errors}) {
+    if (h) ::CloseHandle(h);
+  }
+  return started;
+}
+
+std::string Quoted(const std::string& program) {
+  return "\"" + program + "\"";
+}
+
+}  // namespace
+
+bool ServerRunning() {
+  bool existed = false;
+  platform::Handle section =
+      platform::CreateSection(server::kSectionName, server::kSectionSize, &existed);
+  if (section == nullptr) return false;
+  platform::CloseHandle(section);
+  return existed;
+}
+
+std::string ServerProgram() {
+  if (const char* env = std::getenv("MPGSOURCE_SERVER")) return env;
+  const std::string candidate = ProgramFolder() + "mpgsource-server.exe";
+  const DWORD attributes = ::GetFileAttributesA(candidate.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return candidate;
+  }
+  return "mpgsource-server.exe";
+}
+
+int RunServerInForeground(bool verbose, std::string* error) {
+  const std::string program = ServerProgram();
+  PROCESS_INFORMATION info = {};
+  if (!StartProcess(program, Quoted(program) + (verbose ? " --verbose" : ""), false, 0, &info,
+                    error)) {
+    return 1;
+  }
+  ::CloseHandle(info.hThread);
+  HANDLE process = info.hProcess;
+  // Ctrl+C reaches the server too, which stops cleanly; this process waits for it.
+  ::SetConsoleCtrlHandler(nullptr, TRUE);
+  ::WaitForSingleObject(process, INFINITE);
+  DWORD code = 1;
+  ::GetExitCodeProcess(process, &code);
+  ::CloseHandle(process);
+  return static_cast<int>(code);
+}
+
+struct StartedServer::Process {
+  HANDLE process = nullptr;
+  HANDLE job = nullptr;  // ends the server with this process; null when jobs are unavailable
+};
+
+StartedServer::StartedServer() = default;
+
+StartedServer::~StartedServer() {
+  Stop();
+}
+
+bool StartedServer::Start(std::string* error) {
+  const std::string program = ServerProgram();
+  auto started = std::make_unique<Process>();
+  started->job = ::CreateJobObjectA(nullptr, nullptr);
+  if (started->job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(started->job, JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits)) {
+      ::CloseHandle(started->job);
+      started->job = nullptr;
+    }
+  }
+  // Suspended until it is in the job, so that it cannot outlive us by starting first.
+  PROCESS_INFORMATION info = {};
+  if (!StartProcess(program, Quoted(program), true, CREATE_SUSPENDED, &info, error)) {
+    if (started->job) ::CloseHandle(started->job);
+    return false;
+  }
+  started->process = info.hProcess;
+  if (started->job && !::AssignProcessToJobObject(started->job, started->process)) {
+    // This process may sit in a job that allows no nested one: the server then ends by Stop only.
+    ::CloseHandle(started->job);
+    started->job = nullptr;
+  }
+  const bool resumed = ::ResumeThread(info.hThread) != static_cast<DWORD>(-1);
+  ::CloseHandle(info.hThread);
+  process_ = std::move(started);
+  if (!resumed) {
+    *error = WindowsError("could not start the decoding server " + program);
+    Stop();
+    return false;
+  }
+  for (int waited = 0; waited < 10000; waited += 10) {
+    if (ServerRunning()) return true;
+    if (::WaitForSingleObject(process_->process, 0) == WAIT_OBJECT_0) {
+      Stop();
+      *error = "the decoding server " + program + " exited at start";
+      return false;
+    }
+    platform::Sleep(10);
+  }
+  Stop();
+  *error = "the decoding server " + program + " did not come up within 10 seconds";
+  return false;
+}
+
+void StartedServer::Stop() {
+  if (!process_) return;
+  if (::WaitForSingleObject(process_->process, 0) == WAIT_TIMEOUT) {
+    platform::Handle quit = platform::CreateEvent(decode_server::kQuitEventName, true);
+    if (quit) platform::SetEvent(quit);
+    if (::WaitForSingleObject(process_->process, 10000) != WAIT_OBJECT_0) {
+      ::TerminateProcess(process_->process, 1);
+      ::WaitForSingleObject(process_->process, 10000);
+    }
+    platform::CloseHandle(quit);
+  }
+  ::CloseHandle(process_->process);
+  if (process_->job) ::CloseHandle(process_->job);
+  process_.reset();
+}
+
+}  // namespace cli
