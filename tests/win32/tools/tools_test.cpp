@@ -1,0 +1,242 @@
+#include <string>
+#include <vector>
+
+#include "avs/host_win32/script_environment.h"
+#include "platform/handle.h"
+#include "platform/section.h"
+#include "server/section_layout.h"
+#include "tests/win32/support/check.h"
+#include "tests/win32/tools/tools_fixture.h"
+#include "tools/cli/frame_hash.h"
+
+using avs_host_win32::HostError;
+using avs_host_win32::ScriptEnvironment;
+using tools_e2e::FrameList;
+using tools_e2e::MixedOrder;
+using tools_e2e::ParseHashes;
+using tools_e2e::Reference;
+using tools_e2e::Run;
+
+namespace {
+
+// An open-GOP interlaced elementary stream, the same in a transport stream with audio, and a
+// progressive closed-GOP 1080p stream (tests/win32/make-media.sh).
+const char* const kClips[] = {"es576i_open.m2v", "ts576i.ts", "es1080p_closed.m2v"};
+const char* const kInterlaced = "es576i_open.m2v";
+
+// Indexes `clip` of the media folder with mpgsource.exe; returns the project's path.
+std::string Index(const std::string& clip) {
+  const std::string video = tools_e2e::MediaFolder() + clip;
+  const std::string project = video + ".vnt";
+  const tools_e2e::RunResult r = Run("mpgsource.exe", {"index", video, "-o", project});
+  if (r.exitCode != 0) std::fprintf(stderr, "index %s: %s\n", clip.c_str(), r.err.c_str());
+  return r.exitCode == 0 ? project : std::string();
+}
+
+// Hashes `frames` of `project` with mpgsource.exe and counts the frames whose MD5 is not the
+// reference's; a missing or extra line counts too. Requests below `lowest` are served the first
+// picture that can be shown, `lowest` (1 when deinterlacing: the field pictures of frame 0 need
+// the frame before it).
+int WrongFrames(const std::string& project, const std::vector<std::string>& reference,
+                const std::vector<int>& frames, std::vector<std::string> extra, int lowest = 0) {
+  std::vector<std::string> args = {"hash", project};
+  if (!frames.empty()) {
+    args.push_back("--frames");
+    args.push_back(FrameList(frames));
+  }
+  args.insert(args.end(), extra.begin(), extra.end());
+  const tools_e2e::RunResult r = Run("mpgsource.exe", args);
+  if (r.exitCode != 0) std::fprintf(stderr, "hash: %s\n", r.err.c_str());
+  const auto hashes = ParseHashes(r.out);
+  std::vector<int> wanted = frames;
+  if (wanted.empty()) {
+    for (size_t n = 0; n < reference.size(); ++n) wanted.push_back(static_cast<int>(n));
+  }
+  int wrong = hashes.size() == wanted.size() ? 0 : 1;
+  for (size_t i = 0; i < hashes.size() && i < wanted.size(); ++i) {
+    const int n = wanted[i] < lowest ? lowest : wanted[i];
+    if (hashes[i].first != wanted[i] || static_cast<size_t>(n) >= reference.size() ||
+        hashes[i].second != reference[n]) {
+      std::fprintf(stderr, "frame %d (request %zu) differs from ffmpeg's\n", n, i);
+      ++wrong;
+    }
+  }
+  return wrong;
+}
+
+// The first 40 requests of a shuffled order and its last 20 (the window jumps and the reverse
+// stretch).
+std::vector<int> Sample(const std::vector<int>& order) {
+  if (order.size() <= 60) return order;
+  std::vector<int> sample(order.begin(), order.begin() + 40);
+  sample.insert(sample.end(), order.end() - 20, order.end());
+  return sample;
+}
+
+bool Load(ScriptEnvironment* env) {
+  std::string error;
+  const bool loaded = env->LoadPlugin(tools_e2e::ProgramFolder() + "VantuDecodeNV.dll", &error);
+  if (!loaded) std::fprintf(stderr, "%s\n", error.c_str());
+  return loaded;
+}
+
+AVSValue MakeSource(ScriptEnvironment* env, const std::string& project) {
+  const AVSValue args[4] = {AVSValue(project.c_str()), AVSValue(), AVSValue(), AVSValue()};
+  return env->Call("MPGSource", AVSValue(args, 4));
+}
+
+std::string Md5(const PVideoFrame& f, const VideoInfo& vi) {
+  return cli::PlanesMd5(f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y), f->GetReadPtr(PLANAR_U),
+                        f->GetReadPtr(PLANAR_V), f->GetPitch(PLANAR_U), vi.width, vi.height);
+}
+
+// Frames fetched through the plugin DLL in this process that differ from the reference.
+int WrongFramesInProcess(ScriptEnvironment* env, const PClip& clip,
+                         const std::vector<std::string>& reference, const std::vector<int>& order) {
+  const VideoInfo& vi = clip->HostGetVideoInfo();
+  int wrong = 0;
+  for (int n : order) {
+    if (Md5(ScriptEnvironment::FrameOf(clip, n, env), vi) != reference[n]) {
+      std::fprintf(stderr, "frame %d differs from ffmpeg's\n", n);
+      ++wrong;
+    }
+  }
+  return wrong;
+}
+
+template <typename F>
+std::string ErrorOf(F make) {
+  try {
+    make();
+  } catch (const HostError& e) {
+    return e.what();
+  }
+  return std::string();
+}
+
+}  // namespace
+
+WIN_TEST(EveryClipIsIndexedAndServedExactlyInOrder) {
+  REQUIRE(!tools_e2e::MediaFolder().empty());
+  for (const char* clip : kClips) {
+    const std::vector<std::string> reference = Reference(std::string(clip) + ".md5");
+    REQUIRE(!reference.empty());
+    const std::string project = Index(clip);
+    REQUIRE(!project.empty());
+    // The whole clip: exactly as many frames as ffmpeg decodes, each equal to its picture.
+    CHECK_EQ(0, WrongFrames(project, reference, {}, {}));
+  }
+}
+
+WIN_TEST(EveryClipIsServedExactlyInShuffledOrder) {
+  for (const char* clip : kClips) {
+    const std::vector<std::string> reference = Reference(std::string(clip) + ".md5");
+    const std::string project = Index(clip);
+    REQUIRE(!project.empty() && !reference.empty());
+    const int frames = static_cast<int>(reference.size());
+    CHECK_EQ(0, WrongFrames(project, reference, MixedOrder(frames, 20), {}));
+  }
+}
+
+WIN_TEST(DeinterlacedClipsMatchFfmpegsBwdif) {
+  const std::vector<std::string> both = Reference(std::string(kInterlaced) + ".bwdif.md5");
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty() && !both.empty());
+  // Double rate: one picture per field, in time order. Random access restarts a run for nearly
+  // every request, so a shuffled sample of 60 requests stands for the whole order.
+  CHECK_EQ(0, WrongFrames(project, both, Sample(MixedOrder(static_cast<int>(both.size()), 21)),
+                          {"--deinterlace", "2"}, 1));
+  // Single rate from the top field (first of each pair in a top-field-first clip) and from the
+  // bottom field.
+  for (int field = 0; field < 2; ++field) {
+    std::vector<std::string> reference;
+    for (size_t i = field; i < both.size(); i += 2) reference.push_back(both[i]);
+    std::vector<std::string> options = {"--deinterlace", "1"};
+    if (field == 1) options.push_back("--bottom-field");
+    CHECK_EQ(0,
+             WrongFrames(project, reference,
+                         Sample(MixedOrder(static_cast<int>(reference.size()), 22)), options, 1));
+  }
+}
+
+WIN_TEST(AKilledServerGivesTheClearError) {
+  const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty() && !reference.empty());
+  tools_e2e::ServerProcess server;
+  REQUIRE(server.Start());
+  ScriptEnvironment env;
+  REQUIRE(Load(&env));
+  {
+    const AVSValue value = MakeSource(&env, project);
+    REQUIRE(value.IsClip());
+    const PClip clip = value.AsClip();
+    CHECK_EQ(0, WrongFramesInProcess(&env, clip, reference, {0, 1, 40, 39}));
+    server.Kill();
+    // A request that continues the run and one that restarts it both fail clearly.
+    for (int n : {41, 120}) {
+      CHECK_EQ(std::string("MPGSource: CUVID Server is no longer running!"),
+               ErrorOf([&] { ScriptEnvironment::FrameOf(clip, n, &env); }));
+    }
+  }
+  // No server now: a new clip is refused.
+  CHECK_EQ(std::string("MPGSource: CUVID Server not running!"),
+           ErrorOf([&] { MakeSource(&env, project); }));
+}
+
+WIN_TEST(AStaleSectionIsReplacedAndALiveServerIsKept) {
+  const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty() && !reference.empty());
+  tools_e2e::ServerProcess first;
+  REQUIRE(first.Start());
+  // A second server is refused while the first lives, and says why.
+  const tools_e2e::RunResult second = Run("mpgsource-server.exe", {});
+  CHECK_EQ(1, second.exitCode);
+  CHECK(second.err.find("already owns") != std::string::npos);
+  // A client's handle keeps the section of a server that dies alive: the next server takes it
+  // over instead of failing, and a client is served exactly.
+  bool existed = false;
+  platform::Handle held =
+      platform::CreateSection(server::kSectionName, server::kSectionSize, &existed);
+  CHECK(existed);
+  first.Kill();
+  CHECK(!tools_e2e::ServerUp());
+  tools_e2e::ServerProcess third;
+  REQUIRE(third.Start());
+  {
+    ScriptEnvironment env;
+    REQUIRE(Load(&env));
+    const AVSValue value = MakeSource(&env, project);
+    REQUIRE(value.IsClip());
+    CHECK_EQ(0, WrongFramesInProcess(&env, value.AsClip(), reference, {70, 0, 149, 13, 12}));
+  }
+  platform::CloseHandle(held);
+}
+
+WIN_TEST(AClientThatDiesMidRunIsReplacedByTheNextOne) {
+  const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty() && !reference.empty());
+  tools_e2e::ServerProcess server;
+  REQUIRE(server.Start());
+  {
+    // A client in the middle of a run (its first frame served, the rest in flight) ends without
+    // a word to the server.
+    tools_e2e::RunningProgram client("mpgsource.exe", {"hash", project, "--no-server"});
+    REQUIRE(client.started());
+    std::string line;
+    CHECK(client.ReadLine(&line));
+    client.Kill();
+  }
+  const int frames = static_cast<int>(reference.size());
+  CHECK_EQ(0, WrongFrames(project, reference, MixedOrder(frames, 23), {"--no-server"}));
+  // One after another, clips of the same process are new clients too.
+  ScriptEnvironment env;
+  REQUIRE(Load(&env));
+  for (int round = 0; round < 2; ++round) {
+    const AVSValue value = MakeSource(&env, project);
+    REQUIRE(value.IsClip());
+    CHECK_EQ(0, WrongFramesInProcess(&env, value.AsClip(), reference, {5, 6, 100, 3}));
+  }
+}
