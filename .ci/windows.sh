@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # CI for Windows: the 32-bit plugin DLL with its binary checks, then the 64-bit build of the
 # plugin DLL with its binary checks and of the platform layer, test host and test server, whose
-# tests run under wine64 (32-bit programs cannot run on these machines).
+# tests run under wine64 (32-bit programs cannot run on these machines); then the 64-bit decoding
+# server, indexer and command-line host over FFmpeg built from Debian's source package (once per
+# version, cached in build-ffmpeg-win64), tested under wine64 with the 64-bit plugin DLL against
+# ffmpeg's decode of media made here; and the Windows zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-windows.sh
@@ -9,6 +12,11 @@ bash scripts/build-windows.sh build-win32
 
 dir=build-win64
 bash scripts/build-windows.sh "$dir" x86_64
+tools=build-win64-tools
+bash scripts/build-windows-tools.sh "$tools"
+# The programs find the plugin DLL beside themselves, as in the zip.
+cp "$dir/VantuDecodeNV.dll" "$tools/"
+bash tests/win32/make-media.sh "$tools/media"
 
 wine=$(command -v wine64 || true)
 [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
@@ -30,4 +38,9 @@ for test in test_platform_win32 test_link_win32; do
   echo "== $test (wine64) =="
   (cd "$dir" && timeout 600 "$wine" "$test.exe")
 done
+echo "== test_tools_win32 (wine64) =="
+# wine maps the Unix root to drive Z:.
+media=$(cd "$tools/media" && pwd)
+(cd "$tools" && MPG_TOOLS_MEDIA="Z:${media//\//\\}" timeout 900 "$wine" test_tools_win32.exe)
+bash scripts/package-windows.sh build-win32 "$dir" "$tools"
 echo "windows checks passed"

@@ -18,4 +18,9 @@ int64_t TellFile(FILE* file);
 // FIFO, not a regular file" and the like) in `reason` (of `reasonSize` bytes).
 FILE* OpenRegularFile(const char* path, uint64_t* size, char* reason, size_t reasonSize);
 
+// Makes `file` (an open standard stream such as stdout) carry bytes unchanged: on Windows a stream
+// opened in text mode turns every "\n" into "\r\n", which breaks binary output. Nothing to do on
+// POSIX. Returns false when the mode cannot be changed.
+bool SetBinaryMode(FILE* file);
+
 }  // namespace platform

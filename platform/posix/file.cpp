@@ -85,4 +85,8 @@ FILE* OpenRegularFile(const char* path, uint64_t* size, char* reason, size_t rea
   return file;
 }
 
+bool SetBinaryMode(FILE* file) {
+  return file != nullptr;
+}
+
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/file.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -42,6 +44,10 @@ FILE* OpenRegularFile(const char* path, uint64_t* size, char* reason, size_t rea
   }
   if (size) *size = static_cast<uint64_t>(st.st_size);
   return file;
+}
+
+bool SetBinaryMode(FILE* file) {
+  return file != nullptr && _setmode(_fileno(file), _O_BINARY) != -1;
 }
 
 }  // namespace platform

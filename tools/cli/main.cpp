@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "tools/cli/clip_facts.h"
 #include "tools/cli/clip_session.h"
 #include "tools/cli/frame_hash.h"
@@ -156,6 +157,8 @@ int RunPipe(const cli::Options& o, cli::ClipSession& session) {
   if (toFile) {
     out = std::fopen(o.output.c_str(), "wb");
     if (out == nullptr) return Fail(Because("cannot write " + o.output, errno));
+  } else if (!platform::SetBinaryMode(stdout)) {
+    return Fail("cannot switch standard output to binary mode");
   }
   cli::Y4mFormat format;
   format.width = vi.width;

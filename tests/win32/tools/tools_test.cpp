@@ -240,3 +240,29 @@ WIN_TEST(AClientThatDiesMidRunIsReplacedByTheNextOne) {
     CHECK_EQ(0, WrongFramesInProcess(&env, value.AsClip(), reference, {5, 6, 100, 3}));
   }
 }
+
+WIN_TEST(PipeWritesTheFramesUnchangedToStandardOutput) {
+  const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty() && !reference.empty());
+  const std::vector<int> frames = {0, 1, 2, 30, 29, 149};
+  const tools_e2e::RunResult r =
+      Run("mpgsource.exe", {"pipe", project, "--frames", "0-2,30,29,149"});
+  CHECK_EQ(0, r.exitCode);
+  // "YUV4MPEG2 ...\n", then per frame "FRAME\n" and the Y, U and V planes of 720x576.
+  const size_t header = r.out.find('\n');
+  REQUIRE(header != std::string::npos);
+  CHECK(r.out.compare(0, 20, "YUV4MPEG2 W720 H576 ") == 0);
+  const size_t frameBytes = 720 * 576 * 3 / 2;
+  CHECK_EQ(header + 1 + frames.size() * (6 + frameBytes), r.out.size());
+  size_t at = header + 1;
+  for (int n : frames) {
+    REQUIRE(at + 6 + frameBytes <= r.out.size());
+    CHECK(r.out.compare(at, 6, "FRAME\n") == 0);
+    const auto* y = reinterpret_cast<const unsigned char*>(r.out.data() + at + 6);
+    const unsigned char* u = y + 720 * 576;
+    const unsigned char* v = u + 360 * 288;
+    CHECK_EQ(reference[n], cli::PlanesMd5(y, 720, u, v, 360, 720, 576));
+    at += 6 + frameBytes;
+  }
+}

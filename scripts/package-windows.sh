@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Packs the Windows release into one zip: the 32- and 64-bit plugin DLLs, the 64-bit decoding
+# server, indexer and command-line host, and the Windows README (scripts/windows/README.txt, with
+# Windows line ends). Build them first:
+#   bash scripts/build-windows.sh build-win32              # 32-bit DLL
+#   bash scripts/build-windows.sh build-win64 x86_64       # 64-bit DLL
+#   bash scripts/build-windows-tools.sh build-win64-tools  # server, indexer, command-line host
+# Usage: scripts/package-windows.sh [win32 folder] [win64 folder] [tools folder] [output zip]
+# Result: build-package/mpgsource-windows-<version>.zip (version: git describe, else the date).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+win32=${1:-build-win32}
+win64=${2:-build-win64}
+tools=${3:-build-win64-tools}
+version=$(git describe --always --dirty 2>/dev/null || date +%Y%m%d)
+zip=${4:-build-package/mpgsource-windows-$version.zip}
+
+files=("$win32/VantuDecodeNV.dll" "$win64/VantuDecodeNV.dll" "$tools/mpgsource-server.exe"
+  "$tools/mpgsource-index.exe" "$tools/mpgsource.exe")
+for f in "${files[@]}"; do
+  if [ ! -s "$f" ]; then
+    echo "missing $f: build it first (see the top of $0)" >&2
+    exit 1
+  fi
+done
+command -v zip >/dev/null || {
+  echo "zip not found (bash scripts/setup-windows.sh installs it)" >&2
+  exit 1
+}
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+root=$stage/MPGSource
+mkdir -p "$root/x86" "$root/x64"
+cp "$win32/VantuDecodeNV.dll" "$root/x86/"
+cp "$win64/VantuDecodeNV.dll" "$tools/mpgsource-server.exe" "$tools/mpgsource-index.exe" \
+  "$tools/mpgsource.exe" "$root/x64/"
+sed 's/$/\r/' scripts/windows/README.txt >"$root/README.txt"
+
+mkdir -p "$(dirname "$zip")"
+zip_abs=$(cd "$(dirname "$zip")" && pwd)/$(basename "$zip")
+rm -f "$zip_abs"
+(cd "$stage" && zip -q -r -X "$zip_abs" MPGSource)
+echo "packed $zip"
