@@ -27,9 +27,18 @@ namespace server {
 constexpr int kDefaultClientSlots = 4;
 constexpr int kMaxClientSlots = 16;
 
-// Offset of the session number (32-bit, written by the server at each REQUEST_INIT; never 0 once
-// a session has begun).
+// Offset of the session word (32-bit, written by the server at each REQUEST_INIT). Its high half
+// is kSessionMark, its low half the session's number (1 to 65535, then round again): a client
+// watches the word only when it carries the mark, so that a server which uses the word for
+// something else of its own is never taken for one that reports sessions.
 constexpr uint32_t kSessionOffset = 0x000000;
+constexpr uint32_t kSessionMark = 0x4D500000;  // "MP"
+constexpr uint32_t kSessionMarkMask = 0xFFFF0000;
+
+// The session word of session number `n` (counted from 1).
+constexpr int32_t SessionWord(uint32_t n) {
+  return static_cast<int32_t>(kSessionMark | ((n - 1) % 0xFFFF + 1));
+}
 
 // The name of a section or event of `slot`: `base` itself for slot 0, "base.k" for slot k.
 inline std::string SlotObjectName(const char* base, int slot) {

@@ -32,7 +32,8 @@ std::atomic<bool> linkHeld{false};
 // kAnswered while the link is whole; kServerGone or kTakenOver once it broke, until the next
 // Connect.
 std::atomic<int> linkBroken{kAnswered};
-// The slot's session number noted after the start handshake; 0 before it.
+// The slot's session word noted after the start handshake; 0 before it, and when the server
+// reports no sessions.
 std::atomic<int32_t> linkSession{0};
 
 void CloseEvents() {
@@ -56,7 +57,7 @@ bool ServerAlive() {
   return false;
 }
 
-int32_t SessionWord() {
+int32_t CurrentSessionWord() {
   return __atomic_load_n(reinterpret_cast<const int32_t*>(sharedView + kSessionOffset),
                          __ATOMIC_SEQ_CST);
 }
@@ -66,7 +67,7 @@ int32_t SessionWord() {
 bool TakenOver() {
   if (linkBroken.load() == kTakenOver) return true;
   const int32_t session = linkSession.load();
-  if (session == 0 || SessionWord() == session) return false;
+  if (session == 0 || CurrentSessionWord() == session) return false;
   Break(kTakenOver);
   return true;
 }
@@ -252,8 +253,10 @@ WaitResult StartHandshake(unsigned char* request, int deinterlace, bool useTopFi
   PutWord(request + kOperand3, kInitOperand3);
   const WaitResult result = Execute(interrupt);
   if (result == kAnswered) {
-    linkSession.store(SessionWord());
-    // A server that keeps no session numbers leaves the word at 0: nothing to watch then.
+    // Watched only when the server reports sessions (the word carries the mark).
+    const int32_t session = CurrentSessionWord();
+    const bool marked = (static_cast<uint32_t>(session) & kSessionMarkMask) == kSessionMark;
+    linkSession.store(marked ? session : 0);
   }
   return result;
 }

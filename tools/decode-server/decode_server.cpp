@@ -231,9 +231,9 @@ void DecodeServer::HandleInit() {
   }
   // The session number tells the previous client of the slot, should it still live, that its
   // connection was taken over.
-  if (++session_ == 0) session_ = 1;
-  __atomic_store_n(reinterpret_cast<int32_t*>(view_ + server::kSessionOffset), session_,
-                   __ATOMIC_SEQ_CST);
+  ++session_;
+  __atomic_store_n(reinterpret_cast<int32_t*>(view_ + server::kSessionOffset),
+                   server::SessionWord(session_), __ATOMIC_SEQ_CST);
   platform::SetEvent(done_);
 }
 

@@ -107,7 +107,7 @@ class DecodeServer {
   // A second handle on the section that claims it for a client that did not claim it itself (a
   // host that knows only the plain protocol); kept until the server ends.
   platform::Handle reservation_ = nullptr;
-  int32_t session_ = 0;              // number of the slot's current session (REQUEST_INIT count)
+  uint32_t session_ = 0;             // number of the slot's current session (REQUEST_INIT count)
   platform::Handle wake_ = nullptr;  // private, automatic: the request thread's nudge
   platform::Handle quit_ = nullptr;  // private, manual: the threads end
   std::thread requestThread_, decoderThread_, deliveryThread_, stopThread_;
