@@ -193,6 +193,24 @@ TEST(ServerProcess, StartsRefusesASecondServerAndCleansUpOnSigterm) {
   EXPECT_EQ(SharedObjectsOf(space), 0) << "section and events removed";
 }
 
+TEST(ServerProcess, ServesAsManyClientsAsAskedAndRefusesOtherCounts) {
+  const std::string space = decode_server_test::UseFreshNamespace("clients");
+  for (const char* bad : {"0", "17", "2x", ""}) {
+    ServerProcess refused({"--clients", bad});
+    EXPECT_EQ(refused.WaitForExit(), 2) << bad;
+    EXPECT_NE(refused.err().find("--clients wants a number from 1 to 16"), std::string::npos)
+        << refused.err();
+  }
+  {
+    ServerProcess server({"--clients", "3"});
+    ASSERT_TRUE(server.WaitForOutput("\n")) << server.err();
+    EXPECT_NE(server.out().find("for up to 3 clients"), std::string::npos) << server.out();
+    // Slot 0 with the plain names, then slots 1 and 2: a section and five events each.
+    EXPECT_EQ(SharedObjectsOf(space), 18);
+  }
+  EXPECT_EQ(SharedObjectsOf(space), 0);
+}
+
 TEST(ServerProcess, StaleSectionOfAKilledServerIsReplaced) {
   const std::string space = decode_server_test::UseFreshNamespace("stale");
   {
