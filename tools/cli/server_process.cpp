@@ -50,6 +50,7 @@ bool StartedServer::Start(std::string* error) {
   space += "cli" + std::to_string(getpid());
   setenv("MPGSOURCE_IPC_NAMESPACE", space.c_str(), 1);
   const pid_t parent = getpid();
+  const std::string parentId = std::to_string(parent);  // no allocation between fork and exec
   pid_t pid = fork();
   if (pid < 0) {
     *error = "could not start the decoding server (fork failed)";
@@ -63,7 +64,10 @@ bool StartedServer::Start(std::string* error) {
     if (getppid() != parent) _exit(1);
     // The server's output would mix with ours (a Y4M stream may be on stdout): send it to stderr.
     dup2(STDERR_FILENO, STDOUT_FILENO);
-    execlp(program.c_str(), program.c_str(), "--clients", "1", static_cast<char*>(nullptr));
+    // The server also watches this process itself, in case the kernel's signal is lost (the
+    // request belongs to the thread that forked, and is dropped by some exec transitions).
+    execlp(program.c_str(), program.c_str(), "--clients", "1", "--parent", parentId.c_str(),
+           static_cast<char*>(nullptr));
     _exit(127);
   }
   pid_ = pid;

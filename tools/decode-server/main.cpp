@@ -1,6 +1,9 @@
 // mpgsource-server: the decoding server that MPGSource clips talk to. Runs in the foreground until
 // SIGINT, SIGTERM or SIGHUP, then removes its shared sections and events.
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/section.h"
@@ -23,13 +27,14 @@ namespace {
 
 void Usage(FILE* out) {
   std::fputs(
-      "usage: mpgsource-server [--verbose] [--queue N] [--clients N]\n"
+      "usage: mpgsource-server [--verbose] [--queue N] [--clients N] [--parent PID]\n"
       "  Serves MPGSource clips through the shared section \"NVSharedMem\" until SIGINT, SIGTERM\n"
       "  or SIGHUP.\n"
       "  --verbose    log each decode run (first GOP, units, pictures delivered)\n"
       "  --queue N    decoded pictures held ahead of the client (default 8)\n"
       "  --clients N  clients served at the same time, 1 to 16 (default 4): \"NVSharedMem\" and\n"
       "               \"NVSharedMem.1\" to \"NVSharedMem.<N-1>\"; a client beyond them is refused\n"
+      "  --parent PID also stop (as on SIGTERM) once process PID has ended\n"
       "  The environment variable MPGSOURCE_IPC_NAMESPACE selects a separate set of objects.\n",
       out);
 }
@@ -41,11 +46,34 @@ bool ParseCount(const char* text, long low, long high, long* value) {
   return *text != '\0' && *end == '\0' && errno == 0 && *value >= low && *value <= high;
 }
 
+// Sends this process SIGTERM once process `parent` has ended, so that the server stops as on any
+// SIGTERM: names removed first, then the threads. Waits on a process descriptor; where the kernel
+// has none (before Linux 5.3) it looks every 100 ms.
+void StopWithParent(pid_t parent) {
+  std::thread([parent] {
+#ifdef SYS_pidfd_open
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, parent, 0));
+#else
+    const int fd = -1;
+#endif
+    if (fd >= 0) {
+      pollfd p{fd, POLLIN, 0};
+      while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+      }
+      close(fd);
+    } else {
+      while (kill(parent, 0) == 0 || errno == EPERM) usleep(100 * 1000);
+    }
+    kill(getpid(), SIGTERM);
+  }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   decode_server::ServerOptions options;
   int clients = server::kDefaultClientSlots;
+  pid_t parent = 0;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--verbose") == 0 || std::strcmp(argv[i], "-v") == 0) {
       options.verbose = true;
@@ -64,6 +92,13 @@ int main(int argc, char** argv) {
         return 2;
       }
       clients = static_cast<int>(value);
+    } else if (std::strcmp(argv[i], "--parent") == 0 && i + 1 < argc) {
+      long value = 0;
+      if (!ParseCount(argv[++i], 1, 0x7fffffff, &value)) {
+        std::fprintf(stderr, "mpgsource-server: --parent wants a process id\n");
+        return 2;
+      }
+      parent = static_cast<pid_t>(value);
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       Usage(stdout);
       return 0;
@@ -100,6 +135,8 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // Started after the signal mask, so the watching thread never takes the signal itself.
+  if (parent > 0) StopWithParent(parent);
   const char* space = std::getenv("MPGSOURCE_IPC_NAMESPACE");
   std::printf("mpgsource-server: serving \"%s\"%s%s%s for up to %d client%s; stop with Ctrl+C\n",
               server::kSectionName, space && *space ? " (namespace " : "",

@@ -211,6 +211,27 @@ TEST(ServerProcess, ServesAsManyClientsAsAskedAndRefusesOtherCounts) {
   EXPECT_EQ(SharedObjectsOf(space), 0);
 }
 
+// A server told to watch a process stops as on SIGTERM once that process ends, however it ends.
+TEST(ServerProcess, StopsAndCleansUpWhenTheProcessItWatchesEnds) {
+  const std::string space = decode_server_test::UseFreshNamespace("parent");
+  const pid_t watched = fork();
+  ASSERT_GE(watched, 0);
+  if (watched == 0) {
+    for (;;) pause();
+  }
+  ServerProcess server({"--parent", std::to_string(watched)});
+  ASSERT_TRUE(server.WaitForOutput("serving")) << server.err();
+  EXPECT_TRUE(ServerRunning());
+  kill(watched, SIGKILL);
+  waitpid(watched, nullptr, 0);
+  EXPECT_EQ(server.WaitForExit(), 0) << server.err();
+  EXPECT_NE(server.out().find("stopped (Terminated)"), std::string::npos) << server.out();
+  EXPECT_EQ(SharedObjectsOf(space), 0);
+
+  ServerProcess refused({"--parent", "0"});
+  EXPECT_EQ(refused.WaitForExit(), 2);
+}
+
 TEST(ServerProcess, StaleSectionOfAKilledServerIsReplaced) {
   const std::string space = decode_server_test::UseFreshNamespace("stale");
   {
