@@ -7,14 +7,18 @@
 
 namespace cli {
 
-// True while a live decoding server holds the shared section.
+// True while a live decoding server holds the shared section (in this process's IPC namespace).
 bool ServerRunning();
 
 // The server program: $MPGSOURCE_SERVER, else "mpgsource-server" beside this program, else the
 // name alone (looked up in PATH).
 std::string ServerProgram();
 
-// A decoding server started by this process; stopped (SIGTERM, then waited for) on destruction.
+// A decoding server of this process's own, which no other process shares: it runs in an IPC
+// namespace private to this process (MPGSOURCE_IPC_NAMESPACE, with ".cli<pid>" appended, is set
+// for this process and the server), serves one client, and ends with this process whatever ends
+// it: stopped (SIGTERM, then waited for) on destruction, and sent SIGTERM by the kernel when this
+// process dies, so that it removes its shared objects in every case.
 class StartedServer {
  public:
   StartedServer() = default;
