@@ -39,6 +39,15 @@ Handle CreateOwnedSection(const char* name, uint32_t size, std::string* error);
 void* MapSection(Handle section, uint32_t size);
 void UnmapSection(void* view, uint32_t size);
 
+// Client side: claims the section for this handle, so that no other client uses it at the same
+// time. True when the claim was taken (or this handle holds it already); false while another
+// handle, of any process, holds it. The claim lasts until the handle is closed and ends with its
+// process, however that ends. On Windows every claim succeeds (its servers serve one client).
+bool ClaimSection(Handle section);
+
+// Owner side: true while some client holds the claim on the owner's section.
+bool SectionClaimed(Handle section);
+
 // True while the owner of the section (the process that made it with CreateOwnedSection) lives.
 // Cheap (one system call): a client blocked on the owner's events can wait in slices and ask this
 // between them to tell an owner that died. True on the owner's own handle; false for a section

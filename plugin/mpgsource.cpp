@@ -247,7 +247,7 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
 
   if (vi.num_frames <= 0) return kNoPictures;
   platform::WaitForEvent(decoder.readyEvent, platform::kInfinite);
-  if (server::ServerGone()) return server::kServerGoneMessage;
+  if (server::ServerGone()) return server::BrokenLinkMessage();
 
   // Requests outside the clip are served by its first or last frame; below the first picture the
   // server can deliver, by that picture.
@@ -270,7 +270,7 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
   for (int k = 0; k <= skip; ++k) {
     if (server::TakePicture() != server::kAnswered) {
       lastFrame = -1;
-      return server::kServerGoneMessage;
+      return server::BrokenLinkMessage();
     }
   }
   if (!CopyServerPicture(server::sharedView, out)) {

@@ -7,6 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 export MPG_WERROR=ON
+# The tests must leave no shared-memory objects behind: those that appear during the run and stay
+# fail it.
+shm_objects() { ls /dev/shm 2>/dev/null | grep '^mpgsource\.' | sort || true; }
+shm_before=$(shm_objects)
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -DMPG_WERROR=ON "$@" >/dev/null
@@ -31,5 +35,11 @@ if [ "${1:-}" != "--no-sanitizers" ]; then
     test_decode_server mpgsource-server test_media
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" \
     --timeout 600 -R '^(LinkTest|DecodeThreadTest|ClipTest|Event|Thread|ServerTest|PluginLink|ServerProcess)')
+fi
+left=$(comm -13 <(echo "$shm_before") <(shm_objects))
+if [ -n "$left" ]; then
+  echo "the tests left shared-memory objects in /dev/shm:"
+  echo "$left"
+  exit 1
 fi
 echo "all tests passed"

@@ -5,9 +5,14 @@
 // link at a time. Connect claims it and Disconnect gives it back; a second Connect while the link
 // is held is refused (kLinkInUse), because two clips driving one server would mix their runs.
 //
+// A server may serve several clients, each through a slot of its own (server/client_slots.h):
+// Connect claims a free slot, so that no other client process shares it, and fails with
+// kServerBusy when every slot is taken.
+//
 // Every wait on the server is without a time-out as long as the server lives, but it is made in
-// slices that check the server's liveness lock: once the server process is gone the wait ends
-// with kServerGone, and every later wait on this link ends the same way at once.
+// slices that check the server's liveness lock and the slot's session: once the server process is
+// gone, or another process has taken the slot over, the wait ends with kServerGone or kTakenOver,
+// and every later request on this link ends the same way at once, without touching the slot.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +38,7 @@ enum ConnectResult {
   kServerNotRunning,  // no live server made the section
   kNoView,            // the section could not be mapped
   kNoEvents,          // a named event could not be opened
+  kServerBusy,        // the server is running, but every one of its client slots is taken
 };
 
 // The host's error message for a failed connect ("MPGSource: ..."); null for kConnected.
@@ -40,11 +46,13 @@ const char* ConnectMessage(ConnectResult result);
 
 // The message for requests that fail because the server process has gone.
 extern const char* const kServerGoneMessage;
+// The message for requests that fail because another process took the slot over.
+extern const char* const kTakenOverMessage;
 
-// Claims the link, opens the section (it must already exist and be held by a live server), maps
-// it and opens the five events. On success the section's handle is stored in `*mapping` (it
-// belongs to the caller, which hands it back to Disconnect). On failure nothing stays open and
-// the link is free again.
+// Claims the link, opens the section of a free slot (it must already exist and be held by a live
+// server) and claims it, maps it and opens the five events. On success the section's handle is
+// stored in `*mapping` (it belongs to the caller, which hands it back to Disconnect). On failure
+// nothing stays open and the link is free again.
 ConnectResult Connect(platform::Handle* mapping);
 
 // Unmaps the view, closes `mapping`, closes the five events and frees the link for a new clip.
@@ -54,13 +62,18 @@ enum WaitResult {
   kAnswered = 0,  // the server answered
   kInterrupted,   // the caller's interrupt event ended the wait (and was consumed)
   kServerGone,    // the server process has ended
+  kTakenOver,     // another process took the slot over
 };
 
-// True once a wait has found the server process gone (until the next Connect).
+// True once the link is broken: a wait found the server process gone or the slot taken over
+// (until the next Connect).
 bool ServerGone();
+// Why the link broke: kServerGoneMessage or kTakenOverMessage; null while it is whole.
+const char* BrokenLinkMessage();
 
 // The start handshake: REQUEST_INIT with the deinterlacing mode, the field choice and the constant
-// 3, then a wait for "NVDone". `interrupt` (may be null) ends the wait early.
+// 3, then a wait for "NVDone". `interrupt` (may be null) ends the wait early. Once answered, the
+// slot's session number is noted; a later change of it breaks the link (kTakenOver).
 WaitResult StartHandshake(unsigned char* request, int deinterlace, bool useTopField,
                           platform::Handle interrupt);
 
@@ -77,7 +90,8 @@ WaitResult SendEnd(unsigned char* request, platform::Handle abort);
 WaitResult TakePicture();
 
 // Tells the server to drop its run and waits for it to reset "NVStopDecoding": tested every 10 ms,
-// giving up after 301 sleeps (about three seconds), or at once when the server has gone.
+// giving up after 301 sleeps (about three seconds), or at once when the link is broken (a slot
+// that was taken over is left alone: the stop would end its new client's run).
 // Returns true when the server reset the event.
 bool StopDecoding();
 

@@ -1,9 +1,11 @@
 // Named sections as POSIX shared-memory objects.
 //
-// The owner (CreateOwnedSection) holds a write lock on the whole object through an open file
+// The owner (CreateOwnedSection) holds a write lock on the object's first byte through an open file
 // description lock (F_OFD_SETLK) for as long as its handle stays open; the kernel drops the lock
 // when the owner dies, however it dies. Others test the lock with F_OFD_GETLK, which never takes
 // it, so testing can never make a starting owner believe that someone else holds the section.
+// A client's claim (ClaimSection) is a lock of the same kind on the second byte: taking it is
+// atomic, and it ends with the client's handle or process.
 #include "platform/section.h"
 
 #include <errno.h>
@@ -53,25 +55,30 @@ SectionObject* AsSection(Handle handle) {
   return static_cast<SectionObject*>(handle);
 }
 
-struct flock WholeObjectLock(short type) {
+// The byte locked by the owner, and the byte locked by the client that claims the section. Locks
+// on bytes beyond the object's end are allowed, so neither depends on its size.
+constexpr off_t kOwnerByte = 0;
+constexpr off_t kClaimByte = 1;
+
+struct flock ByteLock(off_t byte) {
   struct flock lock;
   std::memset(&lock, 0, sizeof lock);
-  lock.l_type = type;
+  lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;  // to the end, however large the object grows
+  lock.l_start = byte;
+  lock.l_len = 1;
   return lock;
 }
 
-// True when some other open file description holds the owner's lock on `fd`'s object.
-bool LockedByOther(int fd) {
-  struct flock lock = WholeObjectLock(F_WRLCK);
+// True when some other open file description holds the lock on `byte` of `fd`'s object.
+bool LockedByOther(int fd, off_t byte = kOwnerByte) {
+  struct flock lock = ByteLock(byte);
   if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return false;
   return lock.l_type != F_UNLCK;
 }
 
-bool TryTakeLock(int fd) {
-  struct flock lock = WholeObjectLock(F_WRLCK);
+bool TryTakeLock(int fd, off_t byte = kOwnerByte) {
+  struct flock lock = ByteLock(byte);
   return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
@@ -204,6 +211,20 @@ void* MapSection(Handle handle, uint32_t size) {
 
 void UnmapSection(void* view, uint32_t size) {
   if (view != nullptr && size != 0) munmap(view, size);
+}
+
+bool ClaimSection(Handle handle) {
+  SectionObject* section = AsSection(handle);
+  if (section == nullptr || section->fd < 0) return false;
+  // A section private to this handle has no other users.
+  if (section->objectName.empty()) return true;
+  return TryTakeLock(section->fd, kClaimByte);
+}
+
+bool SectionClaimed(Handle handle) {
+  SectionObject* section = AsSection(handle);
+  if (section == nullptr || section->fd < 0) return false;
+  return LockedByOther(section->fd, kClaimByte);
 }
 
 bool SectionOwnerAlive(Handle handle) {

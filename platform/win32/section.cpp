@@ -196,6 +196,16 @@ void UnmapSection(void* view, uint32_t /*size*/) {
   if (view) ::UnmapViewOfFile(view);
 }
 
+// The Windows servers serve one client each; a second client of the same process is refused by
+// the link itself.
+bool ClaimSection(Handle section) {
+  return section && section->kind == HandleObject::Kind::kSection;
+}
+
+bool SectionClaimed(Handle /*section*/) {
+  return true;
+}
+
 bool SectionOwnerAlive(Handle section) {
   if (!section || section->kind != HandleObject::Kind::kSection) return false;
   if (section->owner) return true;

@@ -210,15 +210,18 @@ std::map<std::string, std::vector<int>> RequestOrders(int frameCount, int shuffl
   return orders;
 }
 
-Server::Server() {
+Server::Server(const std::vector<std::string>& args) {
   std::string ns = "e2e-" + std::to_string(getpid());
   setenv("MPGSOURCE_IPC_NAMESPACE", ns.c_str(), 1);
   std::string program = BuildDir() + "/mpgsource-server";
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     int devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, STDOUT_FILENO);
-    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    execv(program.c_str(), argv.data());
     _exit(127);
   }
   for (int waited = 0; waited < 10000; waited += 10) {

@@ -211,12 +211,9 @@ int main(int argc, char** argv) {
   if (o.command == "index") return RunIndex(o);
   if (o.command == "server") return RunServer(o);
 
+  // A server of this run's own, unless told to use the one already running (and shared).
   cli::StartedServer started;
-  if (!o.noServer && !cli::ServerRunning()) {
-    if (!started.Start(&error)) return Fail(error);
-    std::fprintf(stderr, "mpgsource: no decoding server was running; started %s\n",
-                 cli::ServerProgram().c_str());
-  }
+  if (!o.noServer && !started.Start(&error)) return Fail(error);
   int result = 1;
   {
     cli::ClipSession session;

@@ -55,7 +55,7 @@ const char* const kClipHelp =
     "                    2 both fields (double rate and frame count)\n"
     "  --i420            label the output I420 instead of YV12 (same bytes)\n"
     "  --bottom-field    with --deinterlace 1, make each picture from the bottom field\n"
-    "  --no-server       do not start a decoding server when none is running\n";
+    "  --no-server       start no decoding server of this run's own: share the one running\n";
 
 }  // namespace
 
@@ -210,8 +210,9 @@ std::string HelpText(const std::string& command) {
          "LIST:  comma-separated frame numbers and ranges a-b, served in the order given\n"
          "Numbers are decimal; a PID may also be written in hexadecimal with 0x.\n"
          "\n"
-         "info, pipe and hash start a decoding server when none is running (and say so on\n"
-         "stderr), unless --no-server is given. The plugin is VantuDecodeNV.so beside this\n"
+         "info, pipe and hash start a decoding server of their own, private to the run and\n"
+         "ended with it however it ends; with --no-server they share the server already running\n"
+         "($MPGSOURCE_IPC_NAMESPACE selects which). The plugin is VantuDecodeNV.so beside this\n"
          "program or in ../lib/avisynth from it ($MPGSOURCE_PLUGIN overrides), the server\n"
          "mpgsource-server beside this program ($MPGSOURCE_SERVER overrides).\n"
          "Run mpgsource COMMAND --help for each command's options.\n";

@@ -7,7 +7,7 @@
 
 namespace cli {
 
-// True while a live decoding server holds the shared section.
+// True while a live decoding server holds the shared section (in this process's IPC namespace).
 bool ServerRunning();
 
 // The server program: $MPGSOURCE_SERVER, else "mpgsource-server" (on Windows
@@ -19,8 +19,12 @@ std::string ServerProgram();
 // returned. Returns only on failure on POSIX, with the reason in `error`.
 int RunServerInForeground(bool verbose, std::string* error);
 
-// A decoding server started by this process; stopped (asked to stop, then waited for) on
-// destruction.
+// A decoding server of this process's own, which no other process shares: it runs in an IPC
+// namespace private to this process (MPGSOURCE_IPC_NAMESPACE, with ".cli<pid>" appended, is set
+// for this process and the server), serves one client, and ends with this process whatever ends
+// it: asked to stop and waited for on destruction; and when this process dies, on POSIX the
+// kernel sends the server SIGTERM, on Windows the server sees this process end (and a job object
+// ends it), so that it removes its shared objects in every case.
 class StartedServer {
  public:
   StartedServer();

@@ -5,6 +5,7 @@
 
 #include "platform/event.h"
 #include "platform/section.h"
+#include "server/client_slots.h"
 #include "server/clip_size.h"
 #include "server/section_layout.h"
 #include "tools/decode-server/picture_writer.h"
@@ -38,18 +39,23 @@ bool DecodeServer::Start(std::string* error) {
   // The section first: it carries the liveness lock, and while another live server holds it the
   // events (which would be replaced under that server) are left alone.
   std::string reason;
-  section_ = platform::CreateOwnedSection(server::kSectionName, server::kSectionSize, &reason);
+  const int slot = options_.slot;
+  const std::string sectionName = server::SlotObjectName(server::kSectionName, slot);
+  section_ = platform::CreateOwnedSection(sectionName.c_str(), server::kSectionSize, &reason);
   if (!section_) {
-    *error = "cannot serve \"" + std::string(server::kSectionName) + "\": " + reason +
+    *error = "cannot serve \"" + sectionName + "\": " + reason +
              " (is another mpgsource-server running?)";
     return false;
   }
+  auto event = [slot](const char* base, bool manual) {
+    return platform::CreateOwnedEvent(server::SlotObjectName(base, slot).c_str(), manual);
+  };
   view_ = static_cast<uint8_t*>(platform::MapSection(section_, server::kSectionSize));
-  exec_ = platform::CreateOwnedEvent(server::kExecEventName, false);
-  done_ = platform::CreateOwnedEvent(server::kDoneEventName, false);
-  stop_ = platform::CreateOwnedEvent(server::kStopEventName, true);
-  requested_ = platform::CreateOwnedEvent(server::kRequestedEventName, false);
-  available_ = platform::CreateOwnedEvent(server::kAvailableEventName, false);
+  exec_ = event(server::kExecEventName, false);
+  done_ = event(server::kDoneEventName, false);
+  stop_ = event(server::kStopEventName, true);
+  requested_ = event(server::kRequestedEventName, false);
+  available_ = event(server::kAvailableEventName, false);
   wake_ = platform::CreateEvent(nullptr, false);
   quit_ = platform::CreateEvent(nullptr, true);
   if (!view_ || !exec_ || !done_ || !stop_ || !requested_ || !available_ || !wake_ || !quit_) {
@@ -90,8 +96,8 @@ void DecodeServer::Shutdown() {
   if (view_) platform::UnmapSection(view_, server::kSectionSize);
   view_ = nullptr;
   // Closing an owned object removes its name.
-  for (platform::Handle* handle :
-       {&exec_, &done_, &stop_, &requested_, &available_, &wake_, &quit_, &section_}) {
+  for (platform::Handle* handle : {&exec_, &done_, &stop_, &requested_, &available_, &wake_, &quit_,
+                                   &reservation_, &section_}) {
     platform::CloseHandle(*handle);
     *handle = nullptr;
   }
@@ -211,6 +217,27 @@ void DecodeServer::HandleInit() {
   DropRunLocked("new client");
   platform::ResetEvent(requested_);
   platform::ResetEvent(available_);
+  // A client that claims the slot does so before its REQUEST_INIT; one that did not knows only the
+  // plain protocol, and the slot stays claimed for it so that no claiming client joins it.
+  if (!reservation_ && !platform::SectionClaimed(section_)) {
+    bool existed = false;
+    const std::string name = server::SlotObjectName(server::kSectionName, options_.slot);
+    reservation_ = platform::CreateSection(name.c_str(), server::kSectionSize, &existed);
+    if (reservation_ && !platform::ClaimSection(reservation_)) {
+      platform::CloseHandle(reservation_);
+      reservation_ = nullptr;
+    }
+    if (options_.verbose && reservation_) {
+      Log("a client that does not claim its connection uses \"%s\"; it stays reserved for such "
+          "clients",
+          name.c_str());
+    }
+  }
+  // The session number tells the previous client of the slot, should it still live, that its
+  // connection was taken over.
+  ++session_;
+  __atomic_store_n(reinterpret_cast<int32_t*>(view_ + server::kSessionOffset),
+                   server::SessionWord(session_), __ATOMIC_SEQ_CST);
   platform::SetEvent(done_);
 }
 

@@ -1,5 +1,6 @@
-// The decoding server: owns the "NVSharedMem" section and the five named events, decodes the runs
-// that a client streams into the section, and hands the pictures back one per "NVRequested".
+// The decoding server of one client slot: owns the slot's section ("NVSharedMem" for slot 0) and
+// its five named events, decodes the runs that the slot's client streams into the section, and
+// hands the pictures back one per "NVRequested". mpgsource-server runs one per slot.
 //
 // Four threads:
 // - the request thread waits for "NVExec", serves REQUEST_INIT, and for REQUEST_DATA and
@@ -43,7 +44,8 @@
 namespace decode_server {
 
 struct ServerOptions {
-  bool verbose = false;      // log each run (first GOP, units, pictures delivered)
+  int slot = 0;          // the client slot served: its section and events (server/client_slots.h)
+  bool verbose = false;  // log each run (first GOP, units, pictures delivered)
   size_t queuePictures = 8;  // bound of the queue of decoded pictures (at least 1)
   size_t queueUnits = 256;   // bound of the queue of units waiting to be decoded (at least 1)
   FILE* log = stderr;        // where log lines go
@@ -102,6 +104,10 @@ class DecodeServer {
   uint8_t* view_ = nullptr;
   platform::Handle exec_ = nullptr, done_ = nullptr, stop_ = nullptr, requested_ = nullptr,
                    available_ = nullptr;
+  // A second handle on the section that claims it for a client that did not claim it itself (a
+  // host that knows only the plain protocol); kept until the server ends.
+  platform::Handle reservation_ = nullptr;
+  uint32_t session_ = 0;             // number of the slot's current session (REQUEST_INIT count)
   platform::Handle wake_ = nullptr;  // private, automatic: the request thread's nudge
   platform::Handle quit_ = nullptr;  // private, manual: the threads end
   std::thread requestThread_, decoderThread_, deliveryThread_, stopThread_;

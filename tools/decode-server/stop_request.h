@@ -16,6 +16,10 @@ constexpr const char* kQuitEventName = "NVSharedMem.quit";
 // the reason in `error`, when the process cannot be prepared.
 bool PrepareStopRequests(std::string* error);
 
+// Also requests a stop once process `pid` has ended (the program that started this server), from
+// a thread of its own. Call it after PrepareStopRequests.
+void StopWhenProcessEnds(long pid);
+
 // Waits until a stop is requested; returns what asked for it ("SIGTERM", "Ctrl+C", ...).
 std::string WaitForStopRequest();
 

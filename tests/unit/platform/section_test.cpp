@@ -135,6 +135,57 @@ TEST_F(SectionTest, KilledOwnersObjectCountsAsMissingAndCanBeTakenOver) {
   EXPECT_NE(access(file_.c_str(), F_OK), 0);
 }
 
+// Clients claim an owner's section one at a time; a claim ends with its handle or its process,
+// and neither claiming nor being claimed touches the owner's liveness.
+TEST_F(SectionTest, OneClientAtATimeClaimsTheSectionUntilItsHandleOrProcessEnds) {
+  std::string error;
+  Handle owned = CreateOwnedSection("Shared", kSize, &error);
+  ASSERT_NE(owned, nullptr) << error;
+  EXPECT_FALSE(SectionClaimed(owned));
+  bool existed = false;
+  Handle first = CreateSection("Shared", kSize, &existed);
+  Handle second = CreateSection("Shared", kSize, &existed);
+  ASSERT_TRUE(existed);
+  ASSERT_TRUE(ClaimSection(first));
+  EXPECT_TRUE(ClaimSection(first)) << "a claim held already";
+  EXPECT_FALSE(ClaimSection(second));
+  EXPECT_TRUE(SectionClaimed(owned));
+  EXPECT_TRUE(SectionOwnerAlive(second)) << "a claim is not an owner";
+  CloseHandle(first);
+  EXPECT_FALSE(SectionClaimed(owned));
+  ASSERT_TRUE(ClaimSection(second));
+  CloseHandle(second);
+
+  // A claimant that is killed leaves the section free, without any clean-up of its own.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t claimant = StartChild([&] {
+    bool live = false;
+    Handle mine = CreateSection("Shared", kSize, &live);
+    if (!live || !ClaimSection(mine) || write(ready[1], "c", 1) != 1) return 1;
+    for (;;) pause();
+  });
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_TRUE(SectionClaimed(owned));
+  Handle third = CreateSection("Shared", kSize, &existed);
+  EXPECT_FALSE(ClaimSection(third)) << "claimed by another process";
+  kill(claimant, SIGKILL);
+  EXPECT_EQ(WaitChild(claimant), -1);
+  EXPECT_FALSE(SectionClaimed(owned));
+  EXPECT_TRUE(ClaimSection(third));
+  // Nor does a claim keep an owner from ending and a successor from taking the name.
+  CloseHandle(owned);
+  EXPECT_FALSE(SectionOwnerAlive(third));
+  Handle successor = CreateOwnedSection("Shared", kSize, &error);
+  EXPECT_NE(successor, nullptr) << error;
+  CloseHandle(successor);
+  CloseHandle(third);
+  EXPECT_NE(access(file_.c_str(), F_OK), 0);
+}
+
 TEST_F(SectionTest, OwnerRemovesItsNamesFromASignalHandler) {
   space_.EventFile("Exec");
   const pid_t owner = StartChild([] {

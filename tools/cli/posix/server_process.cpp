@@ -1,6 +1,7 @@
 #include "tools/cli/server_process.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,15 +64,31 @@ StartedServer::~StartedServer() {
 
 bool StartedServer::Start(std::string* error) {
   std::string program = ServerProgram();
+  // A namespace of this process's own: no other host finds this server, and this host never
+  // finds, uses or stops another's.
+  const char* outer = std::getenv("MPGSOURCE_IPC_NAMESPACE");
+  std::string space = outer && *outer ? std::string(outer) + "." : std::string();
+  space += "cli" + std::to_string(getpid());
+  setenv("MPGSOURCE_IPC_NAMESPACE", space.c_str(), 1);
+  const pid_t parent = getpid();
+  const std::string parentId = std::to_string(parent);  // no allocation between fork and exec
   pid_t pid = fork();
   if (pid < 0) {
     *error = "could not start the decoding server (fork failed)";
     return false;
   }
   if (pid == 0) {
+    // The server ends with this process, however this process ends (a signal, a crash): the kernel
+    // sends it SIGTERM, on which it removes its objects. A parent that died before the request
+    // took effect is caught by the check after it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
     // The server's output would mix with ours (a Y4M stream may be on stdout): send it to stderr.
     dup2(STDERR_FILENO, STDOUT_FILENO);
-    execlp(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    // The server also watches this process itself, in case the kernel's signal is lost (the
+    // request belongs to the thread that forked, and is dropped by some exec transitions).
+    execlp(program.c_str(), program.c_str(), "--clients", "1", "--parent", parentId.c_str(),
+           static_cast<char*>(nullptr));
     _exit(127);
   }
   process_.reset(new Process{pid});

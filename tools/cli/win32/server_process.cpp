@@ -1,7 +1,8 @@
 // Starting and stopping the decoding server on Windows. A started server is asked to stop through
-// its named quit event (its clean exit) and ended after a grace period if it does not. It runs in
-// a job object that ends it when this process's last handle to the job goes, so that a command
-// that dies (or is ended from the task manager) leaves no server behind.
+// its named quit event (its clean exit) and ended after a grace period if it does not. It watches
+// this process (--parent) and stops when it ends, and it runs in a job object that ends it when
+// this process's last handle to the job goes, so that a command that dies (or is ended from the
+// task manager) leaves no server behind.
 #include "tools/cli/server_process.h"
 
 #include <windows.h>
@@ -126,6 +127,15 @@ StartedServer::~StartedServer() {
 
 bool StartedServer::Start(std::string* error) {
   const std::string program = ServerProgram();
+  // A namespace of this process's own: no other host finds this server, and this host never
+  // finds, uses or stops another's. The server inherits it.
+  const char* outer = std::getenv("MPGSOURCE_IPC_NAMESPACE");
+  std::string space = outer && *outer ? std::string(outer) + "." : std::string();
+  space += "cli" + std::to_string(::GetCurrentProcessId());
+  if (_putenv(("MPGSOURCE_IPC_NAMESPACE=" + space).c_str()) != 0) {
+    *error = "could not set MPGSOURCE_IPC_NAMESPACE for the decoding server";
+    return false;
+  }
   auto started = std::make_unique<Process>();
   started->job = ::CreateJobObjectA(nullptr, nullptr);
   if (started->job) {
@@ -139,7 +149,9 @@ bool StartedServer::Start(std::string* error) {
   }
   // Suspended until it is in the job, so that it cannot outlive us by starting first.
   PROCESS_INFORMATION info = {};
-  if (!StartProcess(program, Quoted(program), true, CREATE_SUSPENDED, &info, error)) {
+  const std::string command =
+      Quoted(program) + " --clients 1 --parent " + std::to_string(::GetCurrentProcessId());
+  if (!StartProcess(program, command, true, CREATE_SUSPENDED, &info, error)) {
     if (started->job) ::CloseHandle(started->job);
     return false;
   }

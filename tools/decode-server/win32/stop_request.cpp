@@ -14,7 +14,17 @@ namespace {
 
 platform::Handle g_console = nullptr;  // private, manual: a console event arrived
 platform::Handle g_quit = nullptr;     // named, manual: kQuitEventName
-volatile LONG g_consoleEvent = -1;
+volatile LONG g_consoleEvent = -1;     // which one, or kParentEnded
+
+constexpr LONG kParentEnded = 0x7fff;
+
+DWORD WINAPI WatchProcess(void* process) {
+  ::WaitForSingleObject(static_cast<HANDLE>(process), INFINITE);
+  ::CloseHandle(static_cast<HANDLE>(process));
+  InterlockedExchange(&g_consoleEvent, kParentEnded);
+  platform::SetEvent(g_console);
+  return 0;
+}
 
 BOOL WINAPI OnConsoleEvent(DWORD type) {
   InterlockedExchange(&g_consoleEvent, static_cast<LONG>(type));
@@ -46,6 +56,22 @@ bool PrepareStopRequests(std::string* error) {
   return true;
 }
 
+void StopWhenProcessEnds(long pid) {
+  HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (!process) {
+    // Gone already (or never there): stop at once, as when it ends.
+    InterlockedExchange(&g_consoleEvent, kParentEnded);
+    platform::SetEvent(g_console);
+    return;
+  }
+  HANDLE thread = ::CreateThread(nullptr, 0, WatchProcess, process, 0, nullptr);
+  if (thread) {
+    ::CloseHandle(thread);
+  } else {
+    ::CloseHandle(process);
+  }
+}
+
 std::string WaitForStopRequest() {
   const int woken = platform::WaitForEither(g_console, g_quit, platform::kInfinite);
   if (woken != platform::kWaitObject0) return "quit event";
@@ -56,6 +82,8 @@ std::string WaitForStopRequest() {
       return "Ctrl+Break";
     case CTRL_CLOSE_EVENT:
       return "console closed";
+    case kParentEnded:
+      return "the starting process ended";
     default:
       return "log-off or shutdown";
   }

@@ -6,11 +6,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/section.h"
+#include "server/client_slots.h"
 #include "server/link.h"
 #include "server/section_layout.h"
 #include "tests/unit/tools/decode-server/media_helpers.h"
@@ -85,6 +88,120 @@ TEST(PluginLink, RestartsAndRunsThroughTheLinkMatchFfmpeg) {
   EXPECT_EQ(TakeMd5(), reference.back()) << "past the end: the last picture again";
   feeder.join();
   ASSERT_TRUE(server::StopDecoding());
+  server::Disconnect(mapping);
+  platform::CloseHandle(abort);
+}
+
+// A server with `slots` client slots in this process, made from the highest slot down as
+// mpgsource-server makes them.
+std::vector<std::unique_ptr<DecodeServer>> StartSlots(int slots) {
+  std::vector<std::unique_ptr<DecodeServer>> servers(slots);
+  for (int slot = slots - 1; slot >= 0; --slot) {
+    ServerOptions options;
+    options.slot = slot;
+    servers[slot] = std::make_unique<DecodeServer>(options);
+    std::string error;
+    EXPECT_TRUE(servers[slot]->Start(&error)) << error;
+  }
+  return servers;
+}
+
+// A handle on the section of `slot` with its claim; null when the claim is refused.
+platform::Handle ClaimSlot(int slot) {
+  bool existed = false;
+  platform::Handle section = platform::CreateSection(
+      server::SlotObjectName(server::kSectionName, slot).c_str(), server::kSectionSize, &existed);
+  if (existed && platform::ClaimSection(section)) return section;
+  platform::CloseHandle(section);
+  return nullptr;
+}
+
+// Clients take the numbered slots first and slot 0 last; a client finding every slot claimed,
+// by other clients or by the server for a host that does not claim, is told the server is busy.
+TEST(PluginLink, EachClientClaimsASlotOfItsOwnAndABusyServerIsReported) {
+  decode_server_test::UseFreshNamespace("slots");
+  auto servers = StartSlots(2);
+  platform::Handle mapping = nullptr;
+  ASSERT_EQ(server::Connect(&mapping), server::kConnected);
+  EXPECT_EQ(ClaimSlot(1), nullptr) << "the link holds slot 1";
+  platform::Handle other = ClaimSlot(0);
+  ASSERT_NE(other, nullptr) << "slot 0 is still free";
+  server::Disconnect(mapping);
+
+  ASSERT_EQ(server::Connect(&mapping), server::kConnected) << "slot 1 is free again";
+  server::Disconnect(mapping);
+  platform::Handle another = ClaimSlot(1);
+  ASSERT_NE(another, nullptr);
+  ASSERT_EQ(server::Connect(&mapping), server::kServerBusy);
+  EXPECT_EQ(mapping, nullptr);
+  EXPECT_NE(std::string(server::ConnectMessage(server::kServerBusy))
+                .find("MPGSource: CUVID Server is busy"),
+            std::string::npos);
+
+  // A host that knows only "NVSharedMem" and claims nothing keeps slot 0 once it has used it.
+  platform::CloseHandle(other);
+  {
+    decode_server_test::TestClient plain;
+    ASSERT_TRUE(plain.Connect());
+    ASSERT_TRUE(plain.Init(0, true));
+  }
+  EXPECT_EQ(server::Connect(&mapping), server::kServerBusy);
+  platform::CloseHandle(another);
+  ASSERT_EQ(server::Connect(&mapping), server::kConnected);
+  server::Disconnect(mapping);
+}
+
+// Another process's REQUEST_INIT in a slot this client holds: the client's requests fail at once
+// with a clear message and leave the slot alone, and the newcomer is served exactly.
+TEST(PluginLink, ClientWhoseSlotIsTakenOverFailsClearlyAndTheNewcomerIsServed) {
+  decode_server_test::UseFreshNamespace("takeover");
+  auto servers = StartSlots(1);
+  platform::Handle mapping = nullptr;
+  ASSERT_EQ(server::Connect(&mapping), server::kConnected);
+  unsigned char* request = server::sharedView + server::kRequestOffset;
+  ASSERT_EQ(server::StartHandshake(request, 0, true, nullptr), server::kAnswered);
+  const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+  ASSERT_TRUE(server::StopDecoding());
+  platform::Handle abort = platform::CreateEvent(nullptr, false);
+  std::atomic<int> feederResult{-1};
+  std::thread feeder([&] {
+    for (const Unit& unit : stream.UnitsFrom(0)) {
+      const server::WaitResult result = server::SendUnit(request, stream.bytes.data() + unit.offset,
+                                                         static_cast<int32_t>(unit.size), abort);
+      if (result != server::kAnswered) {
+        feederResult = result;
+        return;
+      }
+    }
+    feederResult = server::SendEnd(request, abort);
+  });
+  for (int k = 0; k < 5; ++k) ASSERT_EQ(TakeMd5(), reference[k]);
+
+  // The newcomer sets up while the feeder still waits for answers (the server's queues are full):
+  // its "NVDone" must reach it even when the old client's feeder wakes for it.
+  decode_server_test::TestClient newcomer;
+  ASSERT_TRUE(newcomer.Connect());
+  ASSERT_TRUE(newcomer.Init(0, true));
+  EXPECT_EQ(server::TakePicture(), server::kTakenOver);
+  EXPECT_TRUE(server::ServerGone());
+  EXPECT_STREQ(server::BrokenLinkMessage(), server::kTakenOverMessage);
+  feeder.join();
+  EXPECT_EQ(feederResult.load(), server::kTakenOver);
+  EXPECT_FALSE(server::StopDecoding()) << "a stop would end the newcomer's run";
+  EXPECT_EQ(server::SendEnd(request, abort), server::kTakenOver);
+
+  ASSERT_TRUE(newcomer.Stop());
+  newcomer.StartFeeding(&stream.bytes, stream.UnitsFrom(3));
+  const int first = stream.gops[3].firstPicture;
+  const int leading = stream.LeadingBs(3);
+  for (int k = 0; first + k < stream.frames; ++k) {
+    const decode_server_test::TakenPicture picture = newcomer.Take();
+    ASSERT_TRUE(picture.ok) << k;
+    ASSERT_EQ(picture.md5, reference[first + std::max(k, leading)]) << k;
+  }
+  newcomer.JoinFeeding();
+  EXPECT_TRUE(newcomer.endAnswered());
   server::Disconnect(mapping);
   platform::CloseHandle(abort);
 }

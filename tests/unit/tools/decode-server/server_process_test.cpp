@@ -58,10 +58,15 @@ class ServerProcess {
     out_ = out[0];
     err_ = err[0];
   }
+  // Stops a server still running as its users do (SIGTERM), so that it removes its objects; one
+  // that does not end within 10 s is killed.
   ~ServerProcess() {
     if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+      kill(pid_, SIGTERM);
+      if (WaitForExit() < 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+      }
     }
     close(out_);
     close(err_);
@@ -188,6 +193,45 @@ TEST(ServerProcess, StartsRefusesASecondServerAndCleansUpOnSigterm) {
   EXPECT_EQ(SharedObjectsOf(space), 0) << "section and events removed";
 }
 
+TEST(ServerProcess, ServesAsManyClientsAsAskedAndRefusesOtherCounts) {
+  const std::string space = decode_server_test::UseFreshNamespace("clients");
+  for (const char* bad : {"0", "17", "2x", ""}) {
+    ServerProcess refused({"--clients", bad});
+    EXPECT_EQ(refused.WaitForExit(), 2) << bad;
+    EXPECT_NE(refused.err().find("--clients wants a number from 1 to 16"), std::string::npos)
+        << refused.err();
+  }
+  {
+    ServerProcess server({"--clients", "3"});
+    ASSERT_TRUE(server.WaitForOutput("\n")) << server.err();
+    EXPECT_NE(server.out().find("for up to 3 clients"), std::string::npos) << server.out();
+    // Slot 0 with the plain names, then slots 1 and 2: a section and five events each.
+    EXPECT_EQ(SharedObjectsOf(space), 18);
+  }
+  EXPECT_EQ(SharedObjectsOf(space), 0);
+}
+
+// A server told to watch a process stops as on SIGTERM once that process ends, however it ends.
+TEST(ServerProcess, StopsAndCleansUpWhenTheProcessItWatchesEnds) {
+  const std::string space = decode_server_test::UseFreshNamespace("parent");
+  const pid_t watched = fork();
+  ASSERT_GE(watched, 0);
+  if (watched == 0) {
+    for (;;) pause();
+  }
+  ServerProcess server({"--parent", std::to_string(watched)});
+  ASSERT_TRUE(server.WaitForOutput("serving")) << server.err();
+  EXPECT_TRUE(ServerRunning());
+  kill(watched, SIGKILL);
+  waitpid(watched, nullptr, 0);
+  EXPECT_EQ(server.WaitForExit(), 0) << server.err();
+  EXPECT_NE(server.out().find("stopped (Terminated)"), std::string::npos) << server.out();
+  EXPECT_EQ(SharedObjectsOf(space), 0);
+
+  ServerProcess refused({"--parent", "0"});
+  EXPECT_EQ(refused.WaitForExit(), 2);
+}
+
 TEST(ServerProcess, StaleSectionOfAKilledServerIsReplaced) {
   const std::string space = decode_server_test::UseFreshNamespace("stale");
   {
@@ -198,20 +242,22 @@ TEST(ServerProcess, StaleSectionOfAKilledServerIsReplaced) {
   }
   EXPECT_GT(SharedObjectsOf(space), 0) << "a killed server leaves its objects";
   EXPECT_FALSE(ServerRunning()) << "but no client takes them for a live server";
-  ServerProcess next;
-  ASSERT_TRUE(next.WaitForOutput("serving")) << next.err();
-  TestClient client;
-  ASSERT_TRUE(client.Connect());
-  ASSERT_TRUE(client.Init(0, true));
-  const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
-  ExpectCleanRun(client, stream, stream.gops.size() - 2);
+  {
+    ServerProcess next;
+    ASSERT_TRUE(next.WaitForOutput("serving")) << next.err();
+    TestClient client;
+    ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(client.Init(0, true));
+    const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
+    ExpectCleanRun(client, stream, stream.gops.size() - 2);
+  }
+  EXPECT_EQ(SharedObjectsOf(space), 0) << "the next server took the objects over and removed them";
 }
 
 // A client process killed in the middle of a run: with its feeder held back by a full queue, with
 // the decoder waiting to queue pictures (two per frame, none taken), and with a picture request
 // outstanding. The server serves the next client cleanly.
-TEST(ServerProcess, ServesTheNextClientAfterOneIsKilledMidRun) {
-  decode_server_test::UseFreshNamespace("killed");
+void ServesTheNextClientAfterOneIsKilled() {
   ServerProcess server({"--queue", "2", "--verbose"});
   ASSERT_TRUE(server.WaitForOutput("serving")) << server.err();
   const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
@@ -259,6 +305,12 @@ TEST(ServerProcess, ServesTheNextClientAfterOneIsKilledMidRun) {
     }
     ExpectCleanRun(client, stream, 4);
   }
+}
+
+TEST(ServerProcess, ServesTheNextClientAfterOneIsKilledMidRun) {
+  const std::string space = decode_server_test::UseFreshNamespace("killed");
+  ServesTheNextClientAfterOneIsKilled();
+  EXPECT_EQ(SharedObjectsOf(space), 0) << "clients leave no objects; the server removed its own";
 }
 
 }  // namespace
