@@ -42,7 +42,7 @@ void UnmapSection(void* view, uint32_t size);
 // Client side: claims the section for this handle, so that no other client uses it at the same
 // time. True when the claim was taken (or this handle holds it already); false while another
 // handle, of any process, holds it. The claim lasts until the handle is closed and ends with its
-// process, however that ends. On Windows every claim succeeds (its servers serve one client).
+// process, however that ends.
 bool ClaimSection(Handle section);
 
 // Owner side: true while some client holds the claim on the owner's section.

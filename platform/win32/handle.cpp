@@ -16,6 +16,7 @@ void CloseHandle(Handle handle) {
     if (handle->record) ::UnmapViewOfFile(handle->record);
     if (handle->recordMapping) ::CloseHandle(handle->recordMapping);
     if (handle->ownerProcess) ::CloseHandle(handle->ownerProcess);
+    if (handle->claim) ::CloseHandle(handle->claim);  // the claim ends with the last handle to it
   }
   if (handle->handle) ::CloseHandle(handle->handle);
   delete handle;

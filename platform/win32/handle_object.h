@@ -36,6 +36,9 @@ struct HandleObject {
   HANDLE ownerProcess = nullptr;   // client side: the owner's process, opened at connect
   LONG ownerPid = 0;               // client side: the owner's id as seen at connect
   int ownedSlot = -1;              // owner side: slot in the list that RemoveOwnedObjects walks
+  // The kernel name of the section's client claim ("<name>.client"); empty for a private section.
+  char claimName[MAX_PATH + 1] = {};
+  HANDLE claim = nullptr;  // client side: the claim object, while this handle holds the claim
 
   explicit HandleObject(Kind k) : kind(k) {}
   HandleObject(const HandleObject&) = delete;

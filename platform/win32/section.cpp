@@ -4,6 +4,10 @@
 // companion section "<name>.owner"; a client that finds one asks whether that process still runs.
 // A section without the companion belongs to a server that does not publish one and is taken as
 // live while it exists.
+//
+// A client's claim on a section is the named event "<name>.client": the claiming handle creates it
+// and keeps it open, so it exists exactly while that handle (or its process) lives. Creating it
+// when it exists already means another client holds the claim.
 #include "platform/section.h"
 
 #include <cstring>
@@ -16,6 +20,7 @@ namespace {
 
 constexpr const char* kOwnerSuffix = ".owner";
 constexpr const char* kClaimSuffix = ".claim";
+constexpr const char* kClientSuffix = ".client";
 
 bool ProcessCreationTime(HANDLE process, FILETIME* created) {
   FILETIME exited, kernel, user;
@@ -100,6 +105,9 @@ Handle CreateSection(const char* name, uint32_t size, bool* existedBefore) {
 
   HandleObject* section = new HandleObject(HandleObject::Kind::kSection);
   section->handle = h;
+  if (named) {
+    win32::KernelObjectName(name, kClientSuffix, section->claimName, sizeof section->claimName);
+  }
   bool live = existed;
   if (existed && OpenOwnerRecord(name, &section->recordMapping, &section->record)) {
     section->ownerProcess = OpenLiveOwner(section->record, &section->ownerPid);
@@ -136,6 +144,7 @@ Handle CreateOwnedSection(const char* name, uint32_t size, std::string* error) {
 
   HandleObject* section = new HandleObject(HandleObject::Kind::kSection);
   section->owner = true;
+  win32::KernelObjectName(name, kClientSuffix, section->claimName, sizeof section->claimName);
   auto fail = [&](std::string message) -> Handle {
     if (error) *error = std::move(message);
     if (section->record) ::UnmapViewOfFile(section->record);
@@ -196,13 +205,28 @@ void UnmapSection(void* view, uint32_t /*size*/) {
   if (view) ::UnmapViewOfFile(view);
 }
 
-// The Windows servers serve one client each; a second client of the same process is refused by
-// the link itself.
 bool ClaimSection(Handle section) {
-  return section && section->kind == HandleObject::Kind::kSection;
+  if (!section || section->kind != HandleObject::Kind::kSection) return false;
+  // A section private to this handle has no other users.
+  if (!section->claimName[0]) return true;
+  if (section->claim) return true;
+  HANDLE claim = ::CreateEventA(nullptr, TRUE, FALSE, section->claimName);
+  if (!claim) return false;
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    ::CloseHandle(claim);
+    return false;
+  }
+  section->claim = claim;
+  return true;
 }
 
-bool SectionClaimed(Handle /*section*/) {
+bool SectionClaimed(Handle section) {
+  if (!section || section->kind != HandleObject::Kind::kSection || !section->claimName[0]) {
+    return false;
+  }
+  HANDLE claim = ::OpenEventA(SYNCHRONIZE, FALSE, section->claimName);
+  if (!claim) return false;
+  ::CloseHandle(claim);
   return true;
 }
 

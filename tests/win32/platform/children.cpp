@@ -34,6 +34,22 @@ int Owner(bool cleanup) {
   return waited == platform::kWaitObject0 ? 0 : 4;
 }
 
+// Claims the section that the parent owns, and holds the claim until told to quit or killed.
+int Claimer() {
+  bool existed = false;
+  platform::Handle section = platform::CreateSection(kChildSection, kChildSectionSize, &existed);
+  if (!section || !existed) return 6;
+  if (!platform::ClaimSection(section)) return 7;
+  platform::Handle ready = platform::CreateEvent(kChildReady, true);
+  platform::Handle quit = platform::CreateEvent(kChildQuit, true);
+  platform::SetEvent(ready);
+  const int waited = platform::WaitForEvent(quit, kChildLifetimeMs);
+  platform::CloseHandle(section);
+  platform::CloseHandle(ready);
+  platform::CloseHandle(quit);
+  return waited == platform::kWaitObject0 ? 0 : 4;
+}
+
 int Pong() {
   platform::Handle ping = platform::CreateEvent(kPing, false);
   platform::Handle pong = platform::CreateEvent(kPong, false);
@@ -58,5 +74,6 @@ int RunChild(int, char** argv) {
   if (mode == "--child-owner") return Owner(false);
   if (mode == "--child-owner-cleanup") return Owner(true);
   if (mode == "--child-pong") return Pong();
+  if (mode == "--child-claim") return Claimer();
   return 9;
 }

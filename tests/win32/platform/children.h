@@ -15,5 +15,6 @@ constexpr int kRoundTrips = 200;
 
 // Modes: --child-owner (owns the section and waits to be told to quit or to be killed),
 // --child-owner-cleanup (the same, but removes its owned objects once set up), --child-pong
-// (answers kRoundTrips pings).
+// (answers kRoundTrips pings), --child-claim (claims the section the parent owns and holds the
+// claim until told to quit or killed).
 int RunChild(int argc, char** argv);

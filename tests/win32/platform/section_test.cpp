@@ -222,3 +222,44 @@ WIN_TEST(BadSectionRequestsFail) {
   CloseHandle(event);
   UnmapSection(nullptr, kSize);
 }
+
+WIN_TEST(AClientClaimIsExclusiveAndEndsWithItsHolder) {
+  std::string error;
+  Handle owner = CreateOwnedSection(kChildSection, kChildSectionSize, &error);
+  REQUIRE(owner);
+  CHECK(!SectionClaimed(owner));
+  bool existed = false;
+  Handle first = CreateSection(kChildSection, kChildSectionSize, &existed);
+  Handle second = CreateSection(kChildSection, kChildSectionSize, &existed);
+  REQUIRE(first && second);
+  CHECK(ClaimSection(first));
+  CHECK(ClaimSection(first));  // held already by this handle
+  CHECK(SectionClaimed(owner));
+  CHECK(!ClaimSection(second));
+  // Closing the holder's handle ends the claim.
+  CloseHandle(first);
+  CHECK(!SectionClaimed(owner));
+  CHECK(ClaimSection(second));
+  CloseHandle(second);
+
+  // A claim held by another process ends when that process is killed.
+  HANDLE child = StartOwner("--child-claim");
+  REQUIRE(child);
+  CHECK(SectionClaimed(owner));
+  Handle third = CreateSection(kChildSection, kChildSectionSize, &existed);
+  REQUIRE(third);
+  CHECK(!ClaimSection(third));
+  TerminateProcess(child, 7);
+  CHECK_EQ(7, wintest::WaitForExit(child, 10000));
+  ::CloseHandle(child);
+  CHECK(!SectionClaimed(owner));
+  CHECK(ClaimSection(third));
+  CloseHandle(third);
+
+  // A section private to its handle has no other users to keep out.
+  Handle unnamed = CreateSection(nullptr, kSize, &existed);
+  REQUIRE(unnamed);
+  CHECK(ClaimSection(unnamed));
+  CloseHandle(unnamed);
+  CloseHandle(owner);
+}
