@@ -148,11 +148,15 @@ std::string FrameList(const std::vector<int>& frames) {
   return list;
 }
 
-bool ServerUp() {
+bool ServerUp(const char* space) {
+  const char* outer = std::getenv("MPGSOURCE_IPC_NAMESPACE");
+  const std::string saved = outer ? outer : "";
+  if (space) _putenv(("MPGSOURCE_IPC_NAMESPACE=" + std::string(space)).c_str());
   bool existed = false;
   platform::Handle section =
       platform::CreateSection(server::kSectionName, server::kSectionSize, &existed);
   platform::CloseHandle(section);
+  if (space) _putenv(("MPGSOURCE_IPC_NAMESPACE=" + saved).c_str());
   return section && existed;
 }
 
@@ -160,8 +164,8 @@ ServerProcess::~ServerProcess() {
   Stop();
 }
 
-bool ServerProcess::Start() {
-  process_ = tools_e2e::Start(ProgramFolder() + "mpgsource-server.exe", {},
+bool ServerProcess::Start(const std::vector<std::string>& args) {
+  process_ = tools_e2e::Start(ProgramFolder() + "mpgsource-server.exe", args,
                               GetStdHandle(STD_ERROR_HANDLE), GetStdHandle(STD_ERROR_HANDLE));
   if (!process_) return false;
   for (int waited = 0; waited < 20000; waited += 10) {

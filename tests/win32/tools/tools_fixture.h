@@ -48,8 +48,9 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  // Starts it and waits until its section is up. False when it exits or does not come up.
-  bool Start();
+  // Starts it with `args` and waits until its section is up. False when it exits or does not
+  // come up.
+  bool Start(const std::vector<std::string>& args = {});
   void Stop();  // asks it to quit through its quit event and waits
   void Kill();  // ends it without any clean-up, as a crash would
 
@@ -66,6 +67,7 @@ class RunningProgram {
   RunningProgram& operator=(const RunningProgram&) = delete;
 
   bool started() const { return process_ != nullptr; }
+  DWORD id() const { return process_ ? GetProcessId(process_) : 0; }
   // The next line of its standard output without the line end; false at the end of output.
   bool ReadLine(std::string* line);
   void Kill();
@@ -76,7 +78,7 @@ class RunningProgram {
   std::string buffered_;
 };
 
-// True while a live server holds the section in this process's IPC namespace.
-bool ServerUp();
+// True while a live server holds the section in this process's IPC namespace, or in `space`.
+bool ServerUp(const char* space = nullptr);
 
 }  // namespace tools_e2e

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,24 @@ std::vector<int> Sample(const std::vector<int>& order) {
   std::vector<int> sample(order.begin(), order.begin() + 40);
   sample.insert(sample.end(), order.end() - 20, order.end());
   return sample;
+}
+
+// Reads the "N md5" lines of a running `mpgsource hash` and counts those that differ from the
+// reference (or are missing) for `frames`.
+int WrongLines(tools_e2e::RunningProgram* program, const std::vector<std::string>& reference,
+               const std::vector<int>& frames, size_t* read) {
+  int wrong = 0;
+  std::string line;
+  for (int n : frames) {
+    if (!program->ReadLine(&line)) return wrong + 1;
+    ++*read;
+    const auto parsed = ParseHashes(line + "\n");
+    if (parsed.size() != 1 || parsed[0].first != n || parsed[0].second != reference[n]) {
+      std::fprintf(stderr, "frame %d differs from ffmpeg's\n", n);
+      ++wrong;
+    }
+  }
+  return wrong;
 }
 
 bool Load(ScriptEnvironment* env) {
@@ -265,4 +284,78 @@ WIN_TEST(PipeWritesTheFramesUnchangedToStandardOutput) {
     CHECK_EQ(reference[n], cli::PlanesMd5(y, 720, u, v, 360, 720, 576));
     at += 6 + frameBytes;
   }
+}
+
+WIN_TEST(HostsInSeveralProcessesShareOneServerEachServedExactly) {
+  const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty() && !reference.empty());
+  tools_e2e::ServerProcess server;
+  REQUIRE(server.Start());
+  const int frames = static_cast<int>(reference.size());
+  const std::vector<int> firstOrder = MixedOrder(frames, 31), secondOrder = MixedOrder(frames, 32);
+  tools_e2e::RunningProgram first(
+      "mpgsource.exe", {"hash", project, "--no-server", "--frames", FrameList(firstOrder)});
+  tools_e2e::RunningProgram second(
+      "mpgsource.exe", {"hash", project, "--no-server", "--frames", FrameList(secondOrder)});
+  REQUIRE(first.started() && second.started());
+  // Both run at once: each one's first frame is read before either goes on, then the rest.
+  size_t firstRead = 0, secondRead = 0;
+  int wrong = WrongLines(&first, reference, {firstOrder[0]}, &firstRead);
+  wrong += WrongLines(&second, reference, {secondOrder[0]}, &secondRead);
+  // A clip in this process as well, a third client.
+  ScriptEnvironment env;
+  REQUIRE(Load(&env));
+  const AVSValue value = MakeSource(&env, project);
+  REQUIRE(value.IsClip());
+  CHECK_EQ(0, WrongFramesInProcess(&env, value.AsClip(), reference, {75, 2, 140}));
+  wrong += WrongLines(&first, reference, std::vector<int>(firstOrder.begin() + 1, firstOrder.end()),
+                      &firstRead);
+  wrong += WrongLines(&second, reference,
+                      std::vector<int>(secondOrder.begin() + 1, secondOrder.end()), &secondRead);
+  CHECK_EQ(0, wrong);
+  CHECK_EQ(firstOrder.size(), firstRead);
+  CHECK_EQ(secondOrder.size(), secondRead);
+}
+
+WIN_TEST(AServerForOneClientRefusesASecondOneClearly) {
+  const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty() && !reference.empty());
+  tools_e2e::ServerProcess server;
+  REQUIRE(server.Start({"--clients", "1"}));
+  {
+    tools_e2e::RunningProgram holder("mpgsource.exe", {"hash", project, "--no-server"});
+    REQUIRE(holder.started());
+    std::string line;
+    CHECK(holder.ReadLine(&line));
+    const tools_e2e::RunResult refused =
+        Run("mpgsource.exe", {"hash", project, "--no-server", "--frames", "0"});
+    CHECK_EQ(1, refused.exitCode);
+    CHECK(refused.err.find("MPGSource: CUVID Server is busy") != std::string::npos);
+    holder.Kill();
+  }
+  // The connection of the killed holder is free again.
+  CHECK_EQ(0, WrongFrames(project, reference, {3, 90, 4}, {"--no-server"}));
+}
+
+WIN_TEST(TheCommandsOwnServerEndsWithTheCommand) {
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty());
+  tools_e2e::RunningProgram command("mpgsource.exe", {"hash", project});
+  REQUIRE(command.started());
+  std::string line;
+  CHECK(command.ReadLine(&line));
+  // The command's server lives in a namespace of the command's own.
+  const std::string space =
+      std::string(std::getenv("MPGSOURCE_IPC_NAMESPACE")) + ".cli" + std::to_string(command.id());
+  CHECK(tools_e2e::ServerUp(space.c_str()));
+  command.Kill();
+  // Killed, the command cannot stop its server: the server sees it end and stops by itself.
+  bool gone = false;
+  for (int i = 0; i < 2000 && !gone; ++i) {
+    gone = !tools_e2e::ServerUp(space.c_str());
+    if (!gone) Sleep(10);
+  }
+  CHECK(gone);
 }
