@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/path.h"
 #include "tools/cli/clip_facts.h"
 #include "tools/cli/clip_session.h"
 #include "tools/cli/frame_hash.h"
@@ -50,8 +51,13 @@ int FinishStdout(int result) {
   return result;
 }
 
+// The video's path with its extension replaced by ".vnt" (a dot in a folder's name is no
+// extension; the folder separators are the platform's: '\\' and '/' on Windows).
 std::string DefaultProjectPath(const std::string& video) {
-  size_t slash = video.rfind('/');
+  size_t slash = std::string::npos;
+  for (size_t i = 0; i < video.size(); ++i) {
+    if (platform::IsPathSeparator(video[i])) slash = i;
+  }
   size_t dot = video.rfind('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
     return video + ".vnt";

@@ -213,8 +213,9 @@ std::string HelpText(const std::string& command) {
          "info, pipe and hash start a decoding server of their own, private to the run and\n"
          "ended with it however it ends; with --no-server they share the server already running\n"
          "($MPGSOURCE_IPC_NAMESPACE selects which). The plugin is VantuDecodeNV.so beside this\n"
-         "program or in ../lib/avisynth from it ($MPGSOURCE_PLUGIN overrides), the server\n"
-         "mpgsource-server beside this program ($MPGSOURCE_SERVER overrides).\n"
+         "program or in ../lib/avisynth from it (on Windows VantuDecodeNV.dll beside it;\n"
+         "$MPGSOURCE_PLUGIN overrides), the server mpgsource-server beside this program\n"
+         "($MPGSOURCE_SERVER overrides).\n"
          "Run mpgsource COMMAND --help for each command's options.\n";
 }
 
