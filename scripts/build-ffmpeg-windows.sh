@@ -6,15 +6,18 @@
 # libraries when Debian still serves it, so that the Windows server decodes with the same code as
 # the ffmpeg that makes the tests' reference hashes; otherwise the suite's current one.
 #
-# The result is cached per source version: a second run with the same version only prints the
-# folder. Everything lives under the cache folder (default build-ffmpeg-win64): the unpacked source,
-# the build tree and the installed prefix <cache>/<version>/ (include/, lib/, lib/pkgconfig/).
+# The result is cached per source version and per version of this script (its configuration): a
+# second run with both unchanged only prints the folder. Everything lives under the cache folder
+# (default $MPG_FFMPEG_CACHE, else build-ffmpeg-win64): the unpacked source and the build tree
+# while building, then only the installed prefix <cache>/<version>-<script>/ (include/, lib/,
+# lib/pkgconfig/).
 #
 # Usage: scripts/build-ffmpeg-windows.sh [cache folder]
 # Prints the prefix on its last line.
 set -euo pipefail
+script_id=$(sha1sum "$0" | cut -c1-8)
 cd "$(dirname "$0")/.."
-cache=${1:-build-ffmpeg-win64}
+cache=${1:-${MPG_FFMPEG_CACHE:-build-ffmpeg-win64}}
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 host=x86_64-w64-mingw32
@@ -84,8 +87,9 @@ if [ -z "$version" ]; then
   echo "cannot tell which ffmpeg source version Debian serves" >&2
   exit 1
 fi
-# The folder name holds the version without the epoch (no colon in Windows-friendly paths).
-key=${version#*:}
+# The folder name holds the version without the epoch (no colon in Windows-friendly paths) and
+# this script's identity, so that a changed configuration is built afresh.
+key=${version#*:}-$script_id
 prefix=$cache/$key
 if [ -f "$prefix/.complete" ]; then
   echo "ffmpeg $version for $host: cached" >&2
@@ -128,7 +132,8 @@ make -C "$work/build" -j "$jobs" >"$work/make.log" 2>&1 || {
 make -C "$work/build" install >>"$work/make.log" 2>&1
 echo "$version" >"$prefix/VERSION"
 touch "$prefix/.complete"
-# The source and objects are not needed again for this version.
+# The source and objects are not needed again, nor the builds of other versions.
 rm -rf "$work"
+find "$cache" -mindepth 1 -maxdepth 1 ! -name "$key" -exec rm -rf {} +
 echo "ffmpeg $version for $host built in $(($(date +%s) - start)) s" >&2
 echo "$prefix"
