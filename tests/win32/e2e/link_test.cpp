@@ -1,13 +1,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/win32/e2e/fixture.h"
 #include "avs/host_win32/script_environment.h"
+#include "tests/win32/e2e/fixture.h"
 #include "tests/win32/support/check.h"
 
-using e2e::Mismatches;
 using avs_host_win32::HostError;
 using avs_host_win32::ScriptEnvironment;
+using e2e::Mismatches;
 
 namespace {
 
