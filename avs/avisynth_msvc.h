@@ -745,14 +745,15 @@ inline void AVS_STDCALL IClip::HostGetAudio(void* buf, int64_t start, int64_t co
   if (failed) env->RaiseHostError(failure);
 }
 
-#if defined(__i386__)
-// The host's byte layout on 32-bit Windows.
+// The host's byte layout: VideoInfo is the same on 32- and 64-bit Windows.
 static_assert(sizeof(VideoInfo) == 48, "VideoInfo is 48 bytes");
 static_assert(offsetof(VideoInfo, fps_numerator) == 8 && offsetof(VideoInfo, num_frames) == 16 &&
                   offsetof(VideoInfo, pixel_type) == 20 &&
                   offsetof(VideoInfo, num_audio_samples) == 32 &&
                   offsetof(VideoInfo, nchannels) == 40 && offsetof(VideoInfo, image_type) == 44,
               "VideoInfo fields at the host's offsets");
+#if defined(__i386__)
+// The rest of the host's byte layout on 32-bit Windows.
 static_assert(sizeof(VideoFrameBuffer) == 16, "VideoFrameBuffer is 16 bytes");
 static_assert(offsetof(VideoFrameBuffer, data_size) == 4 &&
                   offsetof(VideoFrameBuffer, sequence_number) == 8 &&
@@ -770,15 +771,9 @@ static_assert(offsetof(AVSValueRaw, array_size) == 2 && offsetof(AVSValueRaw, cl
 // The vtable pointer and then the count: the count is at offset 4.
 static_assert(sizeof(IClip) == 8, "IClip is a vtable pointer and a count");
 static_assert(sizeof(PClip) == 4 && sizeof(PVideoFrame) == 4, "smart pointers are one pointer");
-static_assert(sizeof(bool) == 1 && sizeof(long) == 4, "bool and long as MSVC has them");
 #elif defined(__x86_64__)
-// The host's byte layout on 64-bit Windows (LLP64: long stays 4 bytes, pointers are 8).
-static_assert(sizeof(VideoInfo) == 48, "VideoInfo is 48 bytes");
-static_assert(offsetof(VideoInfo, fps_numerator) == 8 && offsetof(VideoInfo, num_frames) == 16 &&
-                  offsetof(VideoInfo, pixel_type) == 20 &&
-                  offsetof(VideoInfo, num_audio_samples) == 32 &&
-                  offsetof(VideoInfo, nchannels) == 40 && offsetof(VideoInfo, image_type) == 44,
-              "VideoInfo fields at the host's offsets");
+// The rest of the host's byte layout on 64-bit Windows (LLP64: long stays 4 bytes, pointers are
+// 8).
 static_assert(offsetof(VideoFrameBuffer, data_size) == 8 &&
                   offsetof(VideoFrameBuffer, sequence_number) == 12 &&
                   offsetof(VideoFrameBuffer, refcount) == 16 &&
@@ -796,8 +791,8 @@ static_assert(offsetof(AVSValueRaw, array_size) == 2 && offsetof(AVSValueRaw, cl
 // The vtable pointer and then a 4-byte count, padded.
 static_assert(sizeof(IClip) == 16, "IClip is a vtable pointer and a count");
 static_assert(sizeof(PClip) == 8 && sizeof(PVideoFrame) == 8, "smart pointers are one pointer");
-static_assert(sizeof(bool) == 1 && sizeof(long) == 4, "bool and long as MSVC has them");
 #endif
+static_assert(sizeof(bool) == 1 && sizeof(long) == 4, "bool and long as MSVC has them");
 
 #define AVS_EXPORT __declspec(dllexport)
 

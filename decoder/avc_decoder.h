@@ -52,6 +52,10 @@ enum LoadCode : int {
 class CAVCDecoder {
  public:
   static constexpr int kBufferSize = 8000000;
+  // Bytes read from the video file at a time (at most the buffer). A reposition reads one fill,
+  // so a fill of the whole buffer would make every restart re-read megabytes that a few GOPs do
+  // not need; a fill shorter than this means the file has ended.
+  static constexpr int kFillSize = 1000000;
   static constexpr int kLineBufferSize = 50000;
   static constexpr int kVideoPathSize = 2000;
   static constexpr int kInitialTableSize = 1000000;

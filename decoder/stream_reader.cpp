@@ -133,7 +133,7 @@ void ConsumeContiguous(CAVCDecoder& d, int64_t count) {
 
 void CAVCDecoder::InitializeBuffer() {
   size_t got = 0;
-  if (videoFile != nullptr) got = std::fread(readBuffer, 1, kBufferSize, videoFile);
+  if (videoFile != nullptr) got = std::fread(readBuffer, 1, kFillSize, videoFile);
   readCount = static_cast<int32_t>(got);
   readPtr = readBuffer;
   tsRemaining = 0;
@@ -150,8 +150,8 @@ int CAVCDecoder::GetRawByte(unsigned char* byte) {
     return 0;
   }
   // A fill shorter than the buffer means the file has ended: no second read.
-  if (readCount < kBufferSize || videoFile == nullptr) return -1;
-  const size_t got = std::fread(readBuffer, 1, kBufferSize, videoFile);
+  if (readCount < kFillSize || videoFile == nullptr) return -1;
+  const size_t got = std::fread(readBuffer, 1, kFillSize, videoFile);
   readPtr = readBuffer;
   readCount = static_cast<int32_t>(got);
   if (got == 0) return -1;

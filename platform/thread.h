@@ -20,6 +20,13 @@ int WaitForThread(Handle thread, uint32_t timeoutMs);
 // Sleeps for at least `ms` milliseconds.
 void Sleep(uint32_t ms);
 
+// Pauses between two tests of a state that another thread or process changes, for a caller that
+// tests once every `ms` milliseconds. On Windows this is Sleep(ms), the cadence that a peer there
+// may rely on. On POSIX the pause lasts some tens of microseconds: a test is cheap and the other
+// side usually answers within microseconds, so whole milliseconds would only add latency. Callers
+// bound their polling by the clock (timeGetTime), not by counting pauses.
+void PollPause(uint32_t ms);
+
 // A millisecond clock that wraps at 2^32, like timeGetTime.
 uint32_t timeGetTime();
 

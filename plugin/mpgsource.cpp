@@ -199,10 +199,7 @@ void MPGSource::ReleaseUnstarted() {
 MPGSource::~MPGSource() {
   // Let a running AVCDecode return, then end the thread. The thread is joined so that nothing it
   // might still touch (a handshake with a silent server) is closed under it.
-  platform::SetEvent(decoder.abortEvent);
-  while (platform::WaitForEvent(decoder.requestEvent, 0) == platform::kWaitObject0) {
-    platform::Sleep(1);
-  }
+  AbortRun();
   platform::SetEvent(decoder.quitEvent);
   platform::WaitForThread(decoder.decodeThread, platform::kInfinite);
   server::StopDecoding();
@@ -284,12 +281,16 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
   return nullptr;
 }
 
-int MPGSource::Restart(int a) {
+void MPGSource::AbortRun() {
   // requestEvent stays set until the thread has left AVCDecode.
   platform::SetEvent(decoder.abortEvent);
   while (platform::WaitForEvent(decoder.requestEvent, 0) == platform::kWaitObject0) {
-    platform::Sleep(1);
+    platform::PollPause(kAbortPollMs);
   }
+}
+
+int MPGSource::Restart(int a) {
+  AbortRun();
   // An idle thread did not consume the abort.
   platform::ResetEvent(decoder.abortEvent);
   server::StopDecoding();

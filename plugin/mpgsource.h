@@ -33,6 +33,7 @@ class MPGSource : public IClip {
   // server's run (less one); with deinterlace 2 the window is kRunWindowDoubleRate.
   static constexpr uint32_t kRunWindow = 10;
   static constexpr uint32_t kRunWindowDoubleRate = 20;
+  static constexpr uint32_t kAbortPollMs = 1;
 
   VideoInfo vi;
   YV12PICT* outPicture;  // describes the frame being produced; owns no planes
@@ -43,6 +44,9 @@ class MPGSource : public IClip {
  private:
   // Produces output picture n into `frame`; returns null, or the message of a failed request.
   const char* Serve(const PVideoFrame& frame, int n);
+  // Aborts the decode thread's run, if any, and waits until the thread has left AVCDecode, testing
+  // at a cadence of kAbortPollMs.
+  void AbortRun();
   // Ends the decode thread's current run and starts a new one whose picture `a` is the target;
   // returns the number of pictures to take and discard before it.
   int Restart(int a);

@@ -8,6 +8,7 @@
 #include "platform/thread.h"
 #include "server/clip_size.h"
 #include "server/link.h"
+#include "server/run_record.h"
 #include "server/section_layout.h"
 
 // The thread's argument is the address of the decoder's adjacent fields (requestEvent,
@@ -78,6 +79,8 @@ void CAVCDecoder::AVCDecode() {
   if (gop > 0 && (pictureTable[target].leading || deinterlace > 0)) --gop;
 
   decodeCount = gopCount > 0 ? target - gopTable[gop]->firstPicture + 1 : 1;
+  // Written before the run's first unit: the server learns which frames will be discarded.
+  server::PutRunRecord(server::sharedView, decodeCount - 1);
   platform::SetEvent(startedEvent);
   if (gopCount <= 0) {
     server::SendEnd(serverRequest, abortEvent);

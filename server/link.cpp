@@ -289,10 +289,18 @@ WaitResult TakePicture() {
 bool StopDecoding() {
   if (LinkState() != kAnswered) return false;
   platform::SetEvent(stopDecodingEvent);
-  for (int sleeps = 0;; ++sleeps) {
+  const uint32_t start = platform::timeGetTime();
+  uint32_t checked = start;
+  for (;;) {
     if (platform::WaitForEvent(stopDecodingEvent, 0) != platform::kWaitObject0) return true;
-    if (sleeps == kStopPolls || !ServerAlive() || TakenOver()) return false;
-    platform::Sleep(kStopPollMs);
+    const uint32_t now = platform::timeGetTime();
+    if (now - start >= kStopLimitMs) return false;
+    // The link is checked at the stop's own cadence, however finely the event is tested.
+    if (now - checked >= kStopPollMs) {
+      checked = now;
+      if (!ServerAlive() || TakenOver()) return false;
+    }
+    platform::PollPause(kStopPollMs);
   }
 }
 

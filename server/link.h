@@ -89,15 +89,16 @@ WaitResult SendEnd(unsigned char* request, platform::Handle abort);
 // view hold it until the next call.
 WaitResult TakePicture();
 
-// Tells the server to drop its run and waits for it to reset "NVStopDecoding": tested every 10 ms,
-// giving up after 301 sleeps (about three seconds), or at once when the link is broken (a slot
-// that was taken over is left alone: the stop would end its new client's run).
-// Returns true when the server reset the event.
+// Tells the server to drop its run and waits for it to reset "NVStopDecoding": tested at a 10 ms
+// cadence (on POSIX finely, see platform::PollPause), giving up after 301 such intervals (about
+// three seconds), or as soon as the link is found broken (a slot that was taken over is left
+// alone: the stop would end its new client's run). Returns true when the server reset the event.
 bool StopDecoding();
 
 // Timing of the stop handshake.
 constexpr int kStopPolls = 301;
 constexpr uint32_t kStopPollMs = 10;
+constexpr uint32_t kStopLimitMs = kStopPolls * kStopPollMs;
 // Length of one slice of a wait on the server, after which its liveness is checked.
 constexpr uint32_t kLivenessSliceMs = 100;
 

@@ -118,6 +118,14 @@ void Sleep(uint32_t ms) {
   }
 }
 
+void PollPause(uint32_t) {
+  // Short enough that an answer is seen soon after it comes, long enough that the waiting thread
+  // leaves the processor to the threads that are answering.
+  constexpr long kPauseNs = 50000;
+  const timespec pause{0, kPauseNs};
+  clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+}
+
 uint32_t timeGetTime() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -47,6 +47,10 @@ void Sleep(uint32_t ms) {
   ::Sleep(ms);
 }
 
+void PollPause(uint32_t ms) {
+  ::Sleep(ms);
+}
+
 uint32_t timeGetTime() {
   return ::timeGetTime();
 }

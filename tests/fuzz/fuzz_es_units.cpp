@@ -56,12 +56,12 @@ int EsUnits(const uint8_t* data, size_t size) {
   return 0;
 }
 
-// The stream read across a refill of the 8,000,000-byte read buffer: the file starts with units
+// The stream read across a refill of the read buffer: the file starts with units
 // of 0xFF bytes (a start code every 1,000,000 bytes) and zeros up to data[0] bytes short of the
 // buffer's end, and the rest of the input follows.
 int EsRefill(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  constexpr size_t kPrefix = CAVCDecoder::kBufferSize - 256;
+  constexpr size_t kPrefix = CAVCDecoder::kFillSize - 256;
   std::string tail(256 - data[0], '\0');
   tail.append(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::string* file = nullptr;

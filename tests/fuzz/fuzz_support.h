@@ -41,7 +41,7 @@ FILE* MemoryFile(const uint8_t* data, size_t size);
 
 // A file in memory made of a long prefix, written once for each `key` by `makePrefix`, and a
 // tail that changes from run to run; behaves as MemoryFile does. `contents` receives the whole
-// file's bytes. Keeps the runs that read across the 8,000,000-byte read buffer cheap.
+// file's bytes. Keeps the runs that read across a refill of the read buffer cheap.
 FILE* PrefixedMemoryFile(int key, const std::function<std::string()>& makePrefix,
                          const uint8_t* tail, size_t size, const std::string** contents);
 

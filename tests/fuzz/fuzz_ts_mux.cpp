@@ -197,7 +197,7 @@ int MuxAndRead(const uint8_t* data, size_t size, bool acrossRefill) {
           std::string packet(size_t(packetSize - 188), '\0');
           packet += std::string("\x47\x01\xE2\x10", 4) + std::string(184, char(0xFF));
           std::string prefix(junk, '\x11');
-          for (int i = 0; i < CAVCDecoder::kBufferSize / packetSize - 6; ++i) prefix += packet;
+          for (int i = 0; i < CAVCDecoder::kFillSize / packetSize - 6; ++i) prefix += packet;
           return prefix;
         },
         reinterpret_cast<const uint8_t*>(mux.file().data()), mux.file().size(), &whole);

@@ -103,6 +103,7 @@ void CodedPictureTracker::StartFrame(int codingType, UnitAction* action) {
   displayOf_.push_back(-1);
   action->startsFrame = true;
   action->codedIndex = index;
+  action->codingType = codingType;
   if (codingType == kCodingTypeB) {
     displayOf_[index] = nextDisplay_++;
     return;

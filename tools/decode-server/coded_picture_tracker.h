@@ -45,6 +45,7 @@ class CodedPictureTracker {
     bool flushAfter = false;   // send the packet right after this unit (sequence end)
     bool startsFrame = false;  // this unit is the picture header of a new coded frame
     int64_t codedIndex = -1;   // with startsFrame: the frame's number in coded order
+    int codingType = 0;        // with startsFrame: its picture_coding_type
     // A sequence header whose picture size differs from the previous one in the run: the frames
     // before it are complete (the anchor waiting for its place gets it), and the decoder is to be
     // drained before this unit, as at the end of the data.

@@ -7,6 +7,7 @@
 #include "platform/section.h"
 #include "server/client_slots.h"
 #include "server/clip_size.h"
+#include "server/run_record.h"
 #include "server/section_layout.h"
 #include "tools/decode-server/picture_writer.h"
 
@@ -213,8 +214,10 @@ void DecodeServer::HandleInit() {
         useTopField_ ? "top" : "bottom",
         third == server::kInitOperand3 ? "" : " (unknown format word)", clipWidth_, clipHeight_);
   }
-  // A new client: whatever an earlier one left (a run, a request, an unread picture) goes.
+  // A new client: whatever an earlier one left (a run, a request, an unread picture, a run
+  // record) goes.
   DropRunLocked("new client");
+  server::ClearRunRecord(view_);
   platform::ResetEvent(requested_);
   platform::ResetEvent(available_);
   // A client that claims the slot does so before its REQUEST_INIT; one that did not knows only the
@@ -270,6 +273,11 @@ void DecodeServer::HandleData(uint64_t generation) {
   // A stop meanwhile dropped the run: the unit goes unanswered, as any unit of a dropped run.
   if (generation_ != generation) return;
   UnitJob job;
+  if (runUnits_ == 0) {
+    // The run's first unit: the client wrote its run record before it.
+    job.leadFrames = server::TakeRunRecord(view_);
+    runUnreadPictures_ = deinterlace_ == 2 ? 2 * int64_t{job.leadFrames} : job.leadFrames;
+  }
   job.generation = generation;
   job.bytes = std::move(bytes);
   unitBytes_ += job.bytes.size();
@@ -311,7 +319,7 @@ void DecodeServer::DecoderLoop() {
       if (wasFull) platform::SetEvent(wake_);  // room for the unit held in the section
       if (job.generation != generation_) continue;
     }
-    RunDecoder* decoder = DecoderFor(job.generation);
+    RunDecoder* decoder = DecoderFor(job.generation, job.leadFrames);
     if (decoder) {
       auto sink = [&](RunPicture picture) { Enqueue(job.generation, decoder, picture); };
       if (job.end) {
@@ -338,7 +346,7 @@ void DecodeServer::DecoderLoop() {
   }
 }
 
-RunDecoder* DecodeServer::DecoderFor(uint64_t generation) {
+RunDecoder* DecodeServer::DecoderFor(uint64_t generation, int32_t leadFrames) {
   if (!decoder_ || decoderGeneration_ != generation) {
     int deinterlace, width, height;
     bool useTopField;
@@ -353,6 +361,7 @@ RunDecoder* DecodeServer::DecoderFor(uint64_t generation) {
       runLogged_ = false;
     }
     decoder_ = std::make_unique<RunDecoder>(deinterlace, useTopField, width, height);
+    decoder_->SkipUnseenFrames(leadFrames);
     decoderGeneration_ = generation;
     if (!decoder_->ok()) Log("cannot open libavcodec's MPEG-2 decoder; the run yields black");
   }
@@ -403,6 +412,7 @@ void DecodeServer::DropRunLocked(const char* why) {
   unitBytes_ = 0;
   runEnded_ = false;
   runUnits_ = 0;
+  runUnreadPictures_ = 0;
   runDelivered_ = 0;
   clipReported_ = false;
   pictureReady_.notify_all();
@@ -420,6 +430,7 @@ void DecodeServer::DeliveryLoop() {
     RunPicture picture;
     PictureInfo info;
     uint64_t generation;
+    int64_t unread = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       generation = generation_;
@@ -429,6 +440,7 @@ void DecodeServer::DeliveryLoop() {
       if (quitting_) return;
       if (generation_ != generation) continue;  // the request's run was dropped
       info.index = static_cast<int32_t>(runDelivered_);
+      unread = runUnreadPictures_;
       if (!queue_.empty()) {
         picture = queue_.front();
         queue_.pop_front();
@@ -449,7 +461,8 @@ void DecodeServer::DeliveryLoop() {
     }
     if (picture.placeholder) info.flags |= kPictureFlagPlaceholder;
     info.displayIndex = static_cast<int32_t>(picture.displayIndex);
-    const bool whole = WritePicture(view_, picture.frame, info);
+    // A picture that the client takes without reading it is not written.
+    const bool whole = info.index < unread || WritePicture(view_, picture.frame, info);
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation_ != generation) {
       av_frame_free(&picture.frame);

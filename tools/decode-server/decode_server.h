@@ -70,6 +70,7 @@ class DecodeServer {
   struct UnitJob {
     uint64_t generation = 0;
     bool end = false;
+    int32_t leadFrames = 0;  // first unit of a run: frames the client discards (run record)
     std::vector<uint8_t> bytes;
   };
 
@@ -93,7 +94,7 @@ class DecodeServer {
   // Drops the current run (with the lock held): queue, end mark, last picture; logs it.
   void DropRunLocked(const char* why);
   // The decoder for `generation`, made afresh when the run is new; null when that run was dropped.
-  RunDecoder* DecoderFor(uint64_t generation);
+  RunDecoder* DecoderFor(uint64_t generation, int32_t leadFrames);
   void Enqueue(uint64_t generation, RunDecoder* decoder, RunPicture picture);
   void LogRunDecoded(const RunDecoder& decoder);
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -131,6 +132,9 @@ class DecodeServer {
   int clipWidth_ = 0, clipHeight_ = 0;  // the client's picture size (0: pictures as decoded)
   int64_t runNumber_ = 0;               // runs started so far
   int64_t runUnits_ = 0;
+  // Pictures at the start of the run that the client takes without reading them; they are not
+  // written into the picture area.
+  int64_t runUnreadPictures_ = 0;
   int64_t runDelivered_ = 0;
   bool runLogged_ = true;  // the current run's closing line was written (or it had no data)
   bool clipReported_ = false;

@@ -46,12 +46,23 @@ void RunDecoder::PushUnit(const uint8_t* data, size_t size, const Sink& sink) {
   if (action.flushBefore) SendPacket(sink);
   if (action.sizeChange) Drain(sink);
   pending_.insert(pending_.end(), data, data + size);
-  if (action.startsFrame) pendingIndex_ = action.codedIndex;
+  if (action.startsFrame) {
+    pendingIndex_ = action.codedIndex;
+    pendingIsB_ = action.codingType == kCodingTypeB;
+  }
   if (action.flushAfter) SendPacket(sink);
 }
 
 void RunDecoder::SendPacket(const Sink& sink) {
   if (pending_.empty()) return;
+  if (pendingIsB_ && deinterlace_ == 0 && pendingIndex_ >= 0 &&
+      tracker_.DisplayIndexOf(pendingIndex_) < unseenFrames_) {
+    ++stats_.skippedFrames;
+    pending_.clear();
+    pendingIndex_ = -1;
+    pendingIsB_ = false;
+    return;
+  }
   if (context_ && av_new_packet(packet_, static_cast<int>(pending_.size())) == 0) {
     std::memcpy(packet_->data, pending_.data(), pending_.size());
     packet_->pts = pendingIndex_ >= 0 ? pendingIndex_ : AV_NOPTS_VALUE;
@@ -62,6 +73,7 @@ void RunDecoder::SendPacket(const Sink& sink) {
   }
   pending_.clear();
   pendingIndex_ = -1;
+  pendingIsB_ = false;
 }
 
 // libavcodec drops the picture it still holds back when a sequence of another size begins; it is

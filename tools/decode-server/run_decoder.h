@@ -44,6 +44,7 @@ struct RunStats {
   int64_t placeholders = 0;   // display places filled in
   int64_t pictures = 0;       // pictures handed out
   int64_t decoderErrors = 0;
+  int64_t skippedFrames = 0;  // B frames not decoded because the client discards them unseen
 };
 
 // A black 4:2:0 picture (Y 16, U and V 128); a size outside 1..8192 gives 720x576.
@@ -73,6 +74,11 @@ class RunDecoder {
   // Stops the run's work: nothing more is decoded or handed out (for a run that was dropped).
   void Cancel() { cancelled_ = true; }
 
+  // The client discards the run's first `frames` frames unseen. Without deinterlacing (which
+  // needs every frame's neighbours) the B frames among them are not decoded: nothing refers to a
+  // B frame, and their places are filled like any place the decoder leaves empty.
+  void SkipUnseenFrames(int64_t frames) { unseenFrames_ = frames; }
+
   const RunStats& stats() const { return stats_; }
   const CodedPictureTracker& tracker() const { return tracker_; }
 
@@ -96,6 +102,8 @@ class RunDecoder {
   CodedPictureTracker tracker_;
   std::vector<uint8_t> pending_;  // the packet being assembled
   int64_t pendingIndex_ = -1;     // coded index of the frame in `pending_`
+  bool pendingIsB_ = false;       // the frame in `pending_` is a B frame
+  int64_t unseenFrames_ = 0;      // see SkipUnseenFrames
   int64_t nextDisplay_ = 0;       // the next display place to show
   AVFrame* lastShown_ = nullptr;  // the last frame shown (for filling places at the end)
   Deinterlacer deinterlacer_;

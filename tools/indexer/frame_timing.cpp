@@ -3,18 +3,10 @@
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
+#include <numeric>
 
 namespace indexer {
 namespace {
-
-uint64_t Gcd(uint64_t a, uint64_t b) {
-  while (b != 0) {
-    uint64_t t = a % b;
-    a = b;
-    b = t;
-  }
-  return a;
-}
 
 // The frames' field counts in display order.
 std::vector<uint8_t> DisplayOrderFields(const VideoIndex& index) {
@@ -56,7 +48,7 @@ void FitRate(uint64_t numerator, uint64_t denominator, int* fitNumerator, int* f
     *fitNumerator = *fitDenominator = 0;
     return;
   }
-  const uint64_t g = Gcd(numerator, denominator);
+  const uint64_t g = std::gcd(numerator, denominator);
   numerator /= g;
   denominator /= g;
   if (numerator <= INT_MAX && denominator <= INT_MAX) {

@@ -19,8 +19,7 @@ namespace indexer {
 namespace {
 
 constexpr size_t kBlockSize = 8 << 20;
-constexpr size_t kProbeSize = 16 << 20;         // bytes looked at to recognise the carriage
-constexpr uint64_t kPsiSearchLimit = 64 << 20;  // bytes searched for the PAT and PMTs
+constexpr size_t kProbeSize = 16 << 20;  // bytes looked at to recognise the carriage
 constexpr int kMpeg2VideoStreamType = 0x02;
 constexpr int kMaxPid = 0x1FFF;
 constexpr size_t kPesFixedHeader = 9;
@@ -82,15 +81,7 @@ int FindVideoPid(ByteSource* source, const StreamLayout& layout, uint64_t firstS
                  const std::string& path, std::string* error) {
   TsPacketReader reader(source, layout.packetSize, firstSync);
   PsiCollector psi;
-  TsPacket packet;
-  while (!psi.Complete() && reader.position() < kPsiSearchLimit && reader.Next(&packet)) {
-    TsPayload payload;
-    if (!ParsePacket(packet, &payload) || payload.transportError) continue;
-    if (psi.Wants(payload.pid)) {
-      psi.AddPayload(payload.pid, payload.unitStart, payload.data, payload.size);
-    }
-  }
-  if (reader.readError()) {
+  if (!CollectPsi(&reader, &psi)) {
     *error = "read error in \"" + path + "\"";
     return -2;
   }

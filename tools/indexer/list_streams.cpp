@@ -13,7 +13,6 @@ namespace indexer {
 namespace {
 
 constexpr size_t kProbeSize = 1 << 20;
-constexpr uint64_t kPsiSearchLimit = 64 << 20;  // bytes searched for the PAT and PMTs
 constexpr int kMpeg2VideoStreamType = 0x02;
 
 std::string Hex(int value) {
@@ -84,15 +83,7 @@ int ListStreams(const std::string& videoPath, FILE* out, std::string* error) {
 
   TsPacketReader reader(&source, spacing, firstSync);
   PsiCollector psi;
-  TsPacket packet;
-  while (!psi.Complete() && reader.position() < kPsiSearchLimit && reader.Next(&packet)) {
-    TsPayload payload;
-    if (!ParsePacket(packet, &payload) || payload.transportError) continue;
-    if (psi.Wants(payload.pid)) {
-      psi.AddPayload(payload.pid, payload.unitStart, payload.data, payload.size);
-    }
-  }
-  if (reader.readError()) {
+  if (!CollectPsi(&reader, &psi)) {
     *error = "read error in \"" + videoPath + "\"";
     return kIndexCannotRead;
   }

@@ -135,4 +135,17 @@ void PsiCollector::OnSection(int pid, const uint8_t* s, size_t size) {
   }
 }
 
+bool CollectPsi(TsPacketReader* reader, PsiCollector* psi) {
+  constexpr uint64_t kPsiSearchLimit = 64 << 20;
+  TsPacket packet;
+  while (!psi->Complete() && reader->position() < kPsiSearchLimit && reader->Next(&packet)) {
+    TsPayload payload;
+    if (!ParsePacket(packet, &payload) || payload.transportError) continue;
+    if (psi->Wants(payload.pid)) {
+      psi->AddPayload(payload.pid, payload.unitStart, payload.data, payload.size);
+    }
+  }
+  return !reader->readError();
+}
+
 }  // namespace indexer

@@ -7,6 +7,8 @@
 #include <map>
 #include <vector>
 
+#include "tools/indexer/transport_stream.h"
+
 namespace indexer {
 
 // One elementary stream of a program map table.
@@ -51,5 +53,9 @@ class PsiCollector {
   std::vector<Program> programs_;
   std::map<int, Assembly> assemblies_;
 };
+
+// Reads packets from `reader` until `psi` holds the PAT and every program's PMT, or 64 MiB of the
+// stream have gone by without them. False on a read error.
+bool CollectPsi(TsPacketReader* reader, PsiCollector* psi);
 
 }  // namespace indexer

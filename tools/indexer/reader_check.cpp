@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <vector>
 
+#include "decoder/avc_decoder.h"
 #include "decoder/pes_header.h"
 
 namespace indexer {
 namespace {
 
-constexpr uint64_t kReaderBuffer = 8000000;  // the reader's fill size
+constexpr uint64_t kReaderBuffer = CAVCDecoder::kFillSize;  // the reader's fill size
 
 }  // namespace
 

@@ -4,25 +4,17 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 
 namespace indexer {
 namespace {
-
-int64_t Gcd(int64_t a, int64_t b) {
-  while (b != 0) {
-    int64_t t = a % b;
-    a = b;
-    b = t;
-  }
-  return a < 0 ? -a : a;
-}
 
 void Reduce(int64_t num, int64_t den, int* outNum, int* outDen) {
   if (num <= 0 || den <= 0) {
     *outNum = *outDen = 0;
     return;
   }
-  const int64_t g = Gcd(num, den);
+  const int64_t g = std::gcd(num, den);
   *outNum = static_cast<int>(num / g);
   *outDen = static_cast<int>(den / g);
 }

@@ -10,6 +10,7 @@ namespace {
 using dectest::Bytes;
 
 constexpr int kBuf = CAVCDecoder::kBufferSize;
+constexpr int kFill = CAVCDecoder::kFillSize;
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -73,12 +74,12 @@ TEST(EsUnits, DataEndingInsideAUnitDeliversItThenNothing) {
   EXPECT_EQ(d->GetAnnexbNALU(), 1);
 }
 
-TEST(EsUnits, StartCodesAcrossTheBufferBoundary) {
+TEST(EsUnits, StartCodesAcrossARefill) {
   // The 01 of a start code lands on the last byte of the first fill, the first byte of the
   // second, and the second byte of the second.
-  for (size_t start : {size_t(kBuf - 3), size_t(kBuf - 2), size_t(kBuf - 1)}) {
-    Bytes data = Filler(kBuf + 64, 1);
-    for (size_t at : {size_t(0), size_t(1000), start, size_t(kBuf + 40)}) {
+  for (size_t start : {size_t(kFill - 3), size_t(kFill - 2), size_t(kFill - 1)}) {
+    Bytes data = Filler(kFill + 64, 1);
+    for (size_t at : {size_t(0), size_t(1000), start, size_t(kFill + 40)}) {
       data[at] = 0;
       data[at + 1] = 0;
       data[at + 2] = 1;
@@ -87,9 +88,9 @@ TEST(EsUnits, StartCodesAcrossTheBufferBoundary) {
   }
 }
 
-TEST(EsUnits, StreamOfExactlyOneBuffer) {
-  Bytes data = Filler(kBuf, 2);
-  for (size_t at : {size_t(0), size_t(kBuf - 10)}) {
+TEST(EsUnits, StreamOfExactlyOneFill) {
+  Bytes data = Filler(kFill, 2);
+  for (size_t at : {size_t(0), size_t(kFill - 10)}) {
     data[at] = 0;
     data[at + 1] = 0;
     data[at + 2] = 1;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,11 @@ struct Stream : decode_server_test::TestStream {
 
   // Decodes from GOP `gop` to the end of the data, as one run.
   std::vector<Delivered> Run(size_t gop, int deinterlace, bool useTopField,
-                             RunStats* stats = nullptr, int width = 0, int height = 0) const {
+                             RunStats* stats = nullptr, int width = 0, int height = 0,
+                             int64_t unseenFrames = 0) const {
     RunDecoder decoder(deinterlace, useTopField, width, height);
     EXPECT_TRUE(decoder.ok());
+    decoder.SkipUnseenFrames(unseenFrames);
     std::vector<Delivered> out;
     auto sink = [&](RunPicture picture) {
       EXPECT_EQ(picture.outputIndex, static_cast<int64_t>(out.size()));
@@ -113,6 +116,39 @@ TEST(SequentialRuns, SizeChangeIsScaledToTheClipAndLosesNoPicture) {
       ASSERT_EQ(pictures[k].md5, reference[first + k]) << "display picture " << first + k;
     }
   }
+}
+
+// A run whose first frames the client discards unseen skips decoding the B frames among them;
+// every place is still delivered, and every picture from the first seen one on is ffmpeg's.
+TEST_P(SequentialRuns, UnseenBFramesAreSkippedAndTheRestIsExact) {
+  const Stream stream(GetParam());
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+  int64_t skippedInAll = 0;
+  for (size_t g = 0; g < stream.gops.size(); ++g) {
+    const int first = stream.gops[g].firstPicture;
+    for (int unseen : {1, 5, 14}) {
+      if (first + unseen >= stream.frames) continue;
+      SCOPED_TRACE("run from GOP " + std::to_string(g) + ", " + std::to_string(unseen) + " unseen");
+      RunStats stats;
+      const std::vector<Delivered> pictures = stream.Run(g, 0, true, &stats, 0, 0, unseen);
+      ASSERT_EQ(static_cast<int>(pictures.size()), stream.frames - first);
+      skippedInAll += stats.skippedFrames;
+      // An open GOP's leading B frames are filled in at the start of a run in any case.
+      for (size_t k = std::max(unseen, stream.LeadingBs(g)); k < pictures.size(); ++k) {
+        EXPECT_EQ(pictures[k].displayIndex, static_cast<int64_t>(k));
+        ASSERT_EQ(pictures[k].md5, reference[first + k]) << "display picture " << first + k;
+      }
+    }
+  }
+  EXPECT_GT(skippedInAll, 0) << "no B frame was skipped";
+}
+
+// With deinterlacing every frame is decoded: the filter needs each frame's neighbours.
+TEST(DeinterlacedRuns, UnseenFramesAreStillDecoded) {
+  const Stream stream("es576i_open.m2v");
+  RunStats stats;
+  stream.Run(1, 2, true, &stats, 0, 0, 10);
+  EXPECT_EQ(stats.skippedFrames, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, SequentialRuns,
