@@ -29,7 +29,7 @@ void Usage(FILE* out) {
       "  --queue N    decoded pictures held ahead of the client (default 8)\n"
       "  --clients N  clients served at the same time, 1 to 16 (default 4): \"NVSharedMem\" and\n"
       "               \"NVSharedMem.1\" to \"NVSharedMem.<N-1>\"; a client beyond them is refused\n"
-      "  --parent PID also stop once process PID has ended\n"
+      "  --parent PID also stop once process PID has ended; quiet about start and stop\n"
       "  The environment variable MPGSOURCE_IPC_NAMESPACE selects a separate set of objects.\n",
       out);
 }
@@ -103,16 +103,21 @@ int main(int argc, char** argv) {
     }
   }
   if (parent > 0) decode_server::StopWhenProcessEnds(parent);
+  // A server private to a parent's run (a command-line host started it) says nothing of its start
+  // and stop unless --verbose; its errors still go to stderr.
+  const bool announce = parent <= 0 || options.verbose;
   const char* space = std::getenv("MPGSOURCE_IPC_NAMESPACE");
-  std::printf("mpgsource-server: serving \"%s\"%s%s%s for up to %d client%s; stop with Ctrl+C\n",
-              server::kSectionName, space && *space ? " (namespace " : "",
-              space && *space ? space : "", space && *space ? ")" : "", clients,
-              clients == 1 ? "" : "s");
-  std::fflush(stdout);
+  if (announce) {
+    std::printf("mpgsource-server: serving \"%s\"%s%s%s for up to %d client%s; stop with Ctrl+C\n",
+                server::kSectionName, space && *space ? " (namespace " : "",
+                space && *space ? space : "", space && *space ? ")" : "", clients,
+                clients == 1 ? "" : "s");
+    std::fflush(stdout);
+  }
 
   const std::string why = decode_server::WaitForStopRequest();
   platform::RemoveOwnedObjects();  // the names go first: no client can connect to a dying server
   for (auto& server : servers) server->Shutdown();
-  std::printf("mpgsource-server: stopped (%s)\n", why.c_str());
+  if (announce) std::printf("mpgsource-server: stopped (%s)\n", why.c_str());
   return 0;
 }

@@ -219,7 +219,7 @@ TEST(ServerProcess, StopsAndCleansUpWhenTheProcessItWatchesEnds) {
   if (watched == 0) {
     for (;;) pause();
   }
-  ServerProcess server({"--parent", std::to_string(watched)});
+  ServerProcess server({"--parent", std::to_string(watched), "--verbose"});
   ASSERT_TRUE(server.WaitForOutput("serving")) << server.err();
   EXPECT_TRUE(ServerRunning());
   kill(watched, SIGKILL);
