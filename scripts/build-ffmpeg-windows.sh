@@ -74,11 +74,11 @@ ensure_source_entries
 
 # Which version: the installed libavcodec's, when the archive still has its source.
 installed=$(dpkg-query -W -f='${source:Version}' libavcodec-dev 2>/dev/null || true)
-spec=ffmpeg
+wanted=ffmpeg
 if [ -n "$installed" ] && apt-get source --print-uris "ffmpeg=$installed" >/dev/null 2>&1; then
-  spec="ffmpeg=$installed"
+  wanted="ffmpeg=$installed"
 fi
-dsc=$(apt-get source --print-uris "$spec" | grep -o "'[^']*\.dsc'" | tr -d "'" | head -n 1)
+dsc=$(apt-get source --print-uris "$wanted" | grep -o "'[^']*\.dsc'" | tr -d "'" | head -n 1)
 version=$(basename "$dsc" .dsc)
 version=${version#ffmpeg_}
 version=${version//%3a/:}
@@ -101,7 +101,7 @@ start=$(date +%s)
 work=$cache/work-$key
 rm -rf "$work" "$prefix"
 mkdir -p "$work"
-(cd "$work" && apt-get source -q --download-only "$spec" >&2 &&
+(cd "$work" && apt-get source -q --download-only "$wanted" >&2 &&
   dpkg-source -x --no-check ./*.dsc src >&2)
 
 # Only what the server uses. --disable-autodetect keeps out every external library that the build
