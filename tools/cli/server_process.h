@@ -7,6 +7,9 @@
 
 namespace cli {
 
+// This program's folder with its trailing separator, or "" when it cannot be found.
+std::string ProgramFolder();
+
 // True while a live decoding server holds the shared section (in this process's IPC namespace).
 bool ServerRunning();
 

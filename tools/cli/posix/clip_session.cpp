@@ -8,6 +8,7 @@
 
 #include "avs/host/plugin_loader.h"
 #include "avs/host/script_environment.h"
+#include "tools/cli/server_process.h"
 
 // Where an installed plugin lies, relative to the installed program's folder.
 #ifndef MPG_PLUGIN_DIR_FROM_BIN
@@ -19,12 +20,8 @@ namespace cli {
 std::string PluginPath() {
   if (const char* env = std::getenv("MPGSOURCE_PLUGIN")) return env;
   const std::string name = "VantuDecodeNV.so";
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return name;
-  self[n] = '\0';
-  const std::string path(self);
-  const std::string dir = path.substr(0, path.rfind('/') + 1);
+  const std::string dir = ProgramFolder();
+  if (dir.empty()) return name;
   // In a build folder the plugin lies beside the program; installed, in the host's plugin folder.
   if (access((dir + name).c_str(), F_OK) == 0) return dir + name;
   return dir + MPG_PLUGIN_DIR_FROM_BIN + "/" + name;

@@ -17,26 +17,19 @@
 
 namespace cli {
 
-bool ServerRunning() {
-  bool existed = false;
-  platform::Handle section =
-      platform::CreateSection(server::kSectionName, server::kSectionSize, &existed);
-  if (section == nullptr) return false;
-  platform::CloseHandle(section);
-  return existed;
+std::string ProgramFolder() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return std::string();
+  const std::string path(self, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1);
 }
 
 std::string ServerProgram() {
   if (const char* env = std::getenv("MPGSOURCE_SERVER")) return env;
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n > 0) {
-    self[n] = '\0';
-    std::string path(self);
-    size_t slash = path.rfind('/');
-    std::string candidate = path.substr(0, slash + 1) + "mpgsource-server";
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
+  const std::string folder = ProgramFolder();
+  const std::string candidate = folder + "mpgsource-server";
+  if (!folder.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
   return "mpgsource-server";
 }
 

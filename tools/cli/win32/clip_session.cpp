@@ -7,20 +7,9 @@
 #include <cstdlib>
 
 #include "avs/host_win32/script_environment.h"
+#include "tools/cli/server_process.h"
 
 namespace cli {
-
-namespace {
-
-std::string ProgramFolder() {
-  char path[MAX_PATH + 1];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) return std::string();
-  const std::string full(path, length);
-  return full.substr(0, full.find_last_of("\\/") + 1);
-}
-
-}  // namespace
 
 std::string PluginPath() {
   if (const char* env = std::getenv("MPGSOURCE_PLUGIN")) return env;

@@ -20,14 +20,6 @@ namespace cli {
 
 namespace {
 
-std::string ProgramFolder() {
-  char path[MAX_PATH + 1];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) return std::string();
-  const std::string full(path, length);
-  return full.substr(0, full.find_last_of("\\/") + 1);
-}
-
 std::string WindowsError(const std::string& what) {
   return what + " (Windows error " + std::to_string(::GetLastError()) + ")";
 }
@@ -77,13 +69,12 @@ std::string Quoted(const std::string& program) {
 
 }  // namespace
 
-bool ServerRunning() {
-  bool existed = false;
-  platform::Handle section =
-      platform::CreateSection(server::kSectionName, server::kSectionSize, &existed);
-  if (section == nullptr) return false;
-  platform::CloseHandle(section);
-  return existed;
+std::string ProgramFolder() {
+  char path[MAX_PATH + 1];
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return std::string();
+  const std::string full(path, length);
+  return full.substr(0, full.find_last_of("\\/") + 1);
 }
 
 std::string ServerProgram() {
