@@ -21,11 +21,24 @@ int WaitForThread(Handle thread, uint32_t timeoutMs);
 void Sleep(uint32_t ms);
 
 // Pauses between two tests of a state that another thread or process changes, for a caller that
-// tests once every `ms` milliseconds. On Windows this is Sleep(ms), the cadence that a peer there
-// may rely on. On POSIX the pause lasts some tens of microseconds: a test is cheap and the other
-// side usually answers within microseconds, so whole milliseconds would only add latency. Callers
-// bound their polling by the clock (timeGetTime), not by counting pauses.
-void PollPause(uint32_t ms);
+// tests once every `ms` milliseconds; `attempt` counts the pauses of this wait so far, from 0. On
+// Windows this is Sleep(ms), the cadence that a peer there may rely on. On POSIX a test is cheap
+// and the other side usually answers within microseconds, so whole milliseconds would only add
+// latency: the first pauses of a wait spin for a few microseconds (where another processor can
+// run the other side), the later ones sleep some tens of microseconds. Callers bound their
+// polling by the clock (timeGetTime), not by counting pauses.
+void PollPause(uint32_t ms, uint32_t attempt);
+
+// Tells the processor that the caller is spinning on a state another processor changes (x86
+// PAUSE, ARM YIELD): the spin then takes less from a sibling hardware thread and leaves the loop
+// at once when the state changes.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
 
 // A millisecond clock that wraps at 2^32, like timeGetTime.
 uint32_t timeGetTime();

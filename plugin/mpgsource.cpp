@@ -284,8 +284,9 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
 void MPGSource::AbortRun() {
   // requestEvent stays set until the thread has left AVCDecode.
   platform::SetEvent(decoder.abortEvent);
-  while (platform::WaitForEvent(decoder.requestEvent, 0) == platform::kWaitObject0) {
-    platform::PollPause(kAbortPollMs);
+  for (uint32_t attempt = 0;
+       platform::WaitForEvent(decoder.requestEvent, 0) == platform::kWaitObject0; ++attempt) {
+    platform::PollPause(kAbortPollMs, attempt);
   }
 }
 

@@ -291,7 +291,7 @@ bool StopDecoding() {
   platform::SetEvent(stopDecodingEvent);
   const uint32_t start = platform::timeGetTime();
   uint32_t checked = start;
-  for (;;) {
+  for (uint32_t attempt = 0;; ++attempt) {
     if (platform::WaitForEvent(stopDecodingEvent, 0) != platform::kWaitObject0) return true;
     const uint32_t now = platform::timeGetTime();
     if (now - start >= kStopLimitMs) return false;
@@ -300,7 +300,7 @@ bool StopDecoding() {
       checked = now;
       if (!ServerAlive() || TakenOver()) return false;
     }
-    platform::PollPause(kStopPollMs);
+    platform::PollPause(kStopPollMs, attempt);
   }
 }
 

@@ -18,7 +18,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +31,8 @@
 #include "platform/posix/futex.h"
 #include "platform/posix/handle_object.h"
 #include "platform/posix/ipc_name.h"
+#include "platform/posix/spin.h"
+#include "platform/thread.h"
 
 namespace platform {
 
@@ -124,28 +125,10 @@ EventObject* MapNamedEvent(const std::string& objectName) {
 // for this processor could use.
 constexpr int64_t kSpinNs = 20000;
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
-
 int64_t NowNs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// Spinning needs a second processor to run the thread that sets the event.
-bool CanSpin() {
-  static const bool several = [] {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
-  }();
-  return several;
 }
 
 bool ShouldSpin(EventObject* event) {
@@ -211,7 +194,8 @@ int Spin(EventObject* first, EventObject* second) {
 
 // A short spin before a sleeping wait, where it may pay; returns what Spin returns.
 int SpinFirst(EventObject* first, EventObject* second) {
-  if (!CanSpin()) return -1;
+  // Spinning needs a second processor to run the thread that sets the event.
+  if (!posix::CanSpin()) return -1;
   // A pair spins while either of its events still answers spins.
   const bool firstSpins = ShouldSpin(first);
   const bool secondSpins = second != nullptr && ShouldSpin(second);

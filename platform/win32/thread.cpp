@@ -47,7 +47,7 @@ void Sleep(uint32_t ms) {
   ::Sleep(ms);
 }
 
-void PollPause(uint32_t ms) {
+void PollPause(uint32_t ms, uint32_t) {
   ::Sleep(ms);
 }
 
