@@ -83,19 +83,35 @@ class DecodeServer {
   void HandleInit();
   void HandleData(uint64_t generation);
   void HandleEnd(uint64_t generation);
+  // How a wait for room in the unit queue ended.
+  enum class Room {
+    kRoom,            // the unit can be queued
+    kDropped,         // its run was dropped (or the server quits): no answer
+    kTakenByDecoder,  // the decoder thread answered it and serves the client's next units
+  };
   // With the lock held, on the request thread: waits until the unit queue has room for a unit of
-  // `generation` while that unit waits in the section for its "NVDone". False when that run was
-  // dropped (or the server quits).
-  bool WaitForUnitRoom(uint64_t generation, std::unique_lock<std::mutex>& lock);
-  // Queues a unit of `length` bytes from the section (or the end mark) and answers "NVDone".
-  void QueueUnit(uint64_t generation, bool end, int32_t length);
+  // `generation` while that unit waits in the section for its "NVDone".
+  Room WaitForUnitRoom(uint64_t generation, std::unique_lock<std::mutex>& lock);
   bool UnitQueueFull() const;
+  // True once the decoder has taken the queue down far enough for a refill burst.
+  bool UnitQueueLow() const;
+  // A buffer for the next unit (with the lock held).
+  std::vector<uint8_t> SpareUnitLocked();
+  // Copies the section's unit into `bytes`.
+  void CopyUnit(std::vector<uint8_t>* bytes);
+  // Queues the unit of `generation` in `bytes` and answers "NVDone" (with the lock held).
+  void QueueUnitLocked(uint64_t generation, std::vector<uint8_t> bytes);
+  // On the decoder thread, with the lock held: answers the held unit and takes the client's next
+  // units without sleeping, until the queue is full, the client is slow or the run ends.
+  void ServeBurst(std::unique_lock<std::mutex>& lock);
 
   // Drops the current run (with the lock held): queue, end mark, last picture; logs it.
   void DropRunLocked(const char* why);
   // The decoder for `generation`, made afresh when the run is new; null when that run was dropped.
   RunDecoder* DecoderFor(uint64_t generation, int32_t leadFrames);
   void Enqueue(uint64_t generation, RunDecoder* decoder, RunPicture picture);
+  // How many decoded pictures may wait for the client now (with the lock held).
+  size_t PictureBoundLocked() const;
   void LogRunDecoded(const RunDecoder& decoder);
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
   int32_t ReadWord(uint32_t offset) const;
@@ -136,10 +152,18 @@ class DecodeServer {
   // written into the picture area.
   int64_t runUnreadPictures_ = 0;
   int64_t runDelivered_ = 0;
+  int64_t runRequested_ = 0;  // pictures of the run the client has asked for
   bool runLogged_ = true;  // the current run's closing line was written (or it had no data)
   bool clipReported_ = false;
 
-  // An "NVExec" taken while waiting for room, to be served next, and the run it was taken in.
+  // The request thread holds a unit in the section until the unit queue is low again.
+  bool unitHeld_ = false;
+  // The decoder thread serves the client's units (a refill burst); the request thread waits for
+  // its nudge only.
+  bool burst_ = false;
+
+  // An "NVExec" taken while waiting for room or during a burst, to be served next by the request
+  // thread, and the run it was taken in.
   bool execTaken_ = false;
   uint64_t execTakenGeneration_ = 0;
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -26,10 +27,11 @@ using decode_server_test::TestStream;
 
 class ServerTest : public ::testing::Test {
  protected:
-  void StartServer(size_t queuePictures = 8, FILE* log = stderr) {
+  void StartServer(size_t queuePictures = 8, FILE* log = stderr, size_t queueUnits = 256) {
     decode_server_test::UseFreshNamespace("server");
     ServerOptions options;
     options.queuePictures = queuePictures;
+    options.queueUnits = queueUnits;
     options.log = log;
     server_ = std::make_unique<DecodeServer>(options);
     std::string error;
@@ -165,6 +167,71 @@ TEST_F(ServerTest, FullQueueHoldsTheFeederBackUntilPicturesAreTaken) {
   for (int k = 0; k < stream.frames; ++k) ASSERT_TRUE(client_.Take().ok) << k;
   client_.AbortFeeding();
   EXPECT_TRUE(client_.endAnswered());
+  EXPECT_EQ(client_.unitsAnswered(), static_cast<int>(units.size()));
+}
+
+// With a unit queue of a few units the feeder is held back again and again, and the queue is
+// refilled in bursts (by the decoder thread once the client reads on): every unit arrives, in
+// order, and a stop in the middle of a burst leaks nothing into the next run.
+TEST_F(ServerTest, RefillsOfASmallUnitQueueKeepEveryUnitInOrder) {
+  StartServer(3, stderr, 8);
+  ASSERT_TRUE(client_.Init(0, true));
+  const TestStream& open = decode_server_test::Media("es576i_open.m2v");
+  CheckRun(open, 1);
+  const TestStream& closed = decode_server_test::Media("es1080p_closed.m2v");
+  CheckRun(closed, 0);
+  const std::vector<std::string>& reference = FfmpegFrameMd5(open.path, "");
+  for (int taken : {1, 5, 20}) {
+    SCOPED_TRACE("stopped after " + std::to_string(taken) + " pictures");
+    ASSERT_TRUE(client_.Stop());
+    client_.StartFeeding(&open.bytes, open.UnitsFrom(2));
+    for (int k = 0; k < taken; ++k) {
+      const TakenPicture picture = client_.Take();
+      ASSERT_TRUE(picture.ok);
+      ASSERT_EQ(picture.md5, reference[open.gops[2].firstPicture + std::max(k, open.LeadingBs(2))])
+          << k;
+    }
+    client_.AbortFeeding();
+  }
+  CheckRun(open, 4);
+}
+
+// Once the client has the first picture of a run and asks for nothing more, the decoder adds no
+// picture, however long the picture queue: the feeder is held back after the units of a few
+// pictures. The next request lets the run go on, and every picture is still right.
+TEST_F(ServerTest, DecoderWaitsAfterTheFirstPictureUntilTheClientReadsOn) {
+  StartServer(8, stderr, 8);
+  ASSERT_TRUE(client_.Init(0, true));
+  const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+  const std::vector<decode_server_test::Unit> units = stream.UnitsFrom(0);
+  // The units before the sixth picture in coded order.
+  int pictures = 0;
+  size_t beforeSixth = units.size();
+  for (size_t i = 0; i < units.size(); ++i) {
+    if (units[i].code == 0x00 && ++pictures == 6) {
+      beforeSixth = i;
+      break;
+    }
+  }
+  ASSERT_LT(beforeSixth, units.size());
+  client_.StartFeeding(&stream.bytes, units);
+  TakenPicture picture = client_.Take();
+  ASSERT_TRUE(picture.ok);
+  ASSERT_EQ(picture.md5, reference[0]);
+  int answered = -1;
+  for (int wait = 0; wait < 200 && client_.unitsAnswered() != answered; ++wait) {
+    answered = client_.unitsAnswered();
+    platform::Sleep(30);
+  }
+  // A decoder that worked ahead would have filled the queue of eight pictures.
+  EXPECT_LT(answered, static_cast<int>(beforeSixth)) << "the decoder did not wait";
+  for (int k = 1; k < stream.frames; ++k) {
+    picture = client_.Take();
+    ASSERT_TRUE(picture.ok);
+    ASSERT_EQ(picture.md5, reference[k]) << k;
+  }
+  client_.JoinFeeding();
   EXPECT_EQ(client_.unitsAnswered(), static_cast<int>(units.size()));
 }
 
