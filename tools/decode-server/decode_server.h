@@ -8,6 +8,9 @@
 //   and answers "NVDone" at once, so that the client's next unit is taken while earlier ones
 //   decode: the hand-overs of a picture's many slices then cost the decoder nothing.
 // - the decoder thread takes the unit queue in order and decodes it; it alone owns the decoder.
+//   After the client has the run's first picture, it also refills the unit queue itself when a
+//   held unit is due (see below): it answers the client's units in one burst, without sleeping,
+//   while the request thread keeps out of the way.
 // - the delivery thread waits for "NVRequested" and writes the next picture of the run into the
 //   picture area, then sets "NVAvailable"; past the end of a run it repeats the run's last picture
 //   (black when the run had none), so no request is ever left unanswered once a run has ended.
@@ -16,7 +19,11 @@
 // Decoded pictures wait in a bounded queue. While it is full the decoder waits to add pictures,
 // the unit queue fills up, and then "NVDone" for the next unit is held back (the unit stays in the
 // section), until the client takes pictures, which it does from another thread; a stop ends the
-// waits at once, and a held unit is then dropped without an answer. A new client's REQUEST_INIT (or
+// waits at once, and a held unit is then dropped without an answer. A held unit is answered only
+// once the decoder has taken the unit queue down to half, so that the client's thread and the
+// server hand the next units over in one go rather than waking each other for every unit. Once
+// the client has the picture it started the run for, no picture is added until it asks for the
+// next one: a client that seeks instead finds the decoder idle. A new client's REQUEST_INIT (or
 // any new request while a unit is held) means the old client is gone: its run is dropped and the
 // new request served.
 //
