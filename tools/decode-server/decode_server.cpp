@@ -1,12 +1,10 @@
 #include "tools/decode-server/decode_server.h"
 
-#include <chrono>
 #include <cstdarg>
 #include <cstring>
 
 #include "platform/event.h"
 #include "platform/section.h"
-#include "platform/thread.h"
 #include "server/client_slots.h"
 #include "server/clip_size.h"
 #include "server/run_record.h"
@@ -24,15 +22,9 @@ namespace {
 // is always taken.
 constexpr size_t kMaxQueuedUnitBytes = 32 * 1000 * 1000;
 // Once the client waits for room, the queue is refilled only after the decoder has taken it down
-// to this share of its bound; the refill then runs as one burst of quick hand-overs, not as one
-// wake-up per unit.
+// to this share of its bound: the request thread and the client then hand the refill over in one
+// go, instead of waking each other (and the decoder waking the request thread) for every unit.
 constexpr size_t kRefillDivisor = 2;
-// During a burst the decoder thread waits this long for the client's next unit before it goes back
-// to decoding; the first unit of a burst comes from a client thread that was asleep.
-constexpr auto kBurstWait = std::chrono::microseconds(200);
-// Polls of "NVExec" in a burst between two yields of the processor: a client thread waiting for
-// this processor then gets it at once.
-constexpr int kBurstPollsPerYield = 64;
 // Buffers of decoded units kept for reuse, and the largest one kept: an occasional huge unit is
 // not held on to.
 constexpr size_t kSpareUnits = 32;
@@ -139,23 +131,16 @@ void DecodeServer::RequestLoop() {
   for (;;) {
     uint64_t generation;
     bool serveTaken = false;
-    bool burst;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (quitting_) return;
       generation = generation_;
-      burst = burst_;
       if (execTaken_) {
         // An "NVExec" taken while waiting for room; one taken before a stop that has since been
         // served is stale.
         execTaken_ = false;
         serveTaken = execTakenGeneration_ == generation;
       }
-    }
-    if (!serveTaken && burst) {
-      // The decoder thread takes the client's units meanwhile; it nudges this thread at the end.
-      platform::WaitForEvent(wake_, platform::kInfinite);
-      continue;
     }
     if (!serveTaken) {
       // The nudge comes first: after a stop it makes the loop take the new generation before it
@@ -203,31 +188,18 @@ bool DecodeServer::UnitQueueLow() const {
          unitBytes_ <= kMaxQueuedUnitBytes / kRefillDivisor;
 }
 
-DecodeServer::Room DecodeServer::WaitForUnitRoom(uint64_t generation,
-                                                 std::unique_lock<std::mutex>& lock) {
-  if (!UnitQueueFull()) return Room::kRoom;
-  unitHeld_ = true;
+bool DecodeServer::WaitForUnitRoom(uint64_t generation, std::unique_lock<std::mutex>& lock) {
   for (;;) {
-    if (!unitHeld_) return Room::kTakenByDecoder;
-    if (quitting_ || generation_ != generation || !UnitQueueFull()) {
-      unitHeld_ = false;
-      return quitting_ || generation_ != generation ? Room::kDropped : Room::kRoom;
-    }
+    if (quitting_ || generation_ != generation) return false;
+    if (!UnitQueueFull()) return true;
+    // The decoder wakes this thread once the queue is low again.
+    unitHeld_ = true;
     lock.unlock();
     const int woken = platform::WaitForEither(wake_, exec_, platform::kInfinite);
     lock.lock();
-    if (woken == platform::kWaitFailed || woken == platform::kWaitTimeout) {
-      unitHeld_ = false;
-      return Room::kDropped;
-    }
+    unitHeld_ = false;
+    if (woken == platform::kWaitFailed || woken == platform::kWaitTimeout) return false;
     if (woken != platform::kWaitObject1) continue;
-    if (!unitHeld_) {
-      // The decoder thread answered the held unit, and this is the client's next one: it goes back
-      // to the decoder thread's burst (or to this thread's next wait, should the burst be over). A
-      // stop since then has cleared the request, and so does this one.
-      if (generation_ == generation) platform::SetEvent(exec_);
-      return Room::kTakenByDecoder;
-    }
     // A new request while a unit waits for its answer. A client sends a new request only once the
     // previous one is answered or abandoned: the sender gave up (it died), and nobody will take
     // the pictures this run waits to hand over. The request is served next, in a new run.
@@ -295,37 +267,23 @@ void DecodeServer::HandleData(uint64_t generation) {
       generation = generation_;
     }
     // While the unit queue is full the unit stays in the section and "NVDone" waits.
-    if (WaitForUnitRoom(generation, lock) != Room::kRoom) return;
-    bytes = SpareUnitLocked();
+    if (!WaitForUnitRoom(generation, lock)) return;
+    if (!spareUnits_.empty()) {
+      bytes = std::move(spareUnits_.back());
+      spareUnits_.pop_back();
+    }
   }
-  // The copy is made outside the lock: the client leaves the section's unit as it is until
-  // "NVDone", which only this thread can answer now (no burst is on while it serves a request).
-  CopyUnit(&bytes);
-  std::lock_guard<std::mutex> lock(mutex_);
-  // A stop meanwhile dropped the run: the unit goes unanswered, as any unit of a dropped run.
-  if (generation_ != generation) return;
-  QueueUnitLocked(generation, std::move(bytes));
-}
-
-std::vector<uint8_t> DecodeServer::SpareUnitLocked() {
-  std::vector<uint8_t> bytes;
-  if (!spareUnits_.empty()) {
-    bytes = std::move(spareUnits_.back());
-    spareUnits_.pop_back();
-  }
-  return bytes;
-}
-
-void DecodeServer::CopyUnit(std::vector<uint8_t>* bytes) {
   int32_t length = ReadWord(server::kOperand1Offset);
   if (length < 0 || static_cast<uint32_t>(length) > server::kUnitAreaSize) {
     Log("unit length %d is outside the unit area; unit ignored", length);
     length = 0;
   }
-  bytes->assign(view_ + server::kUnitOffset, view_ + server::kUnitOffset + length);
-}
-
-void DecodeServer::QueueUnitLocked(uint64_t generation, std::vector<uint8_t> bytes) {
+  // The copy is made outside the lock; only this thread answers "NVDone", so the section's unit
+  // stays as it is meanwhile.
+  bytes.assign(view_ + server::kUnitOffset, view_ + server::kUnitOffset + length);
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A stop meanwhile dropped the run: the unit goes unanswered, as any unit of a dropped run.
+  if (generation_ != generation) return;
   UnitJob job;
   if (runUnits_ == 0) {
     // The run's first unit: the client wrote its run record before it.
@@ -370,16 +328,10 @@ void DecodeServer::DecoderLoop() {
       units_.pop_front();
       unitBytes_ -= job.bytes.size();
       if (job.generation != generation_) continue;
+      // Room for the unit held in the section, and for the units after it.
       if (unitHeld_ && UnitQueueLow()) {
-        if (runDelivered_ <= runUnreadPictures_) {
-          // Until the client has its first picture of the run, the decoder only decodes, and the
-          // request thread refills the queue beside it: the wait for the picture stays short.
-          platform::SetEvent(wake_);
-        } else {
-          ServeBurst(lock);
-          if (quitting_) return;
-          if (job.generation != generation_) continue;
-        }
+        unitHeld_ = false;
+        platform::SetEvent(wake_);
       }
     }
     RunDecoder* decoder = DecoderFor(job.generation, job.leadFrames);
@@ -407,54 +359,6 @@ void DecodeServer::DecoderLoop() {
       spareUnits_.push_back(std::move(job.bytes));
     }
   }
-}
-
-void DecodeServer::ServeBurst(std::unique_lock<std::mutex>& lock) {
-  // The request thread holds a unit in the section: this thread answers it and then takes the
-  // client's next units itself, as fast as the client sends them, until the queue is full again.
-  // The request thread stops waiting for "NVExec" meanwhile, so that the client's requests wake
-  // nobody; the client thread and this one each keep a processor and hand the units over without
-  // sleeping, where the request thread would share the client's processor and switch with it for
-  // every unit.
-  const uint64_t generation = generation_;
-  unitHeld_ = false;
-  burst_ = true;
-  platform::SetEvent(wake_);
-  std::vector<uint8_t> bytes = SpareUnitLocked();
-  CopyUnit(&bytes);
-  QueueUnitLocked(generation, std::move(bytes));
-  auto deadline = std::chrono::steady_clock::now() + kBurstWait;
-  int polls = 0;
-  while (!quitting_ && generation_ == generation && !UnitQueueFull()) {
-    // "NVExec" is taken with the lock held, so that a stop (which clears it under the lock) cannot
-    // come between taking it and knowing the run it belongs to.
-    if (platform::WaitForEvent(exec_, 0) == platform::kWaitObject0) {
-      if (ReadWord(server::kRequestOffset) != server::REQUEST_DATA ||
-          endQueuedGeneration_ == generation) {
-        // Anything but the next unit of this run is the request thread's to serve.
-        execTaken_ = true;
-        execTakenGeneration_ = generation;
-        break;
-      }
-      bytes = SpareUnitLocked();
-      CopyUnit(&bytes);
-      QueueUnitLocked(generation, std::move(bytes));
-      deadline = std::chrono::steady_clock::now() + kBurstWait;
-      continue;
-    }
-    lock.unlock();
-    if (++polls % kBurstPollsPerYield == 0) {
-      platform::Sleep(0);
-    } else {
-      platform::CpuRelax();
-    }
-    const bool late = polls % 16 == 0 && std::chrono::steady_clock::now() >= deadline;
-    lock.lock();
-    if (late) break;
-  }
-  burst_ = false;
-  // The request thread waits for "NVExec" again, and serves a request taken here.
-  platform::SetEvent(wake_);
 }
 
 RunDecoder* DecodeServer::DecoderFor(uint64_t generation, int32_t leadFrames) {

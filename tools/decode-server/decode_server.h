@@ -8,9 +8,6 @@
 //   and answers "NVDone" at once, so that the client's next unit is taken while earlier ones
 //   decode: the hand-overs of a picture's many slices then cost the decoder nothing.
 // - the decoder thread takes the unit queue in order and decodes it; it alone owns the decoder.
-//   After the client has the run's first picture, it also refills the unit queue itself when a
-//   held unit is due (see below): it answers the client's units in one burst, without sleeping,
-//   while the request thread keeps out of the way.
 // - the delivery thread waits for "NVRequested" and writes the next picture of the run into the
 //   picture area, then sets "NVAvailable"; past the end of a run it repeats the run's last picture
 //   (black when the run had none), so no request is ever left unanswered once a run has ended.
@@ -90,27 +87,13 @@ class DecodeServer {
   void HandleInit();
   void HandleData(uint64_t generation);
   void HandleEnd(uint64_t generation);
-  // How a wait for room in the unit queue ended.
-  enum class Room {
-    kRoom,            // the unit can be queued
-    kDropped,         // its run was dropped (or the server quits): no answer
-    kTakenByDecoder,  // the decoder thread answered it and serves the client's next units
-  };
   // With the lock held, on the request thread: waits until the unit queue has room for a unit of
-  // `generation` while that unit waits in the section for its "NVDone".
-  Room WaitForUnitRoom(uint64_t generation, std::unique_lock<std::mutex>& lock);
+  // `generation` while that unit waits in the section for its "NVDone". False when that run was
+  // dropped (or the server quits).
+  bool WaitForUnitRoom(uint64_t generation, std::unique_lock<std::mutex>& lock);
   bool UnitQueueFull() const;
-  // True once the decoder has taken the queue down far enough for a refill burst.
+  // True once the decoder has taken the queue down far enough for a held unit to be answered.
   bool UnitQueueLow() const;
-  // A buffer for the next unit (with the lock held).
-  std::vector<uint8_t> SpareUnitLocked();
-  // Copies the section's unit into `bytes`.
-  void CopyUnit(std::vector<uint8_t>* bytes);
-  // Queues the unit of `generation` in `bytes` and answers "NVDone" (with the lock held).
-  void QueueUnitLocked(uint64_t generation, std::vector<uint8_t> bytes);
-  // On the decoder thread, with the lock held: answers the held unit and takes the client's next
-  // units without sleeping, until the queue is full, the client is slow or the run ends.
-  void ServeBurst(std::unique_lock<std::mutex>& lock);
 
   // Drops the current run (with the lock held): queue, end mark, last picture; logs it.
   void DropRunLocked(const char* why);
@@ -160,17 +143,14 @@ class DecodeServer {
   int64_t runUnreadPictures_ = 0;
   int64_t runDelivered_ = 0;
   int64_t runRequested_ = 0;  // pictures of the run the client has asked for
-  bool runLogged_ = true;  // the current run's closing line was written (or it had no data)
+  bool runLogged_ = true;     // the current run's closing line was written (or it had no data)
   bool clipReported_ = false;
 
-  // The request thread holds a unit in the section until the unit queue is low again.
+  // The request thread holds a unit in the section and waits for the decoder's nudge, which comes
+  // once the unit queue is low again.
   bool unitHeld_ = false;
-  // The decoder thread serves the client's units (a refill burst); the request thread waits for
-  // its nudge only.
-  bool burst_ = false;
 
-  // An "NVExec" taken while waiting for room or during a burst, to be served next by the request
-  // thread, and the run it was taken in.
+  // An "NVExec" taken while waiting for room, to be served next, and the run it was taken in.
   bool execTaken_ = false;
   uint64_t execTakenGeneration_ = 0;
 

@@ -171,8 +171,8 @@ TEST_F(ServerTest, FullQueueHoldsTheFeederBackUntilPicturesAreTaken) {
 }
 
 // With a unit queue of a few units the feeder is held back again and again, and the queue is
-// refilled in bursts (by the decoder thread once the client reads on): every unit arrives, in
-// order, and a stop in the middle of a burst leaks nothing into the next run.
+// refilled from half empty: every unit arrives, in order, and a stop in the middle of a refill
+// leaks nothing into the next run.
 TEST_F(ServerTest, RefillsOfASmallUnitQueueKeepEveryUnitInOrder) {
   StartServer(3, stderr, 8);
   ASSERT_TRUE(client_.Init(0, true));
