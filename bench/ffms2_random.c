@@ -5,6 +5,10 @@
  * clock has stopped.
  *
  *   ffms2_random VIDEO --reference REF.framemd5 --list FRAMES.txt [--threads N] [--seek MODE]
+ *                [--times FILE]
+ *
+ * --times writes one line per request, in order: the frame, its latency in milliseconds, and 1
+ * when the frame served was right (else 0).
  *
  * Prints one line of key=value pairs for scripts:
  *   index_s=I frames=N wall_s=S fps=F mean_ms=M p95_ms=P max_ms=X wrong=W clip_frames=C
@@ -96,8 +100,9 @@ static int CompareDoubles(const void* a, const void* b) {
 }
 
 int main(int argc, char** argv) {
-  const char *video = NULL, *reference = NULL, *list = NULL;
-  int threads = 1, seekMode = FFMS_SEEK_NORMAL, i;
+  const char *video = NULL, *reference = NULL, *list = NULL, *timesPath = NULL;
+  FILE* times = NULL;
+  int threads = 1, seekMode = FFMS_SEEK_NORMAL, i, right;
   char message[1024];
   FFMS_ErrorInfo error;
   FFMS_Indexer* indexer;
@@ -118,6 +123,8 @@ int main(int argc, char** argv) {
       threads = atoi(argv[++i]);
     } else if (!strcmp(argv[i], "--seek") && hasValue) {
       seekMode = atoi(argv[++i]);
+    } else if (!strcmp(argv[i], "--times") && hasValue) {
+      timesPath = argv[++i];
     } else if (video == NULL && argv[i][0] != '-') {
       video = argv[i];
     } else {
@@ -168,6 +175,10 @@ int main(int argc, char** argv) {
   }
 
   latencies = calloc((size_t)requestCount, sizeof *latencies);
+  if (timesPath != NULL && (times = fopen(timesPath, "w")) == NULL) {
+    fprintf(stderr, "ffms2_random: cannot write %s\n", timesPath);
+    return 1;
+  }
   for (i = 0; i < requestCount; ++i) {
     const int n = frames[i];
     const FFMS_Frame* frame;
@@ -181,11 +192,15 @@ int main(int argc, char** argv) {
     ++served;
     if (frame == NULL) {
       ++wrong;
+      if (times) fprintf(times, "%d %.4f 0\n", n, 1e3 * latencies[served - 1]);
       continue;
     }
     FrameMd5(frame, md5);
-    if (n >= referenceCount || strcmp(md5, md5s[n]) != 0) ++wrong;
+    right = n < referenceCount && strcmp(md5, md5s[n]) == 0;
+    if (!right) ++wrong;
+    if (times) fprintf(times, "%d %.4f %d\n", n, 1e3 * latencies[served - 1], right);
   }
+  if (times) fclose(times);
   if (served == 0) {
     fprintf(stderr, "ffms2_random: no frames to serve\n");
     return 1;

@@ -2,7 +2,7 @@
 // frame-serving host pulls frames, without the command-line host's output around it.
 //
 //   random_access PROJECT.vnt --reference REF.framemd5 (--list FRAMES.txt | --sequential)
-//                 [--repeat R] [--server-pid PID]
+//                 [--repeat R] [--server-pid PID] [--times FILE]
 //
 // --list serves the frames of the file (whitespace-separated numbers) in that order, once, timing
 // each request, and then checks each served frame against the reference MD5s (the output of
@@ -13,6 +13,9 @@
 //
 // A decoding server must be running (in the caller's MPGSOURCE_IPC_NAMESPACE); with --server-pid
 // its CPU time over the timed part is added to this process's own.
+//
+// --times writes one line per request of the (last) timed pass, in order: the frame, its latency
+// in milliseconds, and 1 when the frame served was right (else 0).
 //
 // Prints one line of key=value pairs for scripts:
 //   frames=N wall_s=S fps=F mean_ms=M p95_ms=P max_ms=X wrong=W cpu_s=C
@@ -117,7 +120,7 @@ double Percentile(std::vector<double> values, double q) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string project, reference, list;
+  std::string project, reference, list, timesPath;
   bool sequential = false;
   int repeat = 2, serverPid = 0;
   for (int i = 1; i < argc; ++i) {
@@ -133,6 +136,8 @@ int main(int argc, char** argv) {
       repeat = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--server-pid" && hasValue) {
       serverPid = std::atoi(argv[++i]);
+    } else if (arg == "--times" && hasValue) {
+      timesPath = argv[++i];
     } else if (project.empty() && arg[0] != '-') {
       project = arg;
     } else {
@@ -143,7 +148,8 @@ int main(int argc, char** argv) {
   if (project.empty() || reference.empty() || (list.empty() == !sequential)) {
     std::fprintf(stderr,
                  "usage: random_access PROJECT.vnt --reference REF.framemd5 "
-                 "(--list FRAMES | --sequential) [--repeat R] [--server-pid PID]\n");
+                 "(--list FRAMES | --sequential) [--repeat R] [--server-pid PID] "
+                 "[--times FILE]\n");
     return 2;
   }
 #ifdef MPGSOURCE_PLUGIN_PATH
@@ -214,6 +220,19 @@ int main(int argc, char** argv) {
   double sum = 0;
   for (double l : latencies) sum += l;
   const int wrong = CountWrong(frames, served, md5s);
+  if (!timesPath.empty()) {
+    FILE* times = std::fopen(timesPath.c_str(), "w");
+    if (!times) {
+      std::fprintf(stderr, "random_access: cannot write %s\n", timesPath.c_str());
+      return 1;
+    }
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const size_t n = size_t(frames[i]);
+      std::fprintf(times, "%d %.4f %d\n", frames[i], 1e3 * latencies[i],
+                   n < md5s.size() && served[i] == md5s[n] ? 1 : 0);
+    }
+    std::fclose(times);
+  }
   // In the hashed list mode the wall time includes hashing; throughput there is requests over
   // the summed request times.
   const double serving = sequential ? bestWall : sum;
