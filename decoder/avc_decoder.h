@@ -157,7 +157,6 @@ class CAVCDecoder {
   int32_t pictureCount;
   int32_t gopCount;
   int32_t targetPicture;
-  double wokeUs = 0;
   int32_t leadingBCount;
   int32_t endOfData;
   unsigned char unitBuffer[kBufferSize];
