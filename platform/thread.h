@@ -24,8 +24,9 @@ void Sleep(uint32_t ms);
 // tests once every `ms` milliseconds; `attempt` counts the pauses of this wait so far, from 0. On
 // Windows this is Sleep(ms), the cadence that a peer there may rely on. On POSIX a test is cheap
 // and the other side usually answers within microseconds, so whole milliseconds would only add
-// latency: the first pauses of a wait spin for a few microseconds (where another processor can
-// run the other side), the later ones sleep some tens of microseconds. Callers bound their
+// latency: the first pauses of a wait yield the processor and spin for a few microseconds (the
+// other side, just woken, may be waiting for this very processor), the later ones sleep some tens
+// of microseconds. Callers bound their
 // polling by the clock (timeGetTime), not by counting pauses.
 void PollPause(uint32_t ms, uint32_t attempt);
 

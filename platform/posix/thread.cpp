@@ -120,11 +120,14 @@ void Sleep(uint32_t ms) {
 }
 
 void PollPause(uint32_t, uint32_t attempt) {
-  // About 2 us per spinning pause, 40 us of spinning in all: the other side's answer usually
-  // comes within that, when it runs on another processor.
-  constexpr uint32_t kSpinningPauses = 20;
-  constexpr int kRelaxesPerPause = 64;
+  // The first pauses of a wait give the processor to any thread waiting for it, and then spin
+  // briefly: the thread that will answer (just woken by the caller, it often waits for the
+  // caller's own processor) then runs at once, and one on another processor is seen within
+  // microseconds. About 2 us a pause, 200 us in all.
+  constexpr uint32_t kSpinningPauses = 100;
+  constexpr int kRelaxesPerPause = 32;
   if (attempt < kSpinningPauses && posix::CanSpin()) {
+    sched_yield();
     for (int i = 0; i < kRelaxesPerPause; ++i) CpuRelax();
     return;
   }
