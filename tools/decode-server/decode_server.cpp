@@ -335,6 +335,9 @@ void DecodeServer::DecoderLoop() {
       }
     }
     RunDecoder* decoder = DecoderFor(job.generation, job.leadFrames);
+    if (decoder && decoder->AwaitsReplay() && !WaitForReadingOn(job.generation)) {
+      decoder = nullptr;  // dropped meanwhile
+    }
     if (decoder) {
       auto sink = [&](RunPicture picture) { Enqueue(job.generation, decoder, picture); };
       if (job.end) {
@@ -383,14 +386,24 @@ RunDecoder* DecodeServer::DecoderFor(uint64_t generation, int32_t leadFrames) {
   return decoder_.get();
 }
 
+bool DecodeServer::ReadingOnLocked() const {
+  return runRequested_ > runUnreadPictures_ + 1;
+}
+
+bool DecodeServer::WaitForReadingOn(uint64_t generation) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  pictureRoom_.wait(lock,
+                    [&] { return quitting_ || generation_ != generation || ReadingOnLocked(); });
+  return !quitting_ && generation_ == generation;
+}
+
 size_t DecodeServer::PictureBoundLocked() const {
   // Once the client has the picture it started the run for, the decoder adds no picture until the
   // client asks for the next one: a client that goes elsewhere instead (a seek) then finds the
   // decoder idle, and its new run starts at once, where a decoder still busy with pictures of the
   // dropped run would hold it up. A client that reads on has the whole queue from then on.
   const bool targetOut = runDelivered_ > runUnreadPictures_;
-  const bool readingOn = runRequested_ > runUnreadPictures_ + 1;
-  return targetOut && !readingOn ? 0 : options_.queuePictures;
+  return targetOut && !ReadingOnLocked() ? 0 : options_.queuePictures;
 }
 
 // Waits for room, so that the queue never holds more than its bound however many pictures one

@@ -20,7 +20,9 @@
 // once the decoder has taken the unit queue down to half, so that the client's thread and the
 // server hand the next units over in one go rather than waking each other for every unit. Once
 // the client has the picture it started the run for, no picture is added until it asks for the
-// next one: a client that seeks instead finds the decoder idle. A new client's REQUEST_INIT (or
+// next one: a client that seeks instead finds the decoder idle. A decoder drained to hand out an
+// I or P target early (RunDecoder::AwaitsReplay) likewise decodes the run again only once the
+// client asks for the next picture. A new client's REQUEST_INIT (or
 // any new request while a unit is held) means the old client is gone: its run is dropped and the
 // new request served.
 //
@@ -102,6 +104,11 @@ class DecodeServer {
   void Enqueue(uint64_t generation, RunDecoder* decoder, RunPicture picture);
   // How many decoded pictures may wait for the client now (with the lock held).
   size_t PictureBoundLocked() const;
+  // The client has asked for a picture after the one it started the run for (lock held).
+  bool ReadingOnLocked() const;
+  // Waits until the client reads on; false when the run `generation` was dropped (or the server
+  // quits) first. A decoder drained at the client's target replays the run only for such a client.
+  bool WaitForReadingOn(uint64_t generation);
   void LogRunDecoded(const RunDecoder& decoder);
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
   int32_t ReadWord(uint32_t offset) const;

@@ -41,9 +41,18 @@ RunDecoder::~RunDecoder() {
 void RunDecoder::PushUnit(const uint8_t* data, size_t size, const Sink& sink) {
   if (finished_ || cancelled_ || size == 0) return;
   ++stats_.units;
+  const int64_t placedBefore = tracker_.placedFrames();
   const CodedPictureTracker::UnitAction action = tracker_.OnUnit(data, size);
   stats_.codedFrames = tracker_.codedFrames();
   if (action.flushBefore) SendPacket(sink);
+  // A new anchor gives the anchor before it its display place. When that place is the client's
+  // target, the target waits inside the decoder for the new anchor's decode: draining the decoder
+  // hands it out at once, and the run is decoded again up to here only if the client reads on.
+  if (action.startsFrame && action.codingType != kCodingTypeB && !action.sizeChange &&
+      deinterlace_ == 0 && !drained_ && placedBefore == unseenFrames_ &&
+      tracker_.placedFrames() == placedBefore + 1 && nextDisplay_ <= unseenFrames_) {
+    DrainAtTarget(sink);
+  }
   if (action.sizeChange) Drain(sink);
   pending_.insert(pending_.end(), data, data + size);
   if (action.startsFrame) {
@@ -63,9 +72,20 @@ void RunDecoder::SendPacket(const Sink& sink) {
     pendingIsB_ = false;
     return;
   }
+  if (drained_ && !replayed_) Replay();
+  const int64_t pts = pendingIndex_ >= 0 ? pendingIndex_ : AV_NOPTS_VALUE;
+  // Until the target is out, the packets are kept for a replay.
+  if (!drained_ && deinterlace_ == 0) {
+    if (nextDisplay_ <= unseenFrames_) {
+      sent_.push_back(SentPacket{pending_, pts});
+    } else if (!sent_.empty()) {
+      sent_.clear();  // the target came out the usual way
+      sent_.shrink_to_fit();
+    }
+  }
   if (context_ && av_new_packet(packet_, static_cast<int>(pending_.size())) == 0) {
     std::memcpy(packet_->data, pending_.data(), pending_.size());
-    packet_->pts = pendingIndex_ >= 0 ? pendingIndex_ : AV_NOPTS_VALUE;
+    packet_->pts = pts;
     // Every picture is received right after its packet, so the decoder never refuses input.
     if (avcodec_send_packet(context_, packet_) < 0) ++stats_.decoderErrors;
     av_packet_unref(packet_);
@@ -78,6 +98,33 @@ void RunDecoder::SendPacket(const Sink& sink) {
 
 // libavcodec drops the picture it still holds back when a sequence of another size begins; it is
 // taken out first, and the decoder starts afresh (nothing after a size change refers back).
+void RunDecoder::DrainAtTarget(const Sink& sink) {
+  if (!context_ || cancelled_) return;
+  if (avcodec_send_packet(context_, nullptr) == 0) Receive(sink);
+  avcodec_flush_buffers(context_);
+  drained_ = true;
+  // What the replay gives again: the places shown so far (the target among them, unless the
+  // decoder withheld it).
+  quietUpTo_ = nextDisplay_ - 1;
+}
+
+void RunDecoder::Replay() {
+  replayed_ = true;
+  if (!context_) return;
+  // The same packets give the same pictures; all of them were shown already and are dropped, and
+  // the decoder ends up holding the references the rest of the run needs.
+  for (const SentPacket& sent : sent_) {
+    if (av_new_packet(packet_, static_cast<int>(sent.bytes.size())) != 0) break;
+    std::memcpy(packet_->data, sent.bytes.data(), sent.bytes.size());
+    packet_->pts = sent.pts;
+    avcodec_send_packet(context_, packet_);
+    av_packet_unref(packet_);
+    while (avcodec_receive_frame(context_, decoded_) == 0) av_frame_unref(decoded_);
+  }
+  sent_.clear();
+  sent_.shrink_to_fit();
+}
+
 void RunDecoder::Drain(const Sink& sink) {
   if (!context_ || cancelled_) return;
   SendPacket(sink);
@@ -109,6 +156,11 @@ void RunDecoder::Receive(const Sink& sink) {
 void RunDecoder::Place(AVFrame* frame, const Sink& sink) {
   const int64_t coded = frame->pts;
   int64_t display = tracker_.DisplayIndexOf(coded);
+  if (display >= 0 && display <= quietUpTo_) {
+    // Shown before the decoder was drained at the target: decoded again after the replay.
+    av_frame_free(&frame);
+    return;
+  }
   if (display < 0 && coded >= 0 && coded < tracker_.codedFrames()) {
     tracker_.PlacePendingAnchor();
     display = tracker_.DisplayIndexOf(coded);

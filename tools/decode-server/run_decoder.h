@@ -10,6 +10,11 @@
 //
 // Deinterlacing (mode 1 or 2, see Deinterlacer) is applied to the filled sequence of frames, at
 // their decoded size; the pictures that come out are then brought to the clip's size.
+//
+// A client that seeks wants one picture of the run (its target, see SkipUnseenFrames) as soon as
+// possible. An I or P target would come out of libavcodec only after the next I or P frame is
+// decoded; instead the decoder is drained as soon as that frame's picture header arrives, and the
+// run is decoded again up to the target if the client reads on (see AwaitsReplay).
 #pragma once
 
 #include <cstddef>
@@ -78,6 +83,12 @@ class RunDecoder {
   // needs every frame's neighbours) the B frames among them are not decoded: nothing refers to a
   // B frame, and their places are filled like any place the decoder leaves empty.
   void SkipUnseenFrames(int64_t frames) { unseenFrames_ = frames; }
+  // True once the client's target (the first frame it reads, see SkipUnseenFrames) came out early:
+  // a target anchor is handed out without the decode of the anchor after it, by draining the
+  // decoder. The next packet then first decodes the run again up to the target (a replay, about
+  // as long as the run took so far); a caller that knows the client may never read on waits until
+  // it does before it pushes more.
+  bool AwaitsReplay() const { return drained_ && !replayed_ && nextDisplay_ > unseenFrames_; }
 
   const RunStats& stats() const { return stats_; }
   const CodedPictureTracker& tracker() const { return tracker_; }
@@ -86,6 +97,8 @@ class RunDecoder {
   void SendPacket(const Sink& sink);
   void Receive(const Sink& sink);
   void Drain(const Sink& sink);
+  void DrainAtTarget(const Sink& sink);
+  void Replay();
   void Place(AVFrame* frame, const Sink& sink);
   void Show(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink);
   void Output(AVFrame* frame, int64_t displayIndex, bool placeholder, const Sink& sink);
@@ -104,6 +117,15 @@ class RunDecoder {
   int64_t pendingIndex_ = -1;     // coded index of the frame in `pending_`
   bool pendingIsB_ = false;       // the frame in `pending_` is a B frame
   int64_t unseenFrames_ = 0;      // see SkipUnseenFrames
+  // The packets sent up to the target, kept for a replay after the decoder was drained there.
+  struct SentPacket {
+    std::vector<uint8_t> bytes;
+    int64_t pts;
+  };
+  std::vector<SentPacket> sent_;
+  bool drained_ = false;          // drained at the target (AwaitsReplay)
+  bool replayed_ = false;         // the replay after the drain was done
+  int64_t quietUpTo_ = -1;        // display places up to this one were shown before the drain
   int64_t nextDisplay_ = 0;       // the next display place to show
   AVFrame* lastShown_ = nullptr;  // the last frame shown (for filling places at the end)
   Deinterlacer deinterlacer_;

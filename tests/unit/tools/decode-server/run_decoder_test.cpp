@@ -143,6 +143,43 @@ TEST_P(SequentialRuns, UnseenBFramesAreSkippedAndTheRestIsExact) {
   EXPECT_GT(skippedInAll, 0) << "no B frame was skipped";
 }
 
+// A target that is an anchor comes out as soon as the next anchor's picture header arrives,
+// without waiting for that anchor's decode; the run then goes on exactly (the decoder decodes
+// the run again up to the target first).
+TEST(SequentialRuns, AnchorTargetComesOutWithoutTheNextAnchorsDecode) {
+  const Stream stream("es576i_open.m2v");
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
+  const size_t g = 1;
+  const int64_t target = stream.LeadingBs(g);  // the GOP's I frame
+  ASSERT_GT(target, 0);
+  RunDecoder decoder(0, true);
+  decoder.SkipUnseenFrames(target);
+  std::vector<Delivered> out;
+  int headers = 0, anchors = 0, headersAtSecondAnchor = -1, headersAtTarget = -1;
+  auto sink = [&](RunPicture picture) {
+    if (picture.displayIndex == target && headersAtTarget < 0) headersAtTarget = headers;
+    out.push_back(Delivered{Md5OfFrame(picture.frame), picture.placeholder, picture.displayIndex});
+    av_frame_free(&picture.frame);
+  };
+  for (size_t k = stream.gops[g].unit; k < stream.units.size(); ++k) {
+    const uint8_t* unit = stream.bytes.data() + stream.units[k].offset;
+    if (stream.units[k].code == 0x00 && stream.units[k].size > 5) {
+      ++headers;
+      const int codingType = (unit[5] >> 3) & 7;  // after the 10-bit temporal_reference
+      if (codingType != 3 && ++anchors == 2) headersAtSecondAnchor = headers;
+    }
+    decoder.PushUnit(unit, stream.units[k].size, sink);
+  }
+  decoder.Finish(sink);
+  ASSERT_GT(headersAtSecondAnchor, 0);
+  EXPECT_EQ(headersAtTarget, headersAtSecondAnchor);
+  const int first = stream.gops[g].firstPicture;
+  ASSERT_EQ(static_cast<int>(out.size()), stream.frames - first);
+  for (size_t k = static_cast<size_t>(target); k < out.size(); ++k) {
+    ASSERT_EQ(out[k].md5, reference[first + k]) << "display picture " << first + k;
+  }
+}
+
 // With deinterlacing every frame is decoded: the filter needs each frame's neighbours.
 TEST(DeinterlacedRuns, UnseenFramesAreStillDecoded) {
   const Stream stream("es576i_open.m2v");
