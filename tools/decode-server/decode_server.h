@@ -22,9 +22,8 @@
 // the client has the picture it started the run for, no picture is added until it asks for the
 // next one: a client that seeks instead finds the decoder idle. A decoder drained to hand out an
 // I or P target early (RunDecoder::AwaitsReplay) likewise decodes the run again only once the
-// client asks for the next picture. A new client's REQUEST_INIT (or
-// any new request while a unit is held) means the old client is gone: its run is dropped and the
-// new request served.
+// client asks for the next picture. A new client's REQUEST_INIT (or any new request while a unit
+// is held) means the old client is gone: its run is dropped and the new request served.
 //
 // Each run has a generation number. Dropping a run (a stop, a new REQUEST_INIT, data after the end
 // of a run) advances it under the lock; anything of an older generation (a unit in flight, a
