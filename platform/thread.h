@@ -26,8 +26,7 @@ void Sleep(uint32_t ms);
 // and the other side usually answers within microseconds, so whole milliseconds would only add
 // latency: the first pauses of a wait yield the processor and spin for a few microseconds (the
 // other side, just woken, may be waiting for this very processor), the later ones sleep some tens
-// of microseconds. Callers bound their
-// polling by the clock (timeGetTime), not by counting pauses.
+// of microseconds. Callers bound their polling by the clock (timeGetTime), not by counting pauses.
 void PollPause(uint32_t ms, uint32_t attempt);
 
 // Tells the processor that the caller is spinning on a state another processor changes (x86

@@ -96,12 +96,11 @@ void RunDecoder::SendPacket(const Sink& sink) {
   pendingIsB_ = false;
 }
 
-// libavcodec drops the picture it still holds back when a sequence of another size begins; it is
-// taken out first, and the decoder starts afresh (nothing after a size change refers back).
+// The target waits inside libavcodec for the next anchor's decode: draining hands it out now.
+// Units already taken for the next packet (a sequence header before the anchor) stay with it.
 void RunDecoder::DrainAtTarget(const Sink& sink) {
   if (!context_ || cancelled_) return;
-  if (avcodec_send_packet(context_, nullptr) == 0) Receive(sink);
-  avcodec_flush_buffers(context_);
+  DrainDecoder(sink);
   drained_ = true;
   // What the replay gives again: the places shown so far (the target among them, unless the
   // decoder withheld it).
@@ -125,9 +124,15 @@ void RunDecoder::Replay() {
   sent_.shrink_to_fit();
 }
 
+// libavcodec drops the picture it still holds back when a sequence of another size begins; it is
+// taken out first, and the decoder starts afresh (nothing after a size change refers back).
 void RunDecoder::Drain(const Sink& sink) {
   if (!context_ || cancelled_) return;
   SendPacket(sink);
+  DrainDecoder(sink);
+}
+
+void RunDecoder::DrainDecoder(const Sink& sink) {
   if (avcodec_send_packet(context_, nullptr) == 0) Receive(sink);
   avcodec_flush_buffers(context_);
 }

@@ -97,6 +97,8 @@ class RunDecoder {
   void SendPacket(const Sink& sink);
   void Receive(const Sink& sink);
   void Drain(const Sink& sink);
+  // Everything libavcodec holds goes to `sink`, and it starts afresh.
+  void DrainDecoder(const Sink& sink);
   void DrainAtTarget(const Sink& sink);
   void Replay();
   void Place(AVFrame* frame, const Sink& sink);
