@@ -43,4 +43,7 @@ inline void CpuRelax() {
 // A millisecond clock that wraps at 2^32, like timeGetTime.
 uint32_t timeGetTime();
 
+// The calling process's id.
+uint32_t CurrentProcessId();
+
 }  // namespace platform

@@ -1,6 +1,8 @@
 // The filter's settings and the defaults file "VantuDecodeNV.def" that can change the built-in
 // ones. The file is plain text, one "key=value" per line, the key in the first column:
-//   vnt="path"  i420=true  deinterlace=2  use_top_field=false
+//   vnt="path"  i420=true  deinterlace=2  use_top_field=false  server_timeout=60
+// server_timeout is the time in seconds after which a decoding server that answers nothing counts
+// as stopped or stuck, and the frame request fails (0: wait without a bound).
 #pragma once
 
 #include <string>
@@ -11,6 +13,7 @@ struct MPGSourceSettings {
   int deinterlace = 0;
   bool deinterlaceFromFile = false;  // the value of deinterlace came from the defaults file
   bool use_top_field = true;
+  int serverTimeoutSeconds = 30;
 };
 
 // The defaults file's name, looked up in the process's current directory.

@@ -35,7 +35,7 @@ const char* LoadMessage(int code) {
     case kLoadNotProject:
       return "MPGSource: The input file is not a VNT project file.";
     case kLoadNoGops:
-      return "MPGSource: No GOPs found (no IDRs or recovery points).";
+      return "MPGSource: No GOPs found (no sequence header with a picture after it).";
     case kLoadMatroskaParse:
       return "MPGSource: Could not parse the Matroska file.";
     case kLoadNoMpegTrack:
@@ -202,7 +202,7 @@ MPGSource::~MPGSource() {
   AbortRun();
   platform::SetEvent(decoder.quitEvent);
   platform::WaitForThread(decoder.decodeThread, platform::kInfinite);
-  server::StopDecoding();
+  server::StopDecoding(server::kStopAtEnd);
   decoder.Close();
   std::free(outPicture);
   outPicture = nullptr;
@@ -261,6 +261,10 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
     skip = static_cast<int>(ua - served - 1);
   } else {
     skip = Restart(a);
+    if (server::ServerGone()) {
+      lastFrame = -1;
+      return server::BrokenLinkMessage();
+    }
   }
   lastFrame = a;
 
@@ -294,7 +298,9 @@ int MPGSource::Restart(int a) {
   AbortRun();
   // An idle thread did not consume the abort.
   platform::ResetEvent(decoder.abortEvent);
-  server::StopDecoding();
+  // A run is started only once the server has dropped the old one; a server that never does
+  // breaks the link, and the request fails below.
+  server::StopDecoding(server::kStopBeforeRun);
 
   // The thread is idle: targetPicture can be written, and decodeCount is read only once the new
   // run has published it.

@@ -2,6 +2,7 @@
 
 #include "plugin/crop.h"
 #include "plugin/mpgsource.h"
+#include "server/link.h"
 
 const char* const kMPGSourceParams = "[vnt]s[i420]b[deinterlace]i[use_top_field]b";
 
@@ -26,6 +27,13 @@ AVSValue CreateMPGSource(AVSValue args, void*, IScriptEnvironment* env) {
     env->ThrowError("MPGSource: deinterlace must be 0, 1 or 2, not %d (%s).", s.deinterlace,
                     s.deinterlaceFromFile ? kDefaultsFileName : "the script's argument");
   }
+  // The longest bound that milliseconds in 32 bits hold, about 49 days.
+  constexpr int kMaxServerTimeoutSeconds = 4000000;
+  if (s.serverTimeoutSeconds < 0 || s.serverTimeoutSeconds > kMaxServerTimeoutSeconds) {
+    env->ThrowError("MPGSource: server_timeout must be 0 (no limit) to %d seconds, not %d (%s).",
+                    kMaxServerTimeoutSeconds, s.serverTimeoutSeconds, kDefaultsFileName);
+  }
+  server::SetAnswerTimeout(static_cast<uint32_t>(s.serverTimeoutSeconds) * 1000u);
   // The constructor raises the host's error itself; the clip is counted from here on, so that
   // an error of the crop releases it.
   MPGSource* source = new MPGSource(s.path.c_str(), s.i420, s.deinterlace, s.use_top_field, env);

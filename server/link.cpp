@@ -1,14 +1,18 @@
 #include "server/link.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
 #include "server/client_slots.h"
 #include "server/section_layout.h"
+#include "server/server_record.h"
 
 namespace server {
 
@@ -35,6 +39,12 @@ std::atomic<int> linkBroken{kAnswered};
 // The slot's session word noted after the start handshake; 0 before it, and when the server
 // reports no sessions.
 std::atomic<int32_t> linkSession{0};
+// Why this thread's last Connect refused an object (kRefusedObject), as the host's message.
+thread_local std::string refusedObjectMessage;
+std::atomic<uint32_t> answerTimeoutMs{kDefaultAnswerTimeoutMs};
+// The message of a time-out, written once by whoever breaks the link with it and read only after
+// linkBroken says kTimedOut.
+char timedOutMessage[256];
 
 void CloseEvents() {
   platform::Handle* events[] = {&execEvent, &doneEvent, &stopDecodingEvent, &requestedEvent,
@@ -48,6 +58,23 @@ void CloseEvents() {
 void Break(WaitResult why) {
   int expected = kAnswered;
   linkBroken.compare_exchange_strong(expected, why);
+}
+
+// Breaks the link for a server that stayed silent for the bound of `limitMs`, naming its process
+// when the server recorded it.
+void BreakForSilence(uint32_t limitMs) {
+  static std::atomic<bool> writing{false};
+  if (!writing.exchange(true)) {
+    const int32_t pid = sharedView ? ServerProcessId(sharedView) : 0;
+    char process[48] = "";
+    if (pid > 0) std::snprintf(process, sizeof process, " (process %d)", static_cast<int>(pid));
+    std::snprintf(timedOutMessage, sizeof timedOutMessage,
+                  "MPGSource: the CUVID Server%s has not answered for %u seconds; it may be "
+                  "stopped or stuck. Restart it (or raise server_timeout= in VantuDecodeNV.def).",
+                  process, static_cast<unsigned>(std::max<uint32_t>(1, (limitMs + 500) / 1000)));
+    Break(kTimedOut);
+    writing.store(false);
+  }
 }
 
 bool ServerAlive() {
@@ -79,13 +106,25 @@ WaitResult LinkState() {
 }
 
 // Waits for `event`, or for `interrupt` first when one is given, in slices that check that the
-// server still lives and the slot is still ours.
-WaitResult WaitForServer(platform::Handle event, platform::Handle interrupt) {
+// server still lives and the slot is still ours; a `bounded` wait also ends after the answer
+// time-out.
+WaitResult WaitForServer(platform::Handle event, platform::Handle interrupt, bool bounded) {
+  const uint32_t limit = bounded ? answerTimeoutMs.load() : 0;
+  const uint32_t start = platform::timeGetTime();
   for (;;) {
     const WaitResult state = LinkState();
     if (state != kAnswered) return state;
-    int result = interrupt ? platform::WaitForEither(interrupt, event, kLivenessSliceMs)
-                           : platform::WaitForEvent(event, kLivenessSliceMs);
+    uint32_t slice = kLivenessSliceMs;
+    if (limit != 0) {
+      const uint32_t waited = platform::timeGetTime() - start;
+      if (waited >= limit) {
+        BreakForSilence(limit);
+        return kTimedOut;
+      }
+      if (limit - waited < slice) slice = limit - waited;
+    }
+    int result = interrupt ? platform::WaitForEither(interrupt, event, slice)
+                           : platform::WaitForEvent(event, slice);
     if (result == platform::kWaitObject0 && interrupt) return kInterrupted;
     if (result == platform::kWaitObject0 || result == platform::kWaitObject1) {
       if (!TakenOver()) return kAnswered;
@@ -107,10 +146,10 @@ void PutWord(unsigned char* at, int32_t value) {
 
 // Hands the request block to the server: a completion left over from an earlier, interrupted
 // wait must not answer this request, so "NVDone" is cleared first.
-WaitResult Execute(platform::Handle interrupt) {
+WaitResult Execute(platform::Handle interrupt, bool bounded) {
   platform::ResetEvent(doneEvent);
   platform::SetEvent(execEvent);
-  return WaitForServer(doneEvent, interrupt);
+  return WaitForServer(doneEvent, interrupt, bounded);
 }
 
 // Offsets within the request block, which starts at the view's kRequestOffset.
@@ -139,19 +178,29 @@ const char* ConnectMessage(ConnectResult result) {
     case kServerBusy:
       return "MPGSource: CUVID Server is busy: all of its client connections are in use by other "
              "processes!";
+    case kRefusedObject:
+      if (!refusedObjectMessage.empty()) return refusedObjectMessage.c_str();
+      break;
   }
   return "MPGSource: Could not connect to the CUVID Server!";
 }
 
 namespace {
 
+ConnectResult Refuse(const std::string& why) {
+  refusedObjectMessage = "MPGSource: refused to connect to the CUVID Server: " + why + "!";
+  return kRefusedObject;
+}
+
 // Opens the section of `slot` and claims it. kConnected with the section in `*section`;
-// kServerNotRunning when no live server holds it; kServerBusy when another client claimed it.
+// kServerNotRunning when no live server holds it; kServerBusy when another client claimed it;
+// kRefusedObject when the object under its name is not ours.
 ConnectResult OpenSlot(int slot, platform::Handle* section) {
   bool existed = false;
+  std::string refusal;
   const std::string name = SlotObjectName(kSectionName, slot);
-  *section = platform::CreateSection(name.c_str(), kSectionSize, &existed);
-  if (!*section) return kNoSection;
+  *section = platform::CreateSection(name.c_str(), kSectionSize, &existed, &refusal);
+  if (!*section) return refusal.empty() ? kNoSection : Refuse(refusal);
   ConnectResult result = kConnected;
   if (!existed) {
     result = kServerNotRunning;
@@ -165,8 +214,25 @@ ConnectResult OpenSlot(int slot, platform::Handle* section) {
   return result;
 }
 
-platform::Handle OpenSlotEvent(const char* base, int slot, bool manual) {
-  return platform::CreateEvent(SlotObjectName(base, slot).c_str(), manual);
+// How long a client waits for the events of a server whose section it found: the server makes
+// its section first and its events right after it.
+constexpr uint32_t kEventsPatienceMs = 2000;
+
+// Opens the event `base` of `slot`, made by the live server that holds `section`. kConnected with
+// the handle in `*event`.
+ConnectResult OpenSlotEvent(const char* base, int slot, platform::Handle section,
+                            platform::Handle* event) {
+  const std::string name = SlotObjectName(base, slot);
+  const uint32_t start = platform::timeGetTime();
+  for (uint32_t attempt = 0;; ++attempt) {
+    std::string refusal;
+    *event = platform::OpenOwnedEvent(name.c_str(), &refusal);
+    if (*event) return kConnected;
+    if (!refusal.empty()) return Refuse(refusal);
+    if (!platform::SectionOwnerAlive(section)) return kServerNotRunning;
+    if (platform::timeGetTime() - start >= kEventsPatienceMs) return kNoEvents;
+    platform::PollPause(1, attempt);
+  }
 }
 
 }  // namespace
@@ -187,7 +253,7 @@ ConnectResult Connect(platform::Handle* mapping) {
     if (result == kConnected) break;
     if (result != kServerBusy) break;
   }
-  if (result != kConnected) {
+  if (result != kConnected && result != kRefusedObject) {
     slot = 0;
     result = OpenSlot(0, &section);
   }
@@ -195,15 +261,15 @@ ConnectResult Connect(platform::Handle* mapping) {
   if (result == kConnected && !(view = platform::MapSection(section, kSectionSize))) {
     result = kNoView;
   }
-  if (result == kConnected) {
-    execEvent = OpenSlotEvent(kExecEventName, slot, false);
-    doneEvent = OpenSlotEvent(kDoneEventName, slot, false);
-    stopDecodingEvent = OpenSlotEvent(kStopEventName, slot, true);
-    requestedEvent = OpenSlotEvent(kRequestedEventName, slot, false);
-    availableEvent = OpenSlotEvent(kAvailableEventName, slot, false);
-    if (!execEvent || !doneEvent || !stopDecodingEvent || !requestedEvent || !availableEvent) {
-      result = kNoEvents;
-    }
+  const std::pair<const char*, platform::Handle*> events[] = {
+      {kExecEventName, &execEvent},
+      {kDoneEventName, &doneEvent},
+      {kStopEventName, &stopDecodingEvent},
+      {kRequestedEventName, &requestedEvent},
+      {kAvailableEventName, &availableEvent}};
+  for (const auto& event : events) {
+    if (result != kConnected) break;
+    result = OpenSlotEvent(event.first, slot, section, event.second);
   }
   if (result != kConnected) {
     CloseEvents();
@@ -230,6 +296,14 @@ void Disconnect(platform::Handle mapping) {
   linkHeld.store(false);
 }
 
+void SetAnswerTimeout(uint32_t ms) {
+  answerTimeoutMs.store(ms);
+}
+
+uint32_t AnswerTimeout() {
+  return answerTimeoutMs.load();
+}
+
 bool ServerGone() {
   return linkBroken.load() != kAnswered;
 }
@@ -240,6 +314,8 @@ const char* BrokenLinkMessage() {
       return kServerGoneMessage;
     case kTakenOver:
       return kTakenOverMessage;
+    case kTimedOut:
+      return timedOutMessage;
     default:
       return nullptr;
   }
@@ -251,7 +327,7 @@ WaitResult StartHandshake(unsigned char* request, int deinterlace, bool useTopFi
   PutWord(request + kOperand1, deinterlace);
   PutWord(request + kOperand2, useTopField ? 1 : 0);
   PutWord(request + kOperand3, kInitOperand3);
-  const WaitResult result = Execute(interrupt);
+  const WaitResult result = Execute(interrupt, true);
   if (result == kAnswered) {
     // Watched only when the server reports sessions (the word carries the mark).
     const int32_t session = CurrentSessionWord();
@@ -269,32 +345,36 @@ WaitResult SendUnit(unsigned char* request, const unsigned char* data, int32_t l
   PutWord(request + kCommand, REQUEST_DATA);
   PutWord(request + kOperand1, length);
   std::memcpy(request + kUnit, data, static_cast<size_t>(length));
-  return Execute(abort);
+  return Execute(abort, false);
 }
 
 WaitResult SendEnd(unsigned char* request, platform::Handle abort) {
   const WaitResult state = LinkState();
   if (state != kAnswered) return state;
   PutWord(request + kCommand, REQUEST_END);
-  return Execute(abort);
+  return Execute(abort, false);
 }
 
 WaitResult TakePicture() {
   const WaitResult state = LinkState();
   if (state != kAnswered) return state;
   platform::SetEvent(requestedEvent);
-  return WaitForServer(availableEvent, nullptr);
+  return WaitForServer(availableEvent, nullptr, true);
 }
 
-bool StopDecoding() {
+bool StopDecoding(StopPurpose purpose) {
   if (LinkState() != kAnswered) return false;
   platform::SetEvent(stopDecodingEvent);
+  const uint32_t limit = purpose == kStopAtEnd ? kStopLimitMs : answerTimeoutMs.load();
   const uint32_t start = platform::timeGetTime();
   uint32_t checked = start;
   for (uint32_t attempt = 0;; ++attempt) {
     if (platform::WaitForEvent(stopDecodingEvent, 0) != platform::kWaitObject0) return true;
     const uint32_t now = platform::timeGetTime();
-    if (now - start >= kStopLimitMs) return false;
+    if (limit != 0 && now - start >= limit) {
+      if (purpose == kStopBeforeRun) BreakForSilence(limit);
+      return false;
+    }
     // The link is checked at the stop's own cadence, however finely the event is tested.
     if (now - checked >= kStopPollMs) {
       checked = now;

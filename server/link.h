@@ -9,10 +9,15 @@
 // Connect claims a free slot, so that no other client process shares it, and fails with
 // kServerBusy when every slot is taken.
 //
-// Every wait on the server is without a time-out as long as the server lives, but it is made in
-// slices that check the server's liveness lock and the slot's session: once the server process is
-// gone, or another process has taken the slot over, the wait ends with kServerGone or kTakenOver,
-// and every later request on this link ends the same way at once, without touching the slot.
+// Every wait on the server is made in slices that check the server's liveness lock and the slot's
+// session: once the server process is gone, or another process has taken the slot over, the wait
+// ends with kServerGone or kTakenOver, and every later request on this link ends the same way at
+// once, without touching the slot. The waits that the host's thread makes for an answer that a
+// working server gives promptly (the start handshake, a picture, the stop of a run) are bounded
+// as well: a server that answers nothing for the answer time-out (stopped, or stuck while it still
+// holds its lock) breaks the link with kTimedOut, so the host gets an error instead of freezing.
+// The feeding thread's wait for "NVDone" is not bounded: a server may hold a unit back for as long
+// as the host takes no pictures; it ends when the link breaks.
 #pragma once
 
 #include <cstdint>
@@ -39,9 +44,12 @@ enum ConnectResult {
   kNoView,            // the section could not be mapped
   kNoEvents,          // a named event could not be opened
   kServerBusy,        // the server is running, but every one of its client slots is taken
+  kRefusedObject,     // an object under the server's names is not this user's own (POSIX)
 };
 
-// The host's error message for a failed connect ("MPGSource: ..."); null for kConnected.
+// The host's error message for a failed connect ("MPGSource: ..."); null for kConnected. For
+// kRefusedObject it names the object and why it was refused, as found by this thread's last
+// Connect.
 const char* ConnectMessage(ConnectResult result);
 
 // The message for requests that fail because the server process has gone.
@@ -63,12 +71,20 @@ enum WaitResult {
   kInterrupted,   // the caller's interrupt event ended the wait (and was consumed)
   kServerGone,    // the server process has ended
   kTakenOver,     // another process took the slot over
+  kTimedOut,      // the server answered nothing for the answer time-out
 };
 
-// True once the link is broken: a wait found the server process gone or the slot taken over
-// (until the next Connect).
+// How long the host's thread waits for an answer before the link counts as broken (kTimedOut);
+// 0 waits without a bound. Process-wide, like the link; kDefaultAnswerTimeoutMs until set.
+constexpr uint32_t kDefaultAnswerTimeoutMs = 30000;
+void SetAnswerTimeout(uint32_t ms);
+uint32_t AnswerTimeout();
+
+// True once the link is broken: a wait found the server process gone, the slot taken over or the
+// server silent for the answer time-out (until the next Connect).
 bool ServerGone();
-// Why the link broke: kServerGoneMessage or kTakenOverMessage; null while it is whole.
+// Why the link broke: kServerGoneMessage, kTakenOverMessage or the time-out's message, which names
+// the server's process; null while the link is whole.
 const char* BrokenLinkMessage();
 
 // The start handshake: REQUEST_INIT with the deinterlacing mode, the field choice and the constant
@@ -90,10 +106,15 @@ WaitResult SendEnd(unsigned char* request, platform::Handle abort);
 WaitResult TakePicture();
 
 // Tells the server to drop its run and waits for it to reset "NVStopDecoding": tested at a 10 ms
-// cadence (on POSIX finely, see platform::PollPause), giving up after 301 such intervals (about
-// three seconds), or as soon as the link is found broken (a slot that was taken over is left
-// alone: the stop would end its new client's run). Returns true when the server reset the event.
-bool StopDecoding();
+// cadence (on POSIX finely, see platform::PollPause), or until the link is found broken (a slot
+// that was taken over is left alone: the stop would end its new client's run). Returns true when
+// the server reset the event.
+// Before a new run (kStopBeforeRun) the wait lasts up to the answer time-out, after which the
+// link is broken (kTimedOut): a run started while the server may still hold the old one could
+// mix the two runs' pictures. When the clip ends (kStopAtEnd) it gives up after 301 intervals
+// (about three seconds), and the link is left as it is.
+enum StopPurpose { kStopBeforeRun, kStopAtEnd };
+bool StopDecoding(StopPurpose purpose = kStopBeforeRun);
 
 // Timing of the stop handshake.
 constexpr int kStopPolls = 301;

@@ -146,4 +146,8 @@ uint32_t timeGetTime() {
   return static_cast<uint32_t>(ms);
 }
 
+uint32_t CurrentProcessId() {
+  return static_cast<uint32_t>(getpid());
+}
+
 }  // namespace platform

@@ -55,4 +55,8 @@ uint32_t timeGetTime() {
   return ::timeGetTime();
 }
 
+uint32_t CurrentProcessId() {
+  return static_cast<uint32_t>(::GetCurrentProcessId());
+}
+
 }  // namespace platform

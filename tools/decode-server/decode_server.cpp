@@ -5,10 +5,12 @@
 
 #include "platform/event.h"
 #include "platform/section.h"
+#include "platform/thread.h"
 #include "server/client_slots.h"
 #include "server/clip_size.h"
 #include "server/run_record.h"
 #include "server/section_layout.h"
+#include "server/server_record.h"
 #include "tools/decode-server/picture_writer.h"
 
 extern "C" {
@@ -68,6 +70,8 @@ bool DecodeServer::Start(std::string* error) {
     Shutdown();
     return false;
   }
+  // Clients name this process in their messages about a server that stopped answering.
+  server::PutServerRecord(view_, static_cast<int32_t>(platform::CurrentProcessId()));
   requestThread_ = std::thread([this] { RequestLoop(); });
   decoderThread_ = std::thread([this] { DecoderLoop(); });
   deliveryThread_ = std::thread([this] { DeliveryLoop(); });
@@ -230,6 +234,8 @@ void DecodeServer::HandleInit() {
   // record) goes.
   DropRunLocked("new client");
   server::ClearRunRecord(view_);
+  // A unit of the previous client may have reached over the record.
+  server::PutServerRecord(view_, static_cast<int32_t>(platform::CurrentProcessId()));
   platform::ResetEvent(requested_);
   platform::ResetEvent(available_);
   // A client that claims the slot does so before its REQUEST_INIT; one that did not knows only the

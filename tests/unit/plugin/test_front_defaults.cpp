@@ -32,7 +32,16 @@ TEST_F(DefaultsFileTest, WithoutAFileTheBuiltInDefaultsApply) {
   EXPECT_FALSE(s.i420);
   EXPECT_EQ(s.deinterlace, 0);
   EXPECT_TRUE(s.use_top_field);
+  EXPECT_EQ(s.serverTimeoutSeconds, 30);
   EXPECT_EQ(Read().path, "");
+}
+
+TEST_F(DefaultsFileTest, ServerTimeoutTakesTheLeadingInteger) {
+  for (const auto& c : {std::pair<const char*, int>{"60", 60}, {"0", 0}, {" 5s", 5}, {"-1", -1}}) {
+    WriteDefaults(std::string("deinterlace=1\nserver_timeout=") + c.first + "\n");
+    EXPECT_EQ(Read().serverTimeoutSeconds, c.second) << c.first;
+    EXPECT_EQ(Read().deinterlace, 1);
+  }
 }
 
 TEST_F(DefaultsFileTest, ProjectPathMustBeQuoted) {
