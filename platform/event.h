@@ -4,20 +4,28 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/handle.h"
 
 namespace platform {
 
 // Opens the named event, or creates it not signalled with the given reset kind when it does not
-// exist yet. A null name makes a private event. Returns null on failure.
+// exist yet. A null name makes a private event. Returns null on failure (on POSIX also when the
+// object found under the name is not this user's own; see platform/section.h).
 Handle CreateEvent(const char* name, bool manualReset);
 
-// Owner side: creates the named event afresh (replacing any object of that name left behind), not
-// signalled. Its name is removed by RemoveOwnedObjects() or when the handle is closed.
-// On POSIX an object of that name is taken over in place with the given reset kind, so that clients
-// that opened it already stay connected; a signal left by an earlier owner's link is cleared.
-Handle CreateOwnedEvent(const char* name, bool manualReset);
+// Owner side: creates the named event afresh, not signalled. Its name is removed by
+// RemoveOwnedObjects() or when the handle is closed. On POSIX the object is always a new one, made
+// exclusively: an object of ours left behind by a dead owner is removed first, another user's is
+// removed where the system allows it; a live owner's refuses the call. Null on failure, with the
+// reason in `error` (may be null).
+Handle CreateOwnedEvent(const char* name, bool manualReset, std::string* error = nullptr);
+
+// Client side: opens the named event that a live owner made with CreateOwnedEvent; never creates
+// one. Null when there is none (yet: an owner makes its section before its events), with `error`
+// (may be null) left empty, or when the object was refused, with the reason naming it in `error`.
+Handle OpenOwnedEvent(const char* name, std::string* error);
 
 void SetEvent(Handle event);
 void ResetEvent(Handle event);

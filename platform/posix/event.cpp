@@ -31,6 +31,7 @@
 #include "platform/posix/futex.h"
 #include "platform/posix/handle_object.h"
 #include "platform/posix/ipc_name.h"
+#include "platform/posix/shm_object.h"
 #include "platform/posix/spin.h"
 #include "platform/thread.h"
 
@@ -53,8 +54,7 @@ constexpr uint32_t kLastSpinRetry = 1024;
 struct EventWords {
   std::atomic<uint32_t> state;
   std::atomic<uint32_t> waiters;
-  std::atomic<uint32_t> kind;
-  std::atomic<uint32_t> owner;  // process id of the last CreateOwnedEvent; 0 while never owned
+  std::atomic<uint32_t> kind;  // kKindUnset until the maker sets it
 };
 
 // Size of the shared object behind a named event.
@@ -65,7 +65,11 @@ struct EventObject : HandleObject {
   EventObject() : HandleObject(Kind::kEvent) {}
   ~EventObject() override {
     if (mapping != nullptr) munmap(mapping, kEventObjectSize);
-    if (ownedSlot >= 0 && posix::ReleaseOwnedName(ownedSlot)) shm_unlink(objectName.c_str());
+    if (ownedSlot >= 0 && posix::ReleaseOwnedName(ownedSlot) &&
+        posix::NameRefersTo(objectName, fd)) {
+      shm_unlink(objectName.c_str());
+    }
+    if (fd >= 0) close(fd);
   }
 
   bool Manual() const { return words->kind.load(std::memory_order_relaxed) == kKindManual; }
@@ -76,6 +80,7 @@ struct EventObject : HandleObject {
   std::unique_ptr<EventWords> own;
   std::string objectName;
   int ownedSlot = -1;
+  int fd = -1;  // an owned event's object, kept open for the owner's lock
   // Spins on this handle that ended without the signal, in a row; once spinning was given up, the
   // waits since the last spin and the waits until the next try. Process-local: each side of a
   // link learns from its own waits.
@@ -93,27 +98,52 @@ uint32_t KindOf(bool manualReset) {
   return manualReset ? kKindManual : kKindAutomatic;
 }
 
-// Opens or makes the object behind a named event and maps it. The object is grown to
-// its full size by whoever finds it short, so a creator that died between creating and sizing it
-// leaves nothing unusable behind.
-EventObject* MapNamedEvent(const std::string& objectName) {
-  int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT, 0600);
-  if (fd < 0) return nullptr;
-  struct stat info;
-  if (fstat(fd, &info) != 0 ||
-      (info.st_size < kEventObjectSize && ftruncate(fd, kEventObjectSize) != 0)) {
+// Maps the named event's object open on `fd`, which is ours and at least kEventObjectSize bytes.
+// The descriptor is closed unless `keep` (an owner keeps it for its lock).
+EventObject* MapEventObject(int fd, const std::string& objectName, bool keep) {
+  void* mapping = mmap(nullptr, kEventObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (mapping == MAP_FAILED) {
     close(fd);
     return nullptr;
   }
-  void* mapping = mmap(nullptr, kEventObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  if (mapping == MAP_FAILED) return nullptr;
   auto* event = new EventObject;
   event->mapping = mapping;
   event->words = static_cast<EventWords*>(mapping);
   event->shared = true;
   event->objectName = objectName;
+  if (keep) {
+    event->fd = fd;
+  } else {
+    close(fd);
+  }
   return event;
+}
+
+// Opens our named event's object, or makes it (exclusively, mode 0600) when there is none, and
+// maps it. The object is grown to its full size by whoever finds it short, so a maker that died
+// between creating and sizing it leaves nothing unusable behind.
+EventObject* OpenOrMakeNamedEvent(const std::string& objectName) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string refusal;
+    int fd = posix::OpenOurObject(objectName, &refusal);
+    if (fd < 0 && !refusal.empty()) return nullptr;
+    if (fd < 0) {
+      fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+      if (fd < 0 && errno == EEXIST) continue;
+      if (fd < 0 || fchmod(fd, 0600) != 0) {
+        if (fd >= 0) close(fd);
+        return nullptr;
+      }
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 ||
+        (info.st_size < kEventObjectSize && ftruncate(fd, kEventObjectSize) != 0)) {
+      close(fd);
+      return nullptr;
+    }
+    return MapEventObject(fd, objectName, false);
+  }
+  return nullptr;
 }
 
 // How long a wait watches the state words before it sleeps. An answer from a thread running on
@@ -220,28 +250,61 @@ Handle CreateEvent(const char* name, bool manualReset) {
   if (!posix::SharedObjectName(name, true, &objectName)) return nullptr;
   // Open the existing event, else create it. Either way the first opener fixes the kind; later
   // openers use the kind it has, as with Win32 events.
-  EventObject* event = MapNamedEvent(objectName);
+  EventObject* event = OpenOrMakeNamedEvent(objectName);
   if (event == nullptr) return nullptr;
   uint32_t unset = kKindUnset;
   event->words->kind.compare_exchange_strong(unset, KindOf(manualReset));
   return event;
 }
 
-Handle CreateOwnedEvent(const char* name, bool manualReset) {
+Handle CreateOwnedEvent(const char* name, bool manualReset, std::string* error) {
   if (name == nullptr) return CreateEvent(nullptr, manualReset);
   std::string objectName;
-  if (!posix::SharedObjectName(name, true, &objectName)) return nullptr;
-  // An object of that name is reused rather than replaced, so that a client that opened the name
-  // an instant earlier (it saw the owner's section already) stays connected to this owner's event.
-  // A signal left behind by an earlier owner's link is cleared; one set by a client of an event
-  // that no owner has served yet was set for this owner and is kept.
-  EventObject* event = MapNamedEvent(objectName);
-  if (event == nullptr) return nullptr;
-  event->words->kind.store(KindOf(manualReset));
-  if (event->words->owner.exchange(static_cast<uint32_t>(getpid())) != 0) {
-    event->words->state.store(0);
+  if (!posix::SharedObjectName(name, true, &objectName)) {
+    if (error != nullptr) *error = std::string("invalid event name \"") + name + "\"";
+    return nullptr;
   }
+  // Always a fresh object: whatever an earlier owner left (a signal, a waiter count) goes with its
+  // object, and clients connected to it never take this owner's event for theirs.
+  std::string reason;
+  const int fd = posix::CreateOwnedObject(objectName, kEventObjectSize, &reason);
+  if (fd < 0) {
+    if (error != nullptr) *error = reason;
+    return nullptr;
+  }
+  EventObject* event = MapEventObject(fd, objectName, true);
+  if (event == nullptr) {
+    shm_unlink(objectName.c_str());
+    if (error != nullptr) *error = "cannot map the event \"" + objectName + "\"";
+    return nullptr;
+  }
+  event->words->kind.store(KindOf(manualReset));
   event->ownedSlot = posix::RegisterOwnedName(objectName);
+  return event;
+}
+
+Handle OpenOwnedEvent(const char* name, std::string* error) {
+  std::string refusal;
+  std::string objectName;
+  if (!posix::SharedObjectName(name, true, &objectName)) {
+    if (error != nullptr) *error = std::string("invalid event name \"") + (name ? name : "") + "\"";
+    return nullptr;
+  }
+  const int fd = posix::OpenOurObject(objectName, &refusal);
+  if (error != nullptr) *error = refusal;
+  if (fd < 0) return nullptr;
+  // Only a live owner's event, once the owner has set its kind: one left by a dead owner is about
+  // to be replaced by its successor, and a handle on it would never be set.
+  struct stat info;
+  if (!posix::LockedByOther(fd) || fstat(fd, &info) != 0 || info.st_size < kEventObjectSize) {
+    close(fd);
+    return nullptr;
+  }
+  EventObject* event = MapEventObject(fd, objectName, false);
+  if (event != nullptr && event->words->kind.load() == kKindUnset) {
+    CloseHandle(event);
+    return nullptr;
+  }
   return event;
 }
 

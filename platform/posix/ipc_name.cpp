@@ -15,7 +15,7 @@ namespace {
 
 // Full file names under /dev/shm, prepared when the object is made, so that the signal-handler
 // path needs nothing but unlink().
-constexpr size_t kMaxOwned = 32;
+constexpr size_t kMaxOwned = kMaxOwnedObjects;
 constexpr size_t kMaxPath = 300;
 constexpr char kShmDir[] = "/dev/shm";
 
@@ -32,7 +32,8 @@ OwnedSlot g_owned[kMaxOwned];
 
 bool SharedObjectName(const char* name, bool isEvent, std::string* objectName) {
   if (name == nullptr || *name == '\0' || std::strchr(name, '/') != nullptr) return false;
-  std::string result = "/mpgsource.";
+  // The user id keeps every user's objects apart from everyone else's.
+  std::string result = "/mpgsource.u" + std::to_string(geteuid()) + ".";
   const char* space = std::getenv("MPGSOURCE_IPC_NAMESPACE");
   if (space != nullptr && *space != '\0') {
     if (std::strchr(space, '/') != nullptr) return false;

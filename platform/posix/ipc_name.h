@@ -7,8 +7,9 @@
 namespace platform {
 namespace posix {
 
-// The shared-memory object name for `name`: "/mpgsource.<namespace>.<name>" where <namespace> is
-// the value of MPGSOURCE_IPC_NAMESPACE (left out, with its dot, when unset or empty); events get
+// The shared-memory object name for `name`: "/mpgsource.u<uid>.<namespace>.<name>" where <uid> is
+// the effective user id and <namespace> the value of MPGSOURCE_IPC_NAMESPACE (left out, with its
+// dot, when unset or empty); events get
 // "event." before their name so that they never collide with a section. Returns false for a name
 // that cannot be made into an object name (empty, containing '/', or too long).
 bool SharedObjectName(const char* name, bool isEvent, std::string* objectName);

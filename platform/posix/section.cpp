@@ -5,7 +5,8 @@
 // when the owner dies, however it dies. Others test the lock with F_OFD_GETLK, which never takes
 // it, so testing can never make a starting owner believe that someone else holds the section.
 // A client's claim (ClaimSection) is a lock of the same kind on the second byte: taking it is
-// atomic, and it ends with the client's handle or process.
+// atomic, and it ends with the client's handle or process. Objects are made and opened as
+// platform/posix/shm_object.h says: only this user's own, never anyone else's.
 #include "platform/section.h"
 
 #include <errno.h>
@@ -14,11 +15,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 #include "platform/posix/handle_object.h"
 #include "platform/posix/ipc_name.h"
+#include "platform/posix/shm_object.h"
 #include "platform/thread.h"
 
 namespace platform {
@@ -35,13 +36,7 @@ struct SectionObject : HandleObject {
   // Removes the name while it still refers to this object (the lock is still held here, so no
   // other owner can have replaced it unless someone removed the name behind our back).
   void UnlinkIfStillOurs() const {
-    int current = shm_open(objectName.c_str(), O_RDONLY, 0);
-    if (current < 0) return;
-    struct stat a, b;
-    const bool same = fstat(current, &a) == 0 && fstat(fd, &b) == 0 && a.st_dev == b.st_dev &&
-                      a.st_ino == b.st_ino;
-    close(current);
-    if (same) shm_unlink(objectName.c_str());
+    if (posix::NameRefersTo(objectName, fd)) shm_unlink(objectName.c_str());
   }
 
   int fd = -1;
@@ -55,43 +50,12 @@ SectionObject* AsSection(Handle handle) {
   return static_cast<SectionObject*>(handle);
 }
 
-// The byte locked by the owner, and the byte locked by the client that claims the section. Locks
+// The byte locked by the client that claims the section (the owner's is posix::kOwnerByte). Locks
 // on bytes beyond the object's end are allowed, so neither depends on its size.
-constexpr off_t kOwnerByte = 0;
 constexpr off_t kClaimByte = 1;
 
-struct flock ByteLock(off_t byte) {
-  struct flock lock;
-  std::memset(&lock, 0, sizeof lock);
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
-  return lock;
-}
-
-// True when some other open file description holds the lock on `byte` of `fd`'s object.
-bool LockedByOther(int fd, off_t byte = kOwnerByte) {
-  struct flock lock = ByteLock(byte);
-  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return false;
-  return lock.l_type != F_UNLCK;
-}
-
-bool TryTakeLock(int fd, off_t byte = kOwnerByte) {
-  struct flock lock = ByteLock(byte);
-  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-
-// True while `objectName` names the object open on `fd`.
-bool NameRefersTo(const std::string& objectName, int fd) {
-  int current = shm_open(objectName.c_str(), O_RDONLY, 0);
-  if (current < 0) return false;
-  struct stat a, b;
-  const bool same =
-      fstat(current, &a) == 0 && fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-  close(current);
-  return same;
-}
+using posix::LockedByOther;
+using posix::TryTakeLock;
 
 // A section that lives only behind this handle (no owner holds the name): an anonymous memory file,
 // so that every view of it shares the same bytes.
@@ -109,17 +73,20 @@ SectionObject* MakeUnnamedSection(uint32_t size) {
 
 }  // namespace
 
-Handle CreateSection(const char* name, uint32_t size, bool* existedBefore) {
+Handle CreateSection(const char* name, uint32_t size, bool* existedBefore, std::string* error) {
   if (existedBefore != nullptr) *existedBefore = false;
+  if (error != nullptr) error->clear();
   if (size == 0) return nullptr;
   if (name == nullptr) return MakeUnnamedSection(size);
   std::string objectName;
   if (!posix::SharedObjectName(name, false, &objectName)) return nullptr;
-  int fd = shm_open(objectName.c_str(), O_RDWR, 0);
+  std::string refusal;
+  int fd = posix::OpenOurObject(objectName, &refusal);
   if (fd < 0) {
     // No object: the caller gets a section of its own and leaves no name behind for an owner to
-    // clear away.
-    if (errno == ENOENT) return MakeUnnamedSection(size);
+    // clear away. Someone else's object under our name is never used.
+    if (refusal.empty()) return MakeUnnamedSection(size);
+    if (error != nullptr) *error = refusal;
     return nullptr;
   }
   if (!LockedByOther(fd)) {
@@ -144,73 +111,41 @@ Handle CreateOwnedSection(const char* name, uint32_t size, std::string* error) {
   if (!posix::SharedObjectName(name, false, &objectName)) {
     return fail(std::string("invalid shared section name \"") + name + "\"");
   }
-  // Whoever removes the name holds the lock on the object it names at that moment, so two owners
-  // starting together cannot remove each other's fresh object; each step that finds the name
-  // changed under it starts over.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    const bool fresh = fd >= 0;
-    if (!fresh) {
-      if (errno != EEXIST) {
-        return fail("cannot create shared memory \"" + objectName + "\": " + std::strerror(errno));
-      }
-      fd = shm_open(objectName.c_str(), O_RDWR, 0);
-      if (fd < 0) {
-        if (errno == ENOENT) continue;
-        return fail("cannot open shared memory \"" + objectName + "\": " + std::strerror(errno));
-      }
-    }
-    if (!TryTakeLock(fd)) {
-      close(fd);
-      return fail("shared memory \"" + objectName + "\" is held by another running process");
-    }
-    if (!NameRefersTo(objectName, fd)) {
-      close(fd);
-      continue;
-    }
-    if (!fresh) {
-      // Left behind by a dead owner: remove it and make a new one. Processes that still map the
-      // old object keep it; they never see this owner's data.
-      shm_unlink(objectName.c_str());
-      close(fd);
-      continue;
-    }
-    if (ftruncate(fd, size) != 0) {
-      const std::string reason = std::strerror(errno);
-      shm_unlink(objectName.c_str());
-      close(fd);
-      return fail("cannot size shared memory \"" + objectName + "\": " + reason);
-    }
-    auto* section = new SectionObject;
-    section->fd = fd;
-    section->owned = true;
-    section->objectName = objectName;
-    section->ownedSlot = posix::RegisterOwnedName(objectName);
-    return section;
-  }
-  return fail("shared memory \"" + objectName + "\" keeps changing while it is being created");
+  std::string reason;
+  const int fd = posix::CreateOwnedObject(objectName, size, &reason);
+  if (fd < 0) return fail(reason);
+  auto* section = new SectionObject;
+  section->fd = fd;
+  section->owned = true;
+  section->objectName = objectName;
+  section->ownedSlot = posix::RegisterOwnedName(objectName);
+  return section;
 }
 
 void* MapSection(Handle handle, uint32_t size) {
   SectionObject* section = AsSection(handle);
   if (section == nullptr || size == 0) return nullptr;
-  // An owner sizes its object right after taking the lock; give it a moment before calling the
-  // object too small (touching pages beyond the end of a shared object would raise SIGBUS).
-  for (int attempt = 0;; ++attempt) {
-    struct stat info;
-    if (fstat(section->fd, &info) != 0) return nullptr;
-    if (info.st_size >= static_cast<off_t>(size)) break;
-    if (attempt >= 100 || section->objectName.empty() || !LockedByOther(section->fd)) {
-      return nullptr;
-    }
-    Sleep(1);
-  }
+  // An owner sizes its object before it takes the lock, so a live owner's object is never short;
+  // touching pages beyond the end of a shared object would raise SIGBUS.
+  struct stat info;
+  if (fstat(section->fd, &info) != 0 || info.st_size < static_cast<off_t>(size)) return nullptr;
   void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, section->fd, 0);
   return view == MAP_FAILED ? nullptr : view;
 }
 
 void UnmapSection(void* view, uint32_t size) {
   if (view != nullptr && size != 0) munmap(view, size);
+}
+
+bool RestoreSectionView(Handle handle, void* view, uint32_t size) {
+  SectionObject* section = AsSection(handle);
+  if (section == nullptr || view == nullptr || size == 0) return false;
+  struct stat info;
+  if (fstat(section->fd, &info) != 0) return false;
+  if (info.st_size < static_cast<off_t>(size) && ftruncate(section->fd, size) != 0) return false;
+  // In place: whatever another thread reads or writes meanwhile lands in the old pages or the new.
+  void* again = mmap(view, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, section->fd, 0);
+  return again == view;
 }
 
 bool ClaimSection(Handle handle) {

@@ -2,6 +2,8 @@
 // waiter, the first of two set events winning a wait for either) are the kernel's own.
 #include "platform/event.h"
 
+#include <string>
+
 #include "platform/win32/handle_object.h"
 
 namespace platform {
@@ -34,13 +36,40 @@ Handle CreateEvent(const char* name, bool manualReset) {
   return Wrap(::CreateEventA(nullptr, manualReset, FALSE, objectName));
 }
 
-Handle CreateOwnedEvent(const char* name, bool manualReset) {
+Handle CreateOwnedEvent(const char* name, bool manualReset, std::string* error) {
   char objectName[MAX_PATH + 1];
-  if (!win32::KernelObjectName(name, nullptr, objectName, sizeof objectName)) return nullptr;
+  if (!win32::KernelObjectName(name, nullptr, objectName, sizeof objectName)) {
+    if (error) *error = std::string("invalid event name \"") + (name ? name : "") + "\"";
+    return nullptr;
+  }
   HANDLE h = ::CreateEventA(nullptr, manualReset, FALSE, objectName);
+  const DWORD status = ::GetLastError();
+  if (!h) {
+    if (error) {
+      *error = std::string("cannot create the event \"") + objectName + "\" (Windows error " +
+               std::to_string(status) + ")";
+    }
+    return nullptr;
+  }
   // An event kept alive by a client of an earlier owner cannot be replaced (a kernel object lives
   // as long as any handle); it starts afresh not signalled instead.
-  if (h && ::GetLastError() == ERROR_ALREADY_EXISTS) ::ResetEvent(h);
+  if (status == ERROR_ALREADY_EXISTS) ::ResetEvent(h);
+  return Wrap(h);
+}
+
+Handle OpenOwnedEvent(const char* name, std::string* error) {
+  if (error) error->clear();
+  char objectName[MAX_PATH + 1];
+  if (!win32::KernelObjectName(name, nullptr, objectName, sizeof objectName)) {
+    if (error) *error = std::string("invalid event name \"") + (name ? name : "") + "\"";
+    return nullptr;
+  }
+  HANDLE h = ::OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, objectName);
+  const DWORD status = ::GetLastError();
+  if (!h && error && status != ERROR_FILE_NOT_FOUND) {
+    *error = std::string("cannot open the event \"") + objectName + "\" (Windows error " +
+             std::to_string(status) + ")";
+  }
   return Wrap(h);
 }
 

@@ -90,8 +90,9 @@ std::string LastErrorText(const char* what, const char* name) {
 
 }  // namespace
 
-Handle CreateSection(const char* name, uint32_t size, bool* existedBefore) {
+Handle CreateSection(const char* name, uint32_t size, bool* existedBefore, std::string* error) {
   if (existedBefore) *existedBefore = false;
+  if (error) error->clear();
   char objectName[MAX_PATH + 1];
   const bool named = name != nullptr;
   if (named && !win32::KernelObjectName(name, nullptr, objectName, sizeof objectName)) {
@@ -203,6 +204,10 @@ void* MapSection(Handle section, uint32_t size) {
 
 void UnmapSection(void* view, uint32_t /*size*/) {
   if (view) ::UnmapViewOfFile(view);
+}
+
+bool RestoreSectionView(Handle section, void* view, uint32_t /*size*/) {
+  return section && view;
 }
 
 bool ClaimSection(Handle section) {

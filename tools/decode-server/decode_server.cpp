@@ -50,12 +50,15 @@ bool DecodeServer::Start(std::string* error) {
   const std::string sectionName = server::SlotObjectName(server::kSectionName, slot);
   section_ = platform::CreateOwnedSection(sectionName.c_str(), server::kSectionSize, &reason);
   if (!section_) {
-    *error = "cannot serve \"" + sectionName + "\": " + reason +
-             " (is another mpgsource-server running?)";
+    *error = "cannot serve \"" + sectionName + "\": " + reason;
+    if (reason.find("held by another running process") != std::string::npos) {
+      *error += " (is another mpgsource-server running?)";
+    }
     return false;
   }
-  auto event = [slot](const char* base, bool manual) {
-    return platform::CreateOwnedEvent(server::SlotObjectName(base, slot).c_str(), manual);
+  auto event = [slot, &reason](const char* base, bool manual) {
+    return platform::CreateOwnedEvent(server::SlotObjectName(base, slot).c_str(), manual,
+                                      reason.empty() ? &reason : nullptr);
   };
   view_ = static_cast<uint8_t*>(platform::MapSection(section_, server::kSectionSize));
   exec_ = event(server::kExecEventName, false);
@@ -66,12 +69,17 @@ bool DecodeServer::Start(std::string* error) {
   wake_ = platform::CreateEvent(nullptr, false);
   quit_ = platform::CreateEvent(nullptr, true);
   if (!view_ || !exec_ || !done_ || !stop_ || !requested_ || !available_ || !wake_ || !quit_) {
-    *error = "cannot map the shared section or create the events";
+    *error = reason.empty() ? "cannot map the shared section or create the events"
+                            : "cannot serve \"" + sectionName + "\": " + reason;
     Shutdown();
     return false;
   }
   // Clients name this process in their messages about a server that stopped answering.
   server::PutServerRecord(view_, static_cast<int32_t>(platform::CurrentProcessId()));
+  // A client that cuts the section short must not end the server (section_guard.h).
+  if (!guard_.Watch(section_, view_, server::kSectionSize)) {
+    Log("cannot watch \"%s\" for a client that cuts it short", sectionName.c_str());
+  }
   requestThread_ = std::thread([this] { RequestLoop(); });
   decoderThread_ = std::thread([this] { DecoderLoop(); });
   deliveryThread_ = std::thread([this] { DeliveryLoop(); });
@@ -102,6 +110,7 @@ void DecodeServer::Shutdown() {
   }
   av_frame_free(&lastPicture_);
   decoder_.reset();
+  guard_.Release();
   if (view_) platform::UnmapSection(view_, server::kSectionSize);
   view_ = nullptr;
   // Closing an owned object removes its name.
@@ -116,6 +125,16 @@ int32_t DecodeServer::ReadWord(uint32_t offset) const {
   int32_t value;
   std::memcpy(&value, view_ + offset, sizeof value);
   return value;
+}
+
+void DecodeServer::DropRunIfSectionCut() {
+  bool restored = false;
+  if (!guard_.Repaired(&restored)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  DropRunLocked("the client cut the shared section short");
+  Log("the client of \"%s\" cut the shared section short; its run was dropped and %s",
+      server::SlotObjectName(server::kSectionName, options_.slot).c_str(),
+      restored ? "the section restored" : "the section could not be restored");
 }
 
 void DecodeServer::Log(const char* format, ...) {
@@ -179,6 +198,7 @@ void DecodeServer::RequestLoop() {
         platform::SetEvent(done_);
         break;
     }
+    DropRunIfSectionCut();
   }
 }
 
@@ -512,6 +532,7 @@ void DecodeServer::DeliveryLoop() {
     info.displayIndex = static_cast<int32_t>(picture.displayIndex);
     // A picture that the client takes without reading it is not written.
     const bool whole = info.index < unread || WritePicture(view_, picture.frame, info);
+    DropRunIfSectionCut();
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation_ != generation) {
       av_frame_free(&picture.frame);

@@ -45,6 +45,7 @@
 
 #include "platform/handle.h"
 #include "tools/decode-server/run_decoder.h"
+#include "tools/decode-server/section_guard.h"
 
 namespace decode_server {
 
@@ -109,12 +110,16 @@ class DecodeServer {
   // quits) first. A decoder drained at the client's target replays the run only for such a client.
   bool WaitForReadingOn(uint64_t generation);
   void LogRunDecoded(const RunDecoder& decoder);
+  // After an access to the section: when the client had cut the section short, drops its run
+  // (the guard has restored the section by then).
+  void DropRunIfSectionCut();
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
   int32_t ReadWord(uint32_t offset) const;
 
   ServerOptions options_;
   platform::Handle section_ = nullptr;
   uint8_t* view_ = nullptr;
+  SectionGuard guard_;
   platform::Handle exec_ = nullptr, done_ = nullptr, stop_ = nullptr, requested_ = nullptr,
                    available_ = nullptr;
   // A second handle on the section that claims it for a client that did not claim it itself (a

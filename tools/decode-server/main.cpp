@@ -18,6 +18,11 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+// Every slot's section and five events must be known to RemoveOwnedObjects, which removes the
+// names first when the server stops.
+static_assert(server::kMaxClientSlots * 6 <= platform::kMaxOwnedObjects,
+              "the removal list covers every slot");
+
 namespace {
 
 void Usage(FILE* out) {

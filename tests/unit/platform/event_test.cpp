@@ -307,7 +307,7 @@ TEST_F(NamedEventTest, OpeningAnExistingEventKeepsItsKindAndState) {
   CloseHandle(made);
 }
 
-TEST_F(NamedEventTest, OwnedEventClearsWhatAnEarlierOwnerLeftAndGoesOnRemove) {
+TEST_F(NamedEventTest, OwnedEventReplacesWhatAnEarlierOwnerLeftAndGoesOnRemove) {
   const std::string file = space_.EventFile("Owned");
   // An owner that dies without cleaning up leaves its event set.
   ASSERT_EQ(RunChild([] {
@@ -316,34 +316,52 @@ TEST_F(NamedEventTest, OwnedEventClearsWhatAnEarlierOwnerLeftAndGoesOnRemove) {
               return earlier != nullptr ? 0 : 1;
             }),
             0);
-  Handle opened = CreateEvent("Owned", false);
-  ASSERT_NE(opened, nullptr);
-  EXPECT_EQ(WaitForEvent(opened, 0), kWaitObject0);  // still manual, still set
-  Handle owned = CreateOwnedEvent("Owned", false);
-  ASSERT_NE(owned, nullptr);
+  Handle stale = CreateEvent("Owned", false);
+  ASSERT_NE(stale, nullptr);
+  EXPECT_EQ(WaitForEvent(stale, 0), kWaitObject0);  // still manual, still set
+  std::string error = "unset";
+  EXPECT_EQ(OpenOwnedEvent("Owned", &error), nullptr) << "no live owner";
+  EXPECT_EQ(error, "");
+  Handle owned = CreateOwnedEvent("Owned", false, &error);
+  ASSERT_NE(owned, nullptr) << error;
   EXPECT_EQ(WaitForEvent(owned, 0), kWaitTimeout);
-  // The handle opened before stays connected to the owner's event, now automatic.
-  SetEvent(opened);
+  // A handle on the old object is not connected to the new owner's event; a client's is.
+  SetEvent(stale);
+  EXPECT_EQ(WaitForEvent(owned, 0), kWaitTimeout);
+  Handle client = OpenOwnedEvent("Owned", &error);
+  ASSERT_NE(client, nullptr) << error;
+  SetEvent(client);
   EXPECT_EQ(WaitForEvent(owned, 0), kWaitObject0);
-  EXPECT_EQ(WaitForEvent(opened, 0), kWaitTimeout);
+  EXPECT_EQ(WaitForEvent(client, 0), kWaitTimeout) << "automatic, as the owner made it";
   EXPECT_EQ(access(file.c_str(), F_OK), 0);
   RemoveOwnedObjects();
   EXPECT_NE(access(file.c_str(), F_OK), 0);
-  CloseHandle(owned);
-  CloseHandle(opened);
+  for (Handle h : {client, owned, stale}) CloseHandle(h);
 }
 
-// A client that connects between the owner's section and its events may create an event and set
-// it before the owner gets to it; that signal is meant for this owner and survives.
-TEST_F(NamedEventTest, OwnerKeepsASignalSetBeforeItTookTheEvent) {
-  space_.EventFile("Early");
-  Handle client = CreateEvent("Early", false);
-  SetEvent(client);
-  Handle owned = CreateOwnedEvent("Early", false);
-  ASSERT_NE(owned, nullptr);
-  EXPECT_EQ(WaitForEvent(owned, 0), kWaitObject0);
-  CloseHandle(owned);
+// A client only opens what a live owner made: it never creates an event that an owner would then
+// have to take over, and a second owner is refused while the first lives.
+TEST_F(NamedEventTest, ClientsOpenOnlyALiveOwnersEvent) {
+  const std::string file = space_.EventFile("Early");
+  std::string error = "unset";
+  EXPECT_EQ(OpenOwnedEvent("Early", &error), nullptr);
+  EXPECT_EQ(error, "");
+  EXPECT_NE(access(file.c_str(), F_OK), 0) << "opening made the object";
+  Handle owned = CreateOwnedEvent("Early", false, &error);
+  ASSERT_NE(owned, nullptr) << error;
+  const int second = RunChild([] {
+    std::string childError;
+    return CreateOwnedEvent("Early", false, &childError) == nullptr &&
+                   childError.find("held by another running process") != std::string::npos
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(second, 0);
+  Handle client = OpenOwnedEvent("Early", &error);
+  ASSERT_NE(client, nullptr) << error;
   CloseHandle(client);
+  CloseHandle(owned);
+  EXPECT_EQ(OpenOwnedEvent("Early", &error), nullptr) << "the owner has gone";
 }
 
 TEST_F(NamedEventTest, ClosingAnOwnedEventRemovesItsName) {

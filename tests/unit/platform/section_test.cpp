@@ -1,7 +1,10 @@
 #include "platform/section.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/event.h"
@@ -263,5 +266,90 @@ TEST_F(SectionTest, NamespacesKeepSectionsApart) {
   CloseHandle(same);
   CloseHandle(owned);
 }
+
+// Objects under our names that are not ours: another user's, made open to everyone with the
+// owner's lock held as a stand-in server would hold them (OtherUser), or one of ours that was
+// opened to other users (OpenToOthers). A client never uses them; an owner never adopts them and
+// takes the names with objects of its own.
+class PlantedObjectTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam() && !platform_test::CanBecomeAnotherUser()) {
+      GTEST_SKIP() << "only a test run as root can act as another user";
+    }
+    section_ = space_.SectionFile("Shared");
+    event_ = space_.EventFile("Exec");
+  }
+  // What the refusal says about the object.
+  std::string Why() const {
+    return GetParam() ? "belongs to user 65534, not to this user"
+                      : "is open to other users (mode 0666)";
+  }
+  static std::string ObjectName(const std::string& file) { return file.substr(8); }  // "/dev/shm"
+
+  ScopedNamespace space_;
+  std::string section_, event_;
+};
+
+TEST_P(PlantedObjectTest, ClientRefusesItNamingTheObject) {
+  platform_test::PlantedObjects planted({section_, event_}, kSize, GetParam());
+  ASSERT_TRUE(planted.ok());
+  bool existed = true;
+  std::string error;
+  EXPECT_EQ(CreateSection("Shared", kSize, &existed, &error), nullptr);
+  EXPECT_FALSE(existed);
+  EXPECT_NE(error.find("shared memory \"" + ObjectName(section_) + "\" " + Why()),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(OpenOwnedEvent("Exec", &error), nullptr);
+  EXPECT_NE(error.find("\"" + ObjectName(event_) + "\" " + Why()), std::string::npos) << error;
+  EXPECT_EQ(CreateEvent("Exec", false), nullptr);
+}
+
+TEST_P(PlantedObjectTest, OwnerTakesTheNamesWithObjectsOfItsOwn) {
+  platform_test::PlantedObjects planted({section_, event_}, kSize, GetParam());
+  ASSERT_TRUE(planted.ok());
+  std::string error;
+  Handle owned = CreateOwnedSection("Shared", kSize, &error);
+  ASSERT_NE(owned, nullptr) << error;
+  Handle exec = CreateOwnedEvent("Exec", false, &error);
+  ASSERT_NE(exec, nullptr) << error;
+  size_t index = 0;
+  for (const std::string& file : {section_, event_}) {
+    struct stat info;
+    ASSERT_EQ(stat(file.c_str(), &info), 0) << file;
+    EXPECT_NE(info.st_ino, planted.inode(index++)) << file << " was adopted";
+    EXPECT_EQ(info.st_uid, geteuid()) << file;
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << file;
+  }
+  // Our client uses them, and a set through its handle reaches the owner's.
+  bool existed = false;
+  Handle section = CreateSection("Shared", kSize, &existed, &error);
+  ASSERT_NE(section, nullptr) << error;
+  EXPECT_TRUE(existed);
+  Handle client = OpenOwnedEvent("Exec", &error);
+  ASSERT_NE(client, nullptr) << error;
+  SetEvent(client);
+  EXPECT_EQ(WaitForEvent(exec, 0), kWaitObject0);
+  if (GetParam()) {
+    // The other user can neither read nor resize them.
+    const std::string files[] = {section_, event_};
+    EXPECT_EQ(RunChild([&files] {
+                if (!platform_test::BecomeAnotherUser()) return 1;
+                for (const std::string& file : files) {
+                  if (open(file.c_str(), O_RDONLY) >= 0 || errno != EACCES) return 2;
+                  if (truncate(file.c_str(), 0) == 0) return 3;
+                }
+                return 0;
+              }),
+              0);
+  }
+  for (Handle h : {client, section, exec, owned}) CloseHandle(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Planted, PlantedObjectTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "OtherUser" : "OpenToOthers");
+                         });
 
 }  // namespace

@@ -325,7 +325,8 @@ inline std::string UseFreshNamespace() {
 // Removes what a killed server left behind in the IPC namespace `name`.
 inline void RemoveNamespaceObjects(const std::string& name) {
   if (name.empty()) return;
-  std::system(("rm -f /dev/shm/mpgsource." + name + ".*").c_str());
+  std::system(
+      ("rm -f /dev/shm/mpgsource.u" + std::to_string(geteuid()) + "." + name + ".*").c_str());
 }
 
 // A temporary folder, removed with its files.

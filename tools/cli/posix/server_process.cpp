@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,10 +59,21 @@ StartedServer::~StartedServer() {
 bool StartedServer::Start(std::string* error) {
   std::string program = ServerProgram();
   // A namespace of this process's own: no other host finds this server, and this host never
-  // finds, uses or stops another's.
+  // finds, uses or stops another's. Its random part keeps anyone from guessing the names and
+  // making objects under them first.
   const char* outer = std::getenv("MPGSOURCE_IPC_NAMESPACE");
   std::string space = outer && *outer ? std::string(outer) + "." : std::string();
-  space += "cli" + std::to_string(getpid());
+  unsigned char secret[16];
+  if (getrandom(secret, sizeof secret, 0) != static_cast<ssize_t>(sizeof secret)) {
+    *error = std::string("could not start the decoding server: no random name (") +
+             std::strerror(errno) + ")";
+    return false;
+  }
+  space += "cli" + std::to_string(getpid()) + ".";
+  for (unsigned char byte : secret) {
+    space += "0123456789abcdef"[byte >> 4];
+    space += "0123456789abcdef"[byte & 15];
+  }
   setenv("MPGSOURCE_IPC_NAMESPACE", space.c_str(), 1);
   const pid_t parent = getpid();
   const std::string parentId = std::to_string(parent);  // no allocation between fork and exec
