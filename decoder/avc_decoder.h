@@ -105,6 +105,10 @@ class CAVCDecoder {
   void StartThreadFunc();
   static unsigned ThreadFunc(void* pair);
   void AVCDecode();
+  // With `more` the result of the GetAnnexbNALU that read the first unit at a GOP's position:
+  // reads on to the GOP's sequence header and returns 1 with it in `unit`, or 0 when a picture,
+  // the end of the data or too many other units come first.
+  int SkipToSequenceHeader(int more);
 
   // --- Decode thread and server link ---
   unsigned char* serverRequest;  // the request block in the shared view (view + 4)
@@ -157,6 +161,10 @@ class CAVCDecoder {
   int32_t pictureCount;
   int32_t gopCount;
   int32_t targetPicture;
+  // The GOP that the last run could not start at (no sequence header at its position, so the
+  // project does not fit the video); -1 when the run started. Written by the decode thread before
+  // it sets startedEvent.
+  int32_t runFailedGop = -1;
   int32_t leadingBCount;
   int32_t endOfData;
   unsigned char unitBuffer[kBufferSize];

@@ -265,6 +265,16 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
       lastFrame = -1;
       return server::BrokenLinkMessage();
     }
+    if (decoder.runFailedGop >= 0) {
+      lastFrame = -1;
+      const GopEntry& gop = *decoder.gopTable[decoder.runFailedGop];
+      failure = "MPGSource: the VNT file does not fit its video: GOP " +
+                std::to_string(decoder.runFailedGop) + " (from frame " +
+                std::to_string(gop.firstPicture) +
+                ") does not start at an MPEG-2 sequence header in " + decoder.videoPath +
+                " (byte " + std::to_string(gop.position) + "); index the video again.";
+      return failure.c_str();
+    }
   }
   lastFrame = a;
 

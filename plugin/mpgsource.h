@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "avs/avisynth.h"
 #include "decoder/avc_decoder.h"
@@ -52,4 +53,6 @@ class MPGSource : public IClip {
   int Restart(int a);
   // Releases what construction acquired before the decode thread was started.
   void ReleaseUnstarted();
+
+  std::string failure;  // the message of the last failed request, when it is made here
 };

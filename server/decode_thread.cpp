@@ -79,19 +79,46 @@ void CAVCDecoder::AVCDecode() {
   if (gop > 0 && (pictureTable[target].leading || deinterlace > 0)) --gop;
 
   decodeCount = gopCount > 0 ? target - gopTable[gop]->firstPicture + 1 : 1;
-  // Written before the run's first unit: the server learns which frames will be discarded.
-  server::PutRunRecord(server::sharedView, decodeCount - 1);
-  platform::SetEvent(startedEvent);
+  runFailedGop = -1;
   if (gopCount <= 0) {
+    server::PutRunRecord(server::sharedView, decodeCount - 1);
+    platform::SetEvent(startedEvent);
     server::SendEnd(serverRequest, abortEvent);
     return;
   }
 
   AlignStream(gopTable[gop]->position);
-  while (GetAnnexbNALU() > 0) {
+  int more = GetAnnexbNALU();
+  if (streamType != 2) {
+    // A decode can only start at a sequence header: a position that holds none (a project that
+    // does not fit its video) would give some other stretch of pictures. The clip learns of it
+    // before it takes a picture, and nothing is sent.
+    more = SkipToSequenceHeader(more);
+    if (more <= 0) {
+      runFailedGop = gop;
+      platform::SetEvent(startedEvent);
+      return;
+    }
+  }
+  // Written before the run's first unit: the server learns which frames will be discarded.
+  server::PutRunRecord(server::sharedView, decodeCount - 1);
+  platform::SetEvent(startedEvent);
+  for (; more > 0; more = GetAnnexbNALU()) {
     if (server::SendUnit(serverRequest, unit.data, unit.length, abortEvent) != server::kAnswered) {
       return;  // aborted (no REQUEST_END) or the server has gone
     }
   }
   server::SendEnd(serverRequest, abortEvent);
+}
+
+int CAVCDecoder::SkipToSequenceHeader(int more) {
+  // A few units (a sequence end, user data) may stand before the sequence header; a picture never.
+  constexpr int kUnitsBeforeSequenceHeader = 8;
+  for (int skipped = 0; more > 0; ++skipped, more = GetAnnexbNALU()) {
+    const bool sequenceHeader = unit.length >= 4 && unit.data[3] == 0xB3;
+    if (sequenceHeader) return more;
+    const bool picture = unit.length >= 4 && unit.data[3] == 0x00;
+    if (picture || skipped + 1 >= kUnitsBeforeSequenceHeader) return 0;
+  }
+  return more;
 }

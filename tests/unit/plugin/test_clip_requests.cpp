@@ -2,6 +2,8 @@
 // the picture delivered. The media has five open GOPs of twelve pictures (I B B P B B ...), so the
 // first GOP's two leading B pictures make picture 2 the lowest one served.
 #include <climits>
+#include <fstream>
+#include <sstream>
 
 #include "tests/unit/plugin/test_clip_fixture.h"
 
@@ -201,3 +203,45 @@ TEST_F(ClipTest, ParityFollowsTheFieldOrderForEveryFrame) {
 }
 
 }  // namespace
+
+// A GOP position that holds no sequence header (a project that does not fit its video) fails the
+// requests that would start there, before anything is sent, and names the GOP; the other GOPs
+// still serve their frames.
+TEST_F(ClipTest, ARunNeverStartsWhereTheProjectListsNoSequenceHeader) {
+  StartServer();
+  std::ifstream in(media_.project);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string project = text.str();
+  struct Case {
+    const char* what;
+    uint64_t position;
+  };
+  // Inside the GOP's sequence header, and at its first picture.
+  for (const Case& c :
+       {Case{"inside", media_.gopPositions[2] + 2}, Case{"picture", media_.gopPositions[2] + 40}}) {
+    SCOPED_TRACE(c.what);
+    std::string bad = project;
+    const std::string line = "SEQ " + std::to_string(media_.gopPositions[2]) + "\n";
+    bad.replace(bad.find(line), line.size(), "SEQ " + std::to_string(c.position) + "\n");
+    const std::string path = dir_.File("bad.vnt");
+    std::ofstream(path) << bad;
+    clip_ = nullptr;
+    ASSERT_EQ(TryMake(path, 0), "");
+    const size_t mark = server_.Log().size();
+    std::string message;
+    try {
+      Fetch(media_.gopFirst[2] + 3);
+    } catch (const AvisynthError& e) {
+      message = e.what();
+    }
+    EXPECT_EQ(message, "MPGSource: the VNT file does not fit its video: GOP 2 (from frame " +
+                           std::to_string(media_.gopFirst[2]) +
+                           ") does not start at an MPEG-2 sequence header in " + media_.video +
+                           " (byte " + std::to_string(c.position) + "); index the video again.");
+    EXPECT_EQ(CountPrefix(server_.LogSince(mark), "DATA"), 0);
+    PVideoFrame frame;
+    Fetch(media_.gopFirst[3] + 3, &frame);
+    EXPECT_TRUE(Holds(frame, media_.gopFirst[3] + 3, 0));
+  }
+}
