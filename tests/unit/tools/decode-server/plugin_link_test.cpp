@@ -3,6 +3,7 @@
 #if defined(MPGSOURCE_HAVE_LINK)
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "server/client_slots.h"
 #include "server/link.h"
 #include "server/section_layout.h"
+#include "tests/unit/platform/ipc_test_support.h"
 #include "tests/unit/tools/decode-server/media_helpers.h"
 #include "tests/unit/tools/decode-server/test_client.h"
 #include "tools/decode-server/decode_server.h"
@@ -204,6 +206,46 @@ TEST(PluginLink, ClientWhoseSlotIsTakenOverFailsClearlyAndTheNewcomerIsServed) {
   EXPECT_TRUE(newcomer.endAnswered());
   server::Disconnect(mapping);
   platform::CloseHandle(abort);
+}
+
+// Another user stands in for the server: objects under our server's names, open to everyone, with
+// the owner's lock held. The plugin's link refuses them with a message naming the object, and our
+// server, started after them, takes the names with objects of its own and serves.
+TEST(PluginLink, AnotherUsersStandInIsRefusedAndKeepsNoServerOut) {
+  if (!platform_test::CanBecomeAnotherUser()) {
+    GTEST_SKIP() << "only a test run as root can act as another user";
+  }
+  const std::string space = decode_server_test::UseFreshNamespace("standin");
+  const std::string prefix = "/dev/shm/mpgsource.u" + std::to_string(geteuid()) + "." + space + ".";
+  std::vector<std::string> files = {prefix + server::kSectionName};
+  for (const char* event : {server::kExecEventName, server::kDoneEventName, server::kStopEventName,
+                            server::kRequestedEventName, server::kAvailableEventName}) {
+    files.push_back(prefix + "event." + event);
+  }
+  platform_test::PlantedObjects planted(files, server::kSectionSize, true);
+  ASSERT_TRUE(planted.ok());
+  platform::Handle mapping = nullptr;
+  ASSERT_EQ(server::Connect(&mapping), server::kRefusedObject);
+  EXPECT_EQ(mapping, nullptr);
+  const std::string message = server::ConnectMessage(server::kRefusedObject);
+  EXPECT_EQ(message.rfind("MPGSource: ", 0), 0u) << message;
+  EXPECT_NE(message.find("\"" + files[0].substr(8) + "\" belongs to user 65534"), std::string::npos)
+      << message;
+
+  DecodeServer decodeServer(ServerOptions{});
+  std::string error;
+  ASSERT_TRUE(decodeServer.Start(&error)) << error;
+  for (size_t i = 0; i < files.size(); ++i) {
+    struct stat info;
+    ASSERT_EQ(stat(files[i].c_str(), &info), 0) << files[i];
+    EXPECT_NE(info.st_ino, planted.inode(i)) << files[i] << " was adopted";
+    EXPECT_EQ(info.st_uid, geteuid()) << files[i];
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << files[i];
+  }
+  ASSERT_EQ(server::Connect(&mapping), server::kConnected);
+  unsigned char* request = server::sharedView + server::kRequestOffset;
+  EXPECT_EQ(server::StartHandshake(request, 0, true, nullptr), server::kAnswered);
+  server::Disconnect(mapping);
 }
 
 }  // namespace

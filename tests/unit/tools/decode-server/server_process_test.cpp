@@ -1,12 +1,13 @@
 // The mpgsource-server executable as a real process: start message, refusal while another server
-// lives, clean-up on SIGTERM, a stale section left by a killed server, and clients that die in the
-// middle of a run.
+// lives, clean-up on SIGTERM, a stale section left by a killed server, clients that die in the
+// middle of a run, and a client that cuts its section short.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
+#include "server/client_slots.h"
 #include "server/section_layout.h"
 #include "tests/unit/tools/decode-server/media_helpers.h"
 #include "tests/unit/tools/decode-server/test_client.h"
@@ -201,15 +204,94 @@ TEST(ServerProcess, ServesAsManyClientsAsAskedAndRefusesOtherCounts) {
     EXPECT_NE(refused.err().find("--clients wants a number from 1 to 16"), std::string::npos)
         << refused.err();
   }
-  {
-    ServerProcess server({"--clients", "3"});
+  for (int clients : {3, 6, 16}) {
+    ServerProcess server({"--clients", std::to_string(clients)});
     ASSERT_TRUE(server.WaitForOutput("\n")) << server.err();
-    EXPECT_NE(server.out().find("for up to 3 clients"), std::string::npos) << server.out();
-    // Slot 0 with the plain names, then slots 1 and 2: a section and five events each.
-    EXPECT_EQ(SharedObjectsOf(space), 18);
+    EXPECT_NE(server.out().find("for up to " + std::to_string(clients) + " clients"),
+              std::string::npos)
+        << server.out();
+    // Slot 0 with the plain names, then slots 1 and up: a section and five events each.
+    EXPECT_EQ(SharedObjectsOf(space), 6 * clients);
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(), 0);
+    EXPECT_EQ(SharedObjectsOf(space), 0) << clients << " clients: every slot's objects removed";
   }
+}
+
+// A client of the same user cuts its slot's section short (ftruncate to 0): where the server meets
+// the cut, on the client's next request or when it writes the client's next picture, it drops the
+// client's run, restores the section and goes on; the other slot is served throughout, and the
+// cut slot serves its next client.
+class SectionCutShort : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SectionCutShort, ServerSurvivesAndServesTheOtherSlots) {
+  const bool atPicture = GetParam();
+  const std::string space = decode_server_test::UseFreshNamespace("cut");
+  ServerProcess server({"--clients", "2"});
+  ASSERT_TRUE(server.WaitForOutput("serving")) << server.err();
+  const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
+  FfmpegFrameMd5(stream.path, "");  // before fork: the child must not run ffmpeg
+  TestClient other;
+  ASSERT_TRUE(other.Connect(0));
+  ASSERT_TRUE(other.Init(0, true));
+  const std::string file = "/dev/shm/mpgsource.u" + std::to_string(geteuid()) + "." + space + "." +
+                           server::kSectionName + ".1";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TestClient client;
+    if (!client.Connect(1) || !client.Init(0, true) || !client.Stop()) _exit(3);
+    if (atPicture) {
+      client.StartFeeding(&stream.bytes, stream.UnitsFrom(1));
+      if (!client.Take().ok) _exit(4);
+    }
+    if (truncate(file.c_str(), 0) != 0) _exit(5);
+    if (atPicture) {
+      client.Take();  // the client's own view faults as well once the server answers
+    } else {
+      // A request on the cut section, sent without touching the client's own view.
+      std::string error;
+      platform::Handle exec =
+          platform::OpenOwnedEvent((std::string(server::kExecEventName) + ".1").c_str(), &error);
+      platform::Handle done =
+          platform::OpenOwnedEvent((std::string(server::kDoneEventName) + ".1").c_str(), &error);
+      platform::SetEvent(exec);
+      if (platform::WaitForEvent(done, decode_server_test::kTestTimeoutMs) !=
+          platform::kWaitObject0) {
+        _exit(6);
+      }
+    }
+    _exit(0);
+  }
+  ASSERT_TRUE(
+      server.WaitForError("cut the shared section short; its run was dropped and the "
+                          "section restored",
+                          1))
+      << server.err();
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!atPicture) {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  struct stat info;
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, static_cast<off_t>(server::kSectionSize));
+  ExpectCleanRun(other, stream, 3);
+  TestClient next;
+  ASSERT_TRUE(next.Connect(1));
+  ASSERT_TRUE(next.Init(0, true));
+  ExpectCleanRun(next, stream, 2);
+  next.Disconnect();
+  other.Disconnect();
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitForExit(), 0) << server.err();
   EXPECT_EQ(SharedObjectsOf(space), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Where, SectionCutShort, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "AtPicture" : "AtRequest");
+                         });
 
 // A server told to watch a process stops as on SIGTERM once that process ends, however it ends.
 TEST(ServerProcess, StopsAndCleansUpWhenTheProcessItWatchesEnds) {

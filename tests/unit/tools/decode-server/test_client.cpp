@@ -6,6 +6,7 @@
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
+#include "server/client_slots.h"
 #include "server/section_layout.h"
 
 namespace decode_server_test {
@@ -28,16 +29,21 @@ TestClient::~TestClient() {
   Disconnect();
 }
 
-bool TestClient::Connect() {
+bool TestClient::Connect(int slot) {
   bool existed = false;
-  section_ = platform::CreateSection(server::kSectionName, server::kSectionSize, &existed);
+  const std::string name = server::SlotObjectName(server::kSectionName, slot);
+  section_ = platform::CreateSection(name.c_str(), server::kSectionSize, &existed);
   if (!section_ || !existed) return false;
   view_ = static_cast<uint8_t*>(platform::MapSection(section_, server::kSectionSize));
-  exec_ = platform::CreateEvent(server::kExecEventName, false);
-  done_ = platform::CreateEvent(server::kDoneEventName, false);
-  stop_ = platform::CreateEvent(server::kStopEventName, true);
-  requested_ = platform::CreateEvent(server::kRequestedEventName, false);
-  available_ = platform::CreateEvent(server::kAvailableEventName, false);
+  auto event = [slot](const char* base) {
+    std::string error;
+    return platform::OpenOwnedEvent(server::SlotObjectName(base, slot).c_str(), &error);
+  };
+  exec_ = event(server::kExecEventName);
+  done_ = event(server::kDoneEventName);
+  stop_ = event(server::kStopEventName);
+  requested_ = event(server::kRequestedEventName);
+  available_ = event(server::kAvailableEventName);
   abort_ = platform::CreateEvent(nullptr, false);
   return view_ && exec_ && done_ && stop_ && requested_ && available_ && abort_;
 }

@@ -34,8 +34,9 @@ class TestClient {
   TestClient() = default;
   ~TestClient();
 
-  // Opens the section (it must be held by a live server) and the five events.
-  bool Connect();
+  // Opens the section of `slot` (it must be held by a live server) and its five events. Claims
+  // nothing, as a host that knows only the plain protocol.
+  bool Connect(int slot = 0);
   void Disconnect();
 
   // REQUEST_INIT with the deinterlacing mode and field choice; true when answered.
