@@ -42,6 +42,10 @@ std::atomic<int32_t> linkSession{0};
 // Why this thread's last Connect refused an object (kRefusedObject), as the host's message.
 thread_local std::string refusedObjectMessage;
 std::atomic<uint32_t> answerTimeoutMs{kDefaultAnswerTimeoutMs};
+// When the server last answered anything on this link (timeGetTime): a bounded wait counts the
+// server silent only while no answer comes at all, so a picture that waits for the feeding thread
+// to hand over many units does not count against the server.
+std::atomic<uint32_t> lastAnswerMs{0};
 // The message of a time-out, written once by whoever breaks the link with it and read only after
 // linkBroken says kTimedOut.
 char timedOutMessage[256];
@@ -116,7 +120,8 @@ WaitResult WaitForServer(platform::Handle event, platform::Handle interrupt, boo
     if (state != kAnswered) return state;
     uint32_t slice = kLivenessSliceMs;
     if (limit != 0) {
-      const uint32_t waited = platform::timeGetTime() - start;
+      const uint32_t now = platform::timeGetTime();
+      const uint32_t waited = std::min(now - start, now - lastAnswerMs.load());
       if (waited >= limit) {
         BreakForSilence(limit);
         return kTimedOut;
@@ -127,7 +132,10 @@ WaitResult WaitForServer(platform::Handle event, platform::Handle interrupt, boo
                            : platform::WaitForEvent(event, slice);
     if (result == platform::kWaitObject0 && interrupt) return kInterrupted;
     if (result == platform::kWaitObject0 || result == platform::kWaitObject1) {
-      if (!TakenOver()) return kAnswered;
+      if (!TakenOver()) {
+        lastAnswerMs.store(platform::timeGetTime());
+        return kAnswered;
+      }
       // The answer was most likely meant for the client that took the slot over, which waits for
       // the same event: pass it on.
       platform::SetEvent(event);

@@ -14,8 +14,9 @@
 // ends with kServerGone or kTakenOver, and every later request on this link ends the same way at
 // once, without touching the slot. The waits that the host's thread makes for an answer that a
 // working server gives promptly (the start handshake, a picture, the stop of a run) are bounded
-// as well: a server that answers nothing for the answer time-out (stopped, or stuck while it still
-// holds its lock) breaks the link with kTimedOut, so the host gets an error instead of freezing.
+// as well: a server that answers nothing at all (on either of the clip's threads) for the answer
+// time-out (stopped, or stuck while it still holds its lock) breaks the link with kTimedOut, so
+// the host gets an error instead of freezing.
 // The feeding thread's wait for "NVDone" is not bounded: a server may hold a unit back for as long
 // as the host takes no pictures; it ends when the link breaks.
 #pragma once
