@@ -266,7 +266,7 @@ TEST(Output, AFullDiskFailsTheCommandWithTheSystemsReason) {
        {quoted + "info '" + project + "' --no-server >/dev/full",
         quoted + "hash '" + project + "' --no-server --frames 0-2 >/dev/full",
         quoted + "pipe '" + project + "' --no-server --frames 0-2 >/dev/full",
-        quoted + "pipe '" + project + "' --no-server --frames 0-2 -o /dev/full"}) {
+        quoted + "pipe '" + project + "' --no-server --frames 0-2 -o - >/dev/full"}) {
     CommandResult r = e2e::Run({"sh", "-c", command});
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_EQ(r.err.rfind("mpgsource: ", 0), 0u) << r.err;

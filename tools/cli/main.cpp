@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/output_file.h"
 #include "platform/path.h"
 #include "tools/cli/clip_facts.h"
 #include "tools/cli/clip_session.h"
 #include "tools/cli/frame_hash.h"
 #include "tools/cli/frame_list.h"
 #include "tools/cli/options.h"
+#include "tools/cli/project_video.h"
 #include "tools/cli/server_process.h"
 #include "tools/cli/y4m_writer.h"
 #include "tools/indexer/indexer.h"
@@ -74,6 +76,7 @@ int RunIndex(const cli::Options& o) {
   options.timestampsPath = o.timestamps;
   options.videoPath = o.input;
   options.projectPath = o.output.empty() ? DefaultProjectPath(o.input) : o.output;
+  options.force = o.force;
   options.pid = o.pid;
   options.clipLeft = o.crop[0];
   options.clipRight = o.crop[1];
@@ -157,13 +160,21 @@ int ServeFrames(const cli::Options& o, cli::ClipSession& session, const std::str
 
 int RunPipe(const cli::Options& o, cli::ClipSession& session) {
   const VideoInfo& vi = session.Info();
-  FILE* out = stdout;
-  const bool toFile = !o.output.empty() && o.output != "-";
-  const std::string destination = toFile ? o.output : "standard output";
-  if (toFile) {
-    out = std::fopen(o.output.c_str(), "wb");
-    if (out == nullptr) return Fail(Because("cannot write " + o.output, errno));
-  } else if (!platform::SetBinaryMode(stdout)) {
+  // A file gets the output rule: never onto the project or its video, complete or not at all.
+  platform::OutputRule rule;
+  rule.what = "the stream";
+  rule.inputs = {{o.input, "the project being read"}};
+  const std::string video = cli::ProjectVideo(o.input);
+  if (!video.empty()) rule.inputs.push_back({video, "the video being read"});
+  rule.force = o.force;
+  rule.standardOutput = true;
+  platform::OutputFile output;
+  std::string error;
+  if (!output.Open(o.output.empty() ? "-" : o.output, rule, &error)) return Fail(error);
+  FILE* out = output.stream();
+  const std::string destination =
+      output.toStandardOutput() ? "standard output" : "\"" + o.output + "\"";
+  if (output.toStandardOutput() && !platform::SetBinaryMode(stdout)) {
     return Fail("cannot switch standard output to binary mode");
   }
   cli::Y4mFormat format;
@@ -174,6 +185,8 @@ int RunPipe(const cli::Options& o, cli::ClipSession& session) {
   indexer::StreamFacts facts;
   indexer::ReadFacts(o.input, &facts);
   format.interlacing = cli::Y4mInterlacing(facts, o.clip.deinterlace, session.Parity());
+  format.sarNumerator = facts.sarNumerator;
+  format.sarDenominator = facts.sarDenominator;
   errno = 0;
   int result = 0;
   if (std::fputs(cli::Y4mHeader(format).c_str(), out) < 0) {
@@ -185,10 +198,11 @@ int RunPipe(const cli::Options& o, cli::ClipSession& session) {
                                 f->GetReadPtr(PLANAR_U), f->GetReadPtr(PLANAR_V),
                                 f->GetPitch(PLANAR_U), vi.width, vi.height);
     });
-  if (!toFile) return FinishStdout(result);
-  errno = 0;
-  if (std::fclose(out) != 0 && result == 0) return Fail(Because("cannot write " + o.output, errno));
-  return result;
+  if (output.toStandardOutput()) return FinishStdout(result);
+  // A run that failed leaves no file: the output is discarded when it goes.
+  if (result != 0) return result;
+  if (!output.Finish(&error) || !output.Commit(&error)) return Fail(error);
+  return 0;
 }
 
 int RunHash(const cli::Options& o, cli::ClipSession& session) {
@@ -212,7 +226,7 @@ int main(int argc, char** argv) {
   if (!cli::ParseOptions(args, &o, &error)) return Fail(error);
   if (o.help) {
     std::fputs(cli::HelpText(o.command).c_str(), stdout);
-    return 0;
+    return FinishStdout(0);
   }
   if (o.command == "index") return RunIndex(o);
   if (o.command == "server") return RunServer(o);

@@ -49,6 +49,11 @@ bool ParseInts(const std::string& text, int* values, int count) {
   return true;
 }
 
+const char* const kOutputHelp =
+    "A file is written under a temporary name and renamed into place once complete, so a\n"
+    "run that fails leaves none; it never replaces what the run reads (the video, the\n"
+    "project, through any link), a link, a folder, a FIFO or a device.\n";
+
 const char* const kClipHelp =
     "CLIP options:\n"
     "  --deinterlace N   0 frames as coded, 1 one picture per frame from one field,\n"
@@ -95,6 +100,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       options->verbose = true;
     } else if (a == "-o" && (cmd == "index" || cmd == "pipe")) {
       if (!value(&options->output)) return false;
+      if (options->output.empty()) {
+        *error = "-o needs a file name, not an empty one";
+        return false;
+      }
+    } else if (a == "--force" && (cmd == "index" || cmd == "pipe")) {
+      options->force = true;
     } else if (a == "--pid" && cmd == "index") {
       if (!value(&v)) return false;
       if (!ParseInt(v, &options->pid, true) || options->pid < 0 || options->pid > 8191) {
@@ -115,6 +126,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       }
     } else if (a == "--timestamps" && cmd == "index") {
       if (!value(&options->timestamps)) return false;
+      if (options->timestamps.empty()) {
+        *error = "--timestamps needs a file name, not an empty one";
+        return false;
+      }
     } else if (a == "--list" && cmd == "index") {
       options->list = true;
     } else if (a == "--json" && cmd == "info") {
@@ -154,7 +169,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
 std::string HelpText(const std::string& command) {
   if (command == "index") {
     return "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--crop L,R,T,B] "
-           "[--lumfilt GAMMA,OFFSET] [--timestamps FILE]\n"
+           "[--lumfilt GAMMA,OFFSET] [--timestamps FILE] [--force]\n"
            "       mpgsource index VIDEO --list\n"
            "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets) or\n"
            "Matroska file and writes the project file (default: VIDEO with the extension .vnt).\n"
@@ -164,7 +179,9 @@ std::string HelpText(const std::string& command) {
            "  --crop L,R,T,B     crop amounts written into the project (left, right, top, bottom)\n"
            "  --lumfilt G,O      luminance correction: gamma and offset\n"
            "  --timestamps FILE  also write each frame's time (mkvmerge timestamp format v2)\n"
-           "  --list             list the programs and streams of VIDEO and write nothing\n";
+           "  --list             list the programs and streams of VIDEO and write nothing\n"
+           "  --force            replace a read-only PROJECT or timestamps FILE\n" +
+           std::string(kOutputHelp);
   }
   if (command == "server") {
     return "usage: mpgsource server [--verbose]\n"
@@ -180,11 +197,12 @@ std::string HelpText(const std::string& command) {
   }
   if (command == "pipe") {
     return std::string(
-               "usage: mpgsource pipe PROJECT [-o FILE|-] [--frames LIST] [CLIP]\n"
-               "Writes the frames as a YUV4MPEG2 stream (default: standard output).\n"
+               "usage: mpgsource pipe PROJECT [-o FILE|-] [--force] [--frames LIST] [CLIP]\n"
+               "Writes the frames as a YUV4MPEG2 stream (default, and -o -: standard output).\n"
                "  --frames LIST      comma-separated frame numbers and ranges a-b, served\n"
-               "                     in the order given (default: all)\n") +
-           kClipHelp;
+               "                     in the order given (default: all)\n"
+               "  --force            replace a read-only FILE\n") +
+           kOutputHelp + kClipHelp;
   }
   if (command == "hash") {
     return std::string(

@@ -23,6 +23,7 @@ struct Options {
   bool noServer = false;
   bool help = false;
   bool verbose = false;
+  bool force = false;  // index, pipe --force: a read-only output file is replaced too
   int pid = -1;
   int crop[4] = {0, 0, 0, 0};  // left, right, top, bottom
   int lumfilt[2] = {0, 0};     // gamma, offset

@@ -3,9 +3,13 @@
 namespace cli {
 
 std::string Y4mHeader(const Y4mFormat& format) {
+  const bool sarKnown = format.sarNumerator > 0 && format.sarDenominator > 0;
+  const std::string sar =
+      sarKnown ? std::to_string(format.sarNumerator) + ":" + std::to_string(format.sarDenominator)
+               : "0:0";
   return "YUV4MPEG2 W" + std::to_string(format.width) + " H" + std::to_string(format.height) +
          " F" + std::to_string(format.fpsNumerator) + ":" + std::to_string(format.fpsDenominator) +
-         " I" + std::string(1, format.interlacing) + " A0:0 C420mpeg2\n";
+         " I" + std::string(1, format.interlacing) + " A" + sar + " C420mpeg2\n";
 }
 
 bool WriteY4mFrame(FILE* out, const unsigned char* y, int yPitch, const unsigned char* u,

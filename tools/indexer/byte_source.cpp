@@ -1,55 +1,43 @@
 #include "tools/indexer/byte_source.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+
+#include "platform/file.h"
 
 namespace indexer {
 
+FileSource::~FileSource() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
 bool FileSource::Open(const std::string& path, std::string* error) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    *error = "\"" + path + "\" is a folder, not a video file";
+  if (file_ != nullptr) std::fclose(file_);
+  char reason[128];
+  file_ = platform::OpenRegularFile(path.c_str(), &size_, reason, sizeof reason);
+  if (file_ == nullptr) {
+    *error = "cannot read \"" + path + "\": " + reason;
     return false;
   }
-  errno = 0;
-  file_.open(path, std::ios::in | std::ios::binary);
-  if (!file_.is_open()) {
-    *error =
-        "cannot open \"" + path + "\"" + (errno != 0 ? ": " + std::string(strerror(errno)) : "");
-    return false;
-  }
-  file_.seekg(0, std::ios::end);
-  std::streamoff end = file_.tellg();
-  file_.seekg(0, std::ios::beg);
-  if (!file_ || end < 0) {
-    // A folder opens on some systems but cannot be positioned or read.
-    *error = "cannot read \"" + path + "\"";
-    file_.close();
-    return false;
-  }
-  size_ = static_cast<uint64_t>(end);
   next_ = 0;
   return true;
 }
 
 int64_t FileSource::ReadAt(uint64_t position, uint8_t* buffer, size_t count) {
-  if (position >= size_ || count == 0) return 0;
-  file_.clear();
-  if (position != next_) {
-    file_.seekg(static_cast<std::streamoff>(position), std::ios::beg);
-    if (!file_) return -1;
-  }
-  file_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(count));
-  std::streamsize got = file_.gcount();
-  if (got <= 0) {
+  if (file_ == nullptr || position >= size_ || count == 0) return 0;
+  if (position != next_ && platform::SeekFile(file_, position) != 0) {
     next_ = UINT64_MAX;
-    return file_.eof() ? 0 : -1;
+    return -1;
   }
-  next_ = position + static_cast<uint64_t>(got);
-  return got;
+  const size_t got = std::fread(buffer, 1, count, file_);
+  if (got == 0) {
+    next_ = UINT64_MAX;
+    const bool failed = std::ferror(file_) != 0;
+    std::clearerr(file_);
+    return failed ? -1 : 0;
+  }
+  next_ = position + got;
+  return static_cast<int64_t>(got);
 }
 
 int64_t MemorySource::ReadAt(uint64_t position, uint8_t* buffer, size_t count) {

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,13 +20,20 @@ class ByteSource {
 
 class FileSource : public ByteSource {
  public:
-  // Opens `path` for reading; false with a message in `error` when it cannot be read.
+  FileSource() = default;
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  // Opens `path` for reading, only when it is a regular file: a FIFO, socket, folder or device is
+  // refused without blocking and without being read. False with a message naming the file in
+  // `error` when it cannot be read.
   bool Open(const std::string& path, std::string* error);
   int64_t ReadAt(uint64_t position, uint8_t* buffer, size_t count) override;
   uint64_t Size() const override { return size_; }
 
  private:
-  std::ifstream file_;
+  FILE* file_ = nullptr;
   uint64_t size_ = 0;
   uint64_t next_ = 0;  // where the stream stands, to skip needless seeks
 };

@@ -34,6 +34,7 @@ enum IndexResult : int {
 struct IndexOptions {
   std::string videoPath;    // the MPEG-2 video file
   std::string projectPath;  // the project file to write (replaced when it exists)
+  bool force = false;       // a read-only project or timestamps file is replaced too
   int pid = -1;             // transport stream video PID; -1: the first MPEG-2 video stream
   // Crop amounts written on the CLIP line, and the luminance correction of the LUMFILT line.
   int clipLeft = 0, clipRight = 0, clipTop = 0, clipBottom = 0;
@@ -62,8 +63,10 @@ struct StreamLayout {
 int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* layout,
                std::string* error);
 
-// Indexes the video and writes the project file. The file is written under a temporary name
-// and renamed into place, so a failure never leaves a partial project or harms an existing one.
+// Indexes the video and writes the project file (and the timestamps file when named) by the
+// output rule of platform/output_file.h: never onto the video, a link, a folder, a FIFO or a
+// device, a read-only file only with `force`; both are written under temporary names and renamed
+// into place only when both are complete, so a failure leaves neither a partial nor a new file.
 int WriteProject(const IndexOptions& options, std::string* error);
 
 }  // namespace indexer

@@ -1,4 +1,5 @@
 // mpgsource-index: writes the project file for an MPEG-2 elementary or transport stream.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,14 +9,27 @@
 
 namespace {
 
-void Usage() {
-  fprintf(stderr,
+// The usage text, on `out`: standard output when asked for, standard error after a mistake.
+void Usage(FILE* out = stderr) {
+  fprintf(out,
           "usage: %s [options] VIDEO PROJECT\n"
           "  --pid N          video PID of a transport stream (decimal or 0x hex)\n"
           "  --clip L,R,T,B   crop amounts written on the CLIP line\n"
           "  --lumfilt G,O    luminance correction (gamma, offset)\n"
-          "  --quiet          no progress display\n",
+          "  --force          replace a read-only PROJECT\n"
+          "  --quiet          no progress display\n"
+          "PROJECT is written to a temporary file renamed into place, never onto VIDEO, a\n"
+          "link, a folder, a FIFO or a device.\n",
           indexer::kToolName);
+}
+
+// Flushes standard output: the help text that could not be written fails the program.
+int FinishStdout() {
+  errno = 0;
+  if (fflush(stdout) == 0 && !ferror(stdout)) return 0;
+  fprintf(stderr, "%s: could not write to standard output: %s\n", indexer::kToolName,
+          strerror(errno != 0 ? errno : EIO));
+  return 1;
 }
 
 // Reads `count` comma-separated integers. Each is decimal (an optional minus sign and digits; a
@@ -92,9 +106,11 @@ int main(int argc, char** argv) {
       options.lumGamma = v[0], options.lumOffset = v[1];
     } else if (arg == "--quiet") {
       options.progress = false;
+    } else if (arg == "--force") {
+      options.force = true;
     } else if (arg == "-h" || arg == "--help") {
-      Usage();
-      return 0;
+      Usage(stdout);
+      return FinishStdout();
     } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
       Usage();
       return 2;

@@ -60,6 +60,24 @@ TEST(Options, IndexOptions) {
   EXPECT_EQ(std::vector<int>(o.crop, o.crop + 4), (std::vector<int>{8, 16, 4, 2}));
   EXPECT_EQ(o.lumfilt[0], -10);
   EXPECT_EQ(o.lumfilt[1], 5);
+  EXPECT_FALSE(o.force);
+  ASSERT_TRUE(ParseOptions({"pipe", "p.vnt", "-o", "-", "--force"}, &o, &error)) << error;
+  EXPECT_TRUE(o.force);
+  EXPECT_EQ(o.output, "-");
+}
+
+// An empty file name names no file: it is an error, not the default name or standard output.
+TEST(Options, EmptyFileNamesAreErrors) {
+  Options o;
+  std::string error;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"index", "v.ts", "-o", ""},
+        std::vector<std::string>{"index", "v.ts", "--timestamps", ""},
+        std::vector<std::string>{"pipe", "p.vnt", "-o", ""}}) {
+    EXPECT_FALSE(ParseOptions(args, &o, &error)) << args[2];
+    EXPECT_EQ(error, args[2] + " needs a file name, not an empty one");
+  }
+  EXPECT_FALSE(ParseOptions({"hash", "p.vnt", "--force"}, &o, &error)) << "hash writes no file";
 }
 
 TEST(Options, ClearErrors) {
@@ -125,6 +143,11 @@ TEST(Y4m, HeaderAndPackedPlanes) {
   f.fpsNumerator = 30000;
   f.fpsDenominator = 1001;
   f.interlacing = 'b';
+  EXPECT_EQ(Y4mHeader(f), "YUV4MPEG2 W4 H2 F30000:1001 Ib A0:0 C420mpeg2\n");
+  f.sarNumerator = 64;
+  f.sarDenominator = 45;
+  EXPECT_EQ(Y4mHeader(f), "YUV4MPEG2 W4 H2 F30000:1001 Ib A64:45 C420mpeg2\n");
+  f.sarDenominator = 0;  // unknown
   EXPECT_EQ(Y4mHeader(f), "YUV4MPEG2 W4 H2 F30000:1001 Ib A0:0 C420mpeg2\n");
 
   // Planes with padding beyond the visible width: only the visible bytes are written.

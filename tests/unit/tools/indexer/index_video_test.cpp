@@ -1,8 +1,13 @@
 // IndexVideo on real clips made by ffmpeg: picture types against ffprobe, GOP positions against the
 // bytes of the file, sequence parameters, PID choice, and the refusals.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "tests/unit/tools/indexer/indexer_test_support.h"
@@ -239,6 +244,51 @@ TEST(IndexVideo, RefusesWhatIsNotMpeg2VideoWithItsReason) {
   EXPECT_NE(error.find("missing.m2v"), std::string::npos) << error;
   EXPECT_EQ(Index(dir.path(), &index, &layout, &error), indexer::kIndexCannotRead);
 }
+
+// What is not a regular file is refused without being opened for reading or waited on (a FIFO
+// with no writer would block an open for ever), and called what it is.
+struct NotRegular {
+  const char* kind;
+  const char* reason;
+};
+
+class IndexVideoInput : public ::testing::TestWithParam<NotRegular> {};
+
+TEST_P(IndexVideoInput, IsRefusedAtOnceAndCalledWhatItIs) {
+  TempDir dir;
+  const std::string kind = GetParam().kind;
+  std::string path = dir.File("input.m2v");
+  if (kind == "fifo") {
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  } else if (kind == "socket") {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);
+  } else if (kind == "device") {
+    path = "/dev/zero";
+  } else {
+    path = dir.path();
+  }
+  VideoIndex index;
+  StreamLayout layout;
+  std::string error;
+  EXPECT_EQ(Index(path, &index, &layout, &error), indexer::kIndexCannotRead);
+  EXPECT_EQ(error, "cannot read \"" + path + "\": " + GetParam().reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, IndexVideoInput,
+                         ::testing::Values(NotRegular{"fifo", "a FIFO, not a regular file"},
+                                           NotRegular{"socket", "a socket, not a regular file"},
+                                           NotRegular{"device", "a device, not a regular file"},
+                                           NotRegular{"folder", "a folder, not a regular file"}),
+                         [](const ::testing::TestParamInfo<NotRegular>& info) {
+                           return std::string(info.param.kind);
+                         });
 
 // 188-byte packets padded to 204 bytes, as DVB streams with Reed-Solomon bytes are.
 TEST(IndexVideo, RefusesOtherPacketSizes) {

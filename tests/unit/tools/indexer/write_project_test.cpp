@@ -259,6 +259,60 @@ TEST(WriteProject, OnlyANewPathOrARegularFileIsWritten) {
   EXPECT_EQ(ReadText(video), original);
 }
 
+TEST(WriteProject, AReadOnlyProjectIsReplacedOnlyWhenForced) {
+  TempDir dir;
+  const std::string project = dir.File("p.vnt");
+  WriteText(project, "kept\n");
+  ASSERT_EQ(chmod(project.c_str(), 0444), 0);
+  indexer::IndexOptions options = Options(Media("es1080p_closed.m2v"), project);
+  std::string error;
+  EXPECT_EQ(indexer::WriteProject(options, &error), indexer::kIndexCannotWrite);
+  EXPECT_EQ(error, "will not write the project \"" + project +
+                       "\": it is read-only (--force replaces it)");
+  EXPECT_EQ(ReadText(project), "kept\n");
+  options.force = true;
+  ASSERT_EQ(indexer::WriteProject(options, &error), indexer::kIndexOk) << error;
+  EXPECT_EQ(ReadText(project).rfind("VantuIndexFileNV1\n", 0), 0u);
+  struct stat st;
+  ASSERT_EQ(stat(project.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u) << "a replaced project keeps its permissions";
+}
+
+// The project and the timestamps are renamed into place only when both were written: a run
+// whose timestamps fail leaves no new project beside the old files, and the old ones unchanged.
+TEST(WriteProject, TimestampsThatCannotBeWrittenLeaveNoNewProject) {
+  TempDir dir;
+  const std::string video = dir.File("v.m2v");
+  fs::copy_file(Media("es480i_bff.m2v"), video);
+  WriteText(dir.File("old.vnt"), "old\n");
+  WriteText(dir.File("old.txt"), "old\n");
+  ASSERT_EQ(chmod(dir.File("old.txt").c_str(), 0444), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {dir.File("none/t.txt"), "No such file or directory"},
+      {dir.File("old.txt"), "it is read-only"},
+      {video, "it is the video being indexed"},
+      {"", "cannot both go to"}};  // the project's own name
+  for (const std::string& project : {dir.File("new.vnt"), dir.File("old.vnt")}) {
+    for (const auto& c : cases) {
+      indexer::IndexOptions options = Options(video, project);
+      options.timestampsPath = c.first.empty() ? project : c.first;
+      std::string error;
+      EXPECT_NE(indexer::WriteProject(options, &error), indexer::kIndexOk) << c.first;
+      EXPECT_NE(error.find(c.second), std::string::npos) << error;
+      EXPECT_FALSE(fs::exists(dir.File("new.vnt")));
+      EXPECT_EQ(ReadText(dir.File("old.vnt")), "old\n");
+      EXPECT_EQ(ReadText(dir.File("old.txt")), "old\n");
+    }
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
+  // Both written when both can be.
+  indexer::IndexOptions options = Options(video, dir.File("new.vnt"));
+  options.timestampsPath = dir.File("new.txt");
+  std::string error;
+  ASSERT_EQ(indexer::WriteProject(options, &error), indexer::kIndexOk) << error;
+  EXPECT_EQ(ReadText(dir.File("new.txt")).rfind("# timestamp format v2\n", 0), 0u);
+}
+
 TEST(WriteProject, CommandLineProgram) {
   TempDir dir;
   const char* build = getenv("MPG_BUILD_DIR");

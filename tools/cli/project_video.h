@@ -1,0 +1,12 @@
+// The video file that a project names (its third line), resolved as the plugin's loader resolves
+// it: a relative path is taken from the project's folder.
+#pragma once
+
+#include <string>
+
+namespace cli {
+
+// The video's path, or "" when the project cannot be read or names none.
+std::string ProjectVideo(const std::string& projectPath);
+
+}  // namespace cli
