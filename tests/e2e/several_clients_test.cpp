@@ -271,6 +271,13 @@ TEST_P(CliEndedBySignal, LeavesNoServerAndNoSharedMemory) {
   ASSERT_EQ(read(stalled[0], &byte, 1), 1);
   const std::string own = space + ".cli" + std::to_string(cli.pid()) + ".";
   EXPECT_FALSE(SharedObjects(own).empty()) << "the run's server serves in its own namespace";
+  // Its names go on with 128 random bits, so that nobody can make objects under them first.
+  for (const std::string& name : SharedObjects(own)) {
+    const std::string rest = name.substr(name.find(own) + own.size());
+    EXPECT_TRUE(rest.size() > 33 && rest[32] == '.' &&
+                rest.find_first_not_of("0123456789abcdef") == 32)
+        << name;
+  }
   std::ifstream children("/proc/" + std::to_string(cli.pid()) + "/task/" +
                          std::to_string(cli.pid()) + "/children");
   pid_t server = -1;
