@@ -149,7 +149,7 @@ bool OutputFile::Commit(std::string* error) {
   const int fd = fileno(stream_);
   // A file replaced keeps its permissions.
   struct stat old;
-  if (stat(path_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) fchmod(fd, old.st_mode & 07777);
+  if (stat(path_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) fchmod(fd, old.st_mode & 0777);
   int failure = 0;
   if (temporary_->name.empty()) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
