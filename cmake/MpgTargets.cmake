@@ -17,7 +17,8 @@ function(mpg_library name)
 endfunction()
 
 # mpg_test(NAME DIR DEPS ...): one GoogleTest program of every .cpp in DIR, each test registered
-# with CTest on its own.
+# with CTest on its own. Its main function is the project's (tests/support/test_main.cpp), which
+# fails a skipped test under MPG_FAIL_ON_SKIP=1 unless the skip is marked as allowed.
 function(mpg_test name)
   cmake_parse_arguments(ARG "" "DIR" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DIR}/*.cpp)
@@ -25,7 +26,7 @@ function(mpg_test name)
     return()
   endif()
   add_executable(${name} ${sources})
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest mpg_test_main GTest::gmock)
   # The build folder reaches the tests through the environment (one variable: the discovered
   # tests' properties cannot carry a list); the source folder is compiled in.
   target_compile_definitions(${name} PRIVATE MPG_SOURCE_DIR_DEFAULT="${CMAKE_SOURCE_DIR}")
