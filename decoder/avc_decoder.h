@@ -18,6 +18,7 @@ struct MatroskaFile;
 // One GOP of the project's index.
 struct GopEntry {
   int32_t firstPicture;  // number of the GOP's first picture in coded order
+  int32_t line;          // the project's line that lists it, for messages
   uint64_t position;     // byte offset of its data; for Matroska a seek time
 };
 
@@ -176,4 +177,9 @@ class CAVCDecoder {
   // --- Load checks ---
   uint64_t videoSize;                // length of the video file when it was opened
   char loadDetail[kLoadDetailSize];  // "<file>" or "<file>: <why>" after a failed load
+
+  // The entries the index tables start with and grow by. The fuzz target makes them small: a
+  // load then costs little under the sanitizers, and short projects reach the growth.
+  int32_t tableStartSize = kInitialTableSize;
+  int32_t tableGrowthSize = kTableGrowth;
 };

@@ -59,8 +59,9 @@ int CAVCDecoder::CheckProject(const char* projectPath) {
     for (int32_t g = 0; g < gopCount; ++g) {
       if (gopTable[g]->position >= videoSize) {
         SetLoadDetail(projectPath,
-                      "GOP %d starts at byte %" PRIu64 ", past the end of %s (%" PRIu64 " bytes)",
-                      g, gopTable[g]->position, videoPath, videoSize);
+                      "line %d: GOP %d starts at byte %" PRIu64 ", past the end of %s (%" PRIu64
+                      " bytes)",
+                      gopTable[g]->line, g, gopTable[g]->position, videoPath, videoSize);
         return kLoadBadValue;
       }
     }
@@ -78,9 +79,10 @@ int CAVCDecoder::CheckProject(const char* projectPath) {
   if (!stream.found) {
     // A Matroska track may keep its sequence header in the track's private data instead.
     if (streamType == 2) return kLoadOk;
-    SetLoadDetail(projectPath,
-                  "%s has no MPEG-2 sequence header where the first GOP starts (byte %" PRIu64 ")",
-                  videoPath, gopTable[0]->position);
+    SetLoadDetail(
+        projectPath,
+        "line %d: %s has no MPEG-2 sequence header where the first GOP starts (byte %" PRIu64 ")",
+        gopTable[0]->line, videoPath, gopTable[0]->position);
     return kLoadBadValue;
   }
   if (stream.width != width || stream.height != height) {

@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "decoder/avc_decoder.h"
@@ -15,6 +17,12 @@
 #include "platform/path.h"
 
 namespace {
+
+// The LUMFILT values that make a table of their own: gamma in 128ths of a power of two from
+// 2^-16 to 2^16 (every curve the table can hold lies within; beyond, it stays as at the ends),
+// an offset that moves a level at most from one end of 0-255 to the other.
+constexpr int32_t kLumGammaLimit = 2048;
+constexpr int32_t kLumOffsetLimit = 255;
 
 // Line lengths, in characters read with the newline included.
 constexpr int kHeaderLineChars = 78;
@@ -27,11 +35,12 @@ constexpr int kLongLineChars = 49998;
 // than the maximum is split there; its remainder is the next line.
 class LineReader {
  public:
-  explicit LineReader(FILE* file) : file_(file), buffer_(kChunk) {}
+  explicit LineReader(FILE* file) : file_(file), buffer_(new unsigned char[kChunk]) {}
 
   // Reads up to `maxChars` characters (the newline included) into `out`, which must hold
   // maxChars + 1 bytes, and terminates them. Returns the number read, or -1 at the end of file.
   int Read(char* out, int maxChars) {
+    if (lastEndedInNewline_) ++lineNumber_;
     int n = 0;
     while (n < maxChars) {
       int c = Next();
@@ -48,12 +57,15 @@ class LineReader {
   // Whether the last line read ended in a newline: a file cut short ends without one.
   bool LastEndedInNewline() const { return lastEndedInNewline_; }
 
+  // The number of the file's line that the last read came from (a split line keeps its number).
+  int LineNumber() const { return lineNumber_; }
+
  private:
   static constexpr size_t kChunk = 65536;
 
   bool Fill() {
     if (pos_ < length_) return true;
-    length_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    length_ = std::fread(buffer_.get(), 1, kChunk, file_);
     pos_ = 0;
     return length_ > 0;
   }
@@ -61,10 +73,11 @@ class LineReader {
   int Peek() { return Fill() ? buffer_[pos_] : -1; }
 
   FILE* file_;
-  std::vector<unsigned char> buffer_;
+  std::unique_ptr<unsigned char[]> buffer_;  // left unfilled: only what fread wrote is read
   size_t pos_ = 0;
   size_t length_ = 0;
   bool lastEndedInNewline_ = true;
+  int lineNumber_ = 0;
 };
 
 // Drops the last character of a line read (taken to be its newline, whatever it is).
@@ -91,52 +104,108 @@ bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// A signed decimal integer after optional white space; values beyond 32 bits are clamped.
-// Returns false, leaving `out` untouched, when there is no number; `end` receives the first
-// character after it.
-bool ParseInt(const char* text, int32_t* out, const char** end = nullptr) {
+// A signed decimal integer after optional white space. Returns false, leaving `out` untouched,
+// when there is no number, and also when the number does not fit 32 bits: then `outOfRange` is
+// set. `end` receives the first character after the number.
+bool ParseInt(const char* text, int32_t* out, bool* outOfRange, const char** end = nullptr) {
   if (text == nullptr) return false;
   while (IsSpace(*text)) ++text;
   bool negative = false;
   if (*text == '+' || *text == '-') negative = *text++ == '-';
   if (*text < '0' || *text > '9') return false;
   int64_t value = 0;
-  while (*text >= '0' && *text <= '9') {
-    if (value <= int64_t{INT32_MAX} + 1) value = value * 10 + (*text - '0');
-    ++text;
+  bool fits = true;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > int64_t{INT32_MAX} + 1) {
+      fits = false;
+      value = 0;  // only the digits' end matters now
+    }
   }
-  if (negative) value = -value;
-  if (value > INT32_MAX) value = INT32_MAX;
-  if (value < INT32_MIN) value = INT32_MIN;
-  *out = static_cast<int32_t>(value);
   if (end != nullptr) *end = text;
+  if (negative) value = -value;
+  if (!fits || value > INT32_MAX) {
+    *outOfRange = true;
+    return false;
+  }
+  *out = static_cast<int32_t>(value);
   return true;
 }
 
-// An unsigned decimal 64-bit number after optional white space; clamped at 2^64 - 1.
-bool ParseU64(const char* text, uint64_t* out) {
+// An unsigned decimal 64-bit number after optional white space. Returns false when there is
+// none, and also when it does not fit 64 bits: then `outOfRange` is set. `end` receives the first
+// character after it.
+bool ParseU64(const char* text, uint64_t* out, bool* outOfRange, const char** end = nullptr) {
   if (text == nullptr) return false;
   while (IsSpace(*text)) ++text;
   if (*text == '+') ++text;
   if (*text < '0' || *text > '9') return false;
   uint64_t value = 0;
+  bool fits = true;
   for (; *text >= '0' && *text <= '9'; ++text) {
     unsigned digit = unsigned(*text - '0');
-    value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
+    if (value > (UINT64_MAX - digit) / 10) fits = false;
+    value = value * 10 + digit;
+  }
+  if (end != nullptr) *end = text;
+  if (!fits) {
+    *outOfRange = true;
+    return false;
   }
   *out = value;
   return true;
 }
 
+// Whether only white space follows.
+bool OnlySpaceFrom(const char* text) {
+  while (IsSpace(*text)) ++text;
+  return *text == '\0';
+}
+
 // Reads "<int> <separator> <int>", white space allowed around the separator; like a scanf
 // format, the first value is stored even when the rest does not match.
-void ParsePair(const char* text, char separator, int32_t* first, int32_t* second) {
+void ParsePair(const char* text, char separator, int32_t* first, int32_t* second,
+               bool* outOfRange) {
   const char* rest = nullptr;
-  if (!ParseInt(text, first, &rest)) return;
+  if (!ParseInt(text, first, outOfRange, &rest)) return;
   while (IsSpace(*rest)) ++rest;
   if (*rest != separator) return;
-  ParseInt(rest + 1, second);
+  ParseInt(rest + 1, second, outOfRange);
 }
+
+// The first value of the project that cannot be right: the line it is on and why.
+class BadValue {
+ public:
+  bool Found() const { return line_ > 0; }
+
+  // Keeps the first one only: later lines may be damaged only because of it.
+  void Note(int line, const char* text, const char* why) {
+    if (Found()) return;
+    line_ = line;
+    // The line as a message can show it: its first characters, without the newline and with
+    // control characters replaced.
+    constexpr size_t kShown = 60;
+    text_.clear();
+    for (size_t i = 0; text[i] != '\0' && text[i] != '\n'; ++i) {
+      if (i == kShown) {
+        text_ += "...";
+        break;
+      }
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      text_ += c < 0x20 || c == 0x7F ? '?' : char(c);
+    }
+    why_ = why;
+  }
+
+  int Line() const { return line_; }
+  const char* Text() const { return text_.c_str(); }
+  const char* Why() const { return why_.c_str(); }
+
+ private:
+  int line_ = 0;
+  std::string text_;
+  std::string why_;
+};
 
 bool Matches(const char* line, const char* keyword) {
   return std::strncmp(line, keyword, std::strlen(keyword)) == 0;
@@ -280,11 +349,14 @@ int CAVCDecoder::Open(const char* path) {
   reader.Read(lineBuffer, kPathLineChars);
   reader.Read(lineBuffer, kLongLineChars);
 
-  pictureTable = static_cast<PictureEntry*>(std::calloc(kInitialTableSize, sizeof(PictureEntry)));
-  gopTable = static_cast<GopEntry**>(std::calloc(kInitialTableSize, sizeof(GopEntry*)));
+  // At least a few entries either way, so that the picture table keeps its free entry.
+  const int32_t startSize = std::max<int32_t>(tableStartSize, 4);
+  const int32_t growth = std::max<int32_t>(tableGrowthSize, 4);
+  pictureTable = static_cast<PictureEntry*>(std::calloc(size_t(startSize), sizeof(PictureEntry)));
+  gopTable = static_cast<GopEntry**>(std::calloc(size_t(startSize), sizeof(GopEntry*)));
   if (pictureTable == nullptr || gopTable == nullptr) return kLoadCannotOpen;
-  pictureCapacity = kInitialTableSize;
-  gopCapacity = kInitialTableSize;
+  pictureCapacity = startSize;
+  gopCapacity = startSize;
   int32_t pictureNumber = 0;
   int32_t gopNumber = 0;
   // Our indexer's own lines, which other loaders skip: the video's length and fingerprint, and
@@ -292,26 +364,34 @@ int CAVCDecoder::Open(const char* path) {
   int64_t indexedVideoSize = -1;
   uint64_t indexedFingerprint = 0;
   int32_t listedPictures = -1;
-  const char* damagedLine = nullptr;
+  BadValue bad;
 
   while (reader.Read(lineBuffer, kLongLineChars) >= 0) {
     const char* line = lineBuffer;
     int32_t value = 0;
+    // Set by any number of the line that does not fit its type; a number that is absent leaves
+    // its field as it was.
+    bool outOfRange = false;
     if (Matches(line, "FO")) {
-      ParseInt(FirstValue(line), &fieldOrder);
+      ParseInt(FirstValue(line), &fieldOrder, &outOfRange);
     } else if (Matches(line, "STREAM")) {
-      ParseInt(FirstValue(line), &streamType);
+      ParseInt(FirstValue(line), &streamType, &outOfRange);
     } else if (Matches(line, "PKTSIZ")) {
-      ParseInt(FirstValue(line), &packetSize);
+      ParseInt(FirstValue(line), &packetSize, &outOfRange);
     } else if (Matches(line, "VPID")) {
-      ParseInt(FirstValue(line), &videoPid);
+      ParseInt(FirstValue(line), &videoPid, &outOfRange);
     } else if (Matches(line, "LUMFILT")) {
       const char* first = FirstValue(line);
       int32_t gamma = 0;
       int32_t offset = 0;
       // A line without both values changes nothing.
-      if (ParseInt(first, &gamma) && ParseInt(NextValue(first), &offset)) {
-        if (gamma != 0 || offset != 0) {
+      if (ParseInt(first, &gamma, &outOfRange) &&
+          ParseInt(NextValue(first), &offset, &outOfRange)) {
+        if (gamma < -kLumGammaLimit || gamma > kLumGammaLimit) {
+          bad.Note(reader.LineNumber(), line, "the gamma is not from -2048 to 2048");
+        } else if (offset < -kLumOffsetLimit || offset > kLumOffsetLimit) {
+          bad.Note(reader.LineNumber(), line, "the offset is not from -255 to 255");
+        } else if (gamma != 0 || offset != 0) {
           lumFilterOn = 1;
           InitializeLuminanceFilter(gamma, offset);
         } else {
@@ -320,76 +400,84 @@ int CAVCDecoder::Open(const char* path) {
       }
     } else if (Matches(line, "CLIP")) {
       const char* v = FirstValue(line);
-      if (ParseInt(v, &value)) clipLeft = value;
+      if (ParseInt(v, &value, &outOfRange)) clipLeft = value;
       v = NextValue(v);
-      if (ParseInt(v, &value)) clipRight = value;
+      if (ParseInt(v, &value, &outOfRange)) clipRight = value;
       v = NextValue(v);
-      if (ParseInt(v, &value)) clipTop = value;
+      if (ParseInt(v, &value, &outOfRange)) clipTop = value;
       v = NextValue(v);
-      if (ParseInt(v, &value)) clipBottom = value;
+      if (ParseInt(v, &value, &outOfRange)) clipBottom = value;
     } else if (Matches(line, "SIZ")) {
-      ParsePair(line + 3, 'x', &width, &height);
+      ParsePair(line + 3, 'x', &width, &height, &outOfRange);
     } else if (Matches(line, "FPS")) {
-      ParsePair(line + 3, '/', &fpsNumerator, &fpsDenominator);
+      ParsePair(line + 3, '/', &fpsNumerator, &fpsDenominator, &outOfRange);
     } else if (Matches(line, "SEQ ")) {
       if (gopNumber == gopCapacity) {
-        if (gopCapacity > INT32_MAX - kTableGrowth) return kLoadCannotOpen;
+        if (gopCapacity > INT32_MAX - growth) return kLoadCannotOpen;
         GopEntry** grown = static_cast<GopEntry**>(
-            std::realloc(gopTable, (size_t(gopCapacity) + kTableGrowth) * sizeof(GopEntry*)));
+            std::realloc(gopTable, (size_t(gopCapacity) + growth) * sizeof(GopEntry*)));
         if (grown == nullptr) return kLoadCannotOpen;
-        std::memset(grown + gopCapacity, 0, size_t(kTableGrowth) * sizeof(GopEntry*));
+        std::memset(grown + gopCapacity, 0, size_t(growth) * sizeof(GopEntry*));
         gopTable = grown;
-        gopCapacity += kTableGrowth;
+        gopCapacity += growth;
       }
       GopEntry* gop = static_cast<GopEntry*>(std::calloc(1, sizeof(GopEntry)));
       if (gop == nullptr) return kLoadCannotOpen;
       gopTable[gopNumber] = gop;
       gop->firstPicture = pictureNumber;
-      ParseU64(FirstValue(line), &gop->position);
+      gop->line = reader.LineNumber();
+      // A position is where a run starts reading: one that is missing, negative or followed by
+      // more text would start runs at the wrong GOP.
+      const char* end = nullptr;
+      if (!ParseU64(FirstValue(line), &gop->position, &outOfRange, &end) && !outOfRange) {
+        bad.Note(reader.LineNumber(), line, "no GOP position (a number from 0 up)");
+      } else if (end != nullptr && !outOfRange && !OnlySpaceFrom(end)) {
+        bad.Note(reader.LineNumber(), line, "the GOP position is followed by other text");
+      }
       ++gopNumber;
     } else if (Matches(line, "FRM")) {
       if (gopNumber > 0) {
+        // The word's first letter is the picture's coding type; the rest of the line is free.
         const char* word = FirstValue(line);
         int32_t type = 0;
-        if (word != nullptr) {
-          if (*word == 'P')
-            type = 1;
-          else if (*word == 'B')
-            type = 3;
+        if (word != nullptr && *word == 'P') {
+          type = 1;
+        } else if (word != nullptr && *word == 'B') {
+          type = 3;
+        } else if (word == nullptr || *word != 'I') {
+          bad.Note(reader.LineNumber(), line, "not a picture coding type (I, P or B)");
         }
         pictureTable[pictureNumber].type = type;
         // The table keeps at least one free entry beyond the last picture.
         if (pictureNumber + 2 >= pictureCapacity) {
-          if (pictureCapacity > INT32_MAX - kTableGrowth) return kLoadCannotOpen;
+          if (pictureCapacity > INT32_MAX - growth) return kLoadCannotOpen;
           PictureEntry* grown = static_cast<PictureEntry*>(std::realloc(
-              pictureTable, (size_t(pictureCapacity) + kTableGrowth) * sizeof(PictureEntry)));
+              pictureTable, (size_t(pictureCapacity) + growth) * sizeof(PictureEntry)));
           if (grown == nullptr) return kLoadCannotOpen;
-          std::memset(grown + pictureCapacity, 0, size_t(kTableGrowth) * sizeof(PictureEntry));
+          std::memset(grown + pictureCapacity, 0, size_t(growth) * sizeof(PictureEntry));
           pictureTable = grown;
-          pictureCapacity += kTableGrowth;
+          pictureCapacity += growth;
         }
         ++pictureNumber;
       }
     } else if (Matches(line, "VIDEOFILE ")) {
       const char* first = FirstValue(line);
       uint64_t size = 0;
-      if (ParseU64(first, &size) && size <= uint64_t(INT64_MAX) &&
+      if (ParseU64(first, &size, &outOfRange) && size <= uint64_t(INT64_MAX) &&
           ParseHex64(NextValue(first), &indexedFingerprint)) {
         indexedVideoSize = int64_t(size);
-      } else {
-        damagedLine = "VIDEOFILE";
+      } else if (!outOfRange) {
+        bad.Note(reader.LineNumber(), line, "not a video size and fingerprint");
       }
     } else if (Matches(line, "PICTURES ")) {
-      if (!ParseInt(FirstValue(line), &listedPictures) || listedPictures < 0) {
-        damagedLine = "PICTURES";
+      if (!ParseInt(FirstValue(line), &listedPictures, &outOfRange) || listedPictures < 0) {
+        listedPictures = -1;
+        if (!outOfRange) bad.Note(reader.LineNumber(), line, "not a picture count");
       }
     }
+    if (outOfRange) bad.Note(reader.LineNumber(), line, "a number out of range");
   }
 
-  if (damagedLine != nullptr) {
-    SetLoadDetail(path, "its %s line is damaged", damagedLine);
-    return kLoadBadValue;
-  }
   if (listedPictures >= 0 && (listedPictures != pictureNumber || !reader.LastEndedInNewline())) {
     if (!reader.LastEndedInNewline()) {
       SetLoadDetail(path, "it ends inside a line; %d of %d pictures listed", pictureNumber,
@@ -398,6 +486,10 @@ int CAVCDecoder::Open(const char* path) {
       SetLoadDetail(path, "%d of %d pictures listed", pictureNumber, listedPictures);
     }
     return kLoadProjectCutShort;
+  }
+  if (bad.Found()) {
+    SetLoadDetail(path, "line %d \"%s\": %s", bad.Line(), bad.Text(), bad.Why());
+    return kLoadBadValue;
   }
   if (gopTable[0] == nullptr) return kLoadNoGops;
 
@@ -481,7 +573,9 @@ void CAVCDecoder::Close() {
   std::free(videoPath);
   videoPath = nullptr;
   if (gopTable != nullptr) {
-    for (int32_t i = 0; i < gopCapacity; ++i) std::free(gopTable[i]);
+    // GOP entries fill the table from slot 0 without gaps: the first empty slot ends them, and
+    // the rest of the table (a million slots or more) is never touched.
+    for (int32_t i = 0; i < gopCapacity && gopTable[i] != nullptr; ++i) std::free(gopTable[i]);
     std::free(gopTable);
     gopTable = nullptr;
   }

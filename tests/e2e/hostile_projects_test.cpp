@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -204,27 +205,49 @@ TEST(HostileValues, SizFpsAndGopPositionsThatCannotBeRight) {
   const std::string dir = TempDir();
   const std::string made = ReadText(IndexVideo(MediaPath("m2ts576i.m2ts")));
   const std::string size = std::to_string(fs::file_size(MediaPath("m2ts576i.m2ts")));
-  const std::pair<std::string, std::string> cases[] = {
-      {"SIZ 704 x 576", "SIZ 704x576 is not the picture size of"},
-      {"SIZ 720 x 480", "SIZ 720x480 is not the picture size of"},
-      {"FPS 0 / 0", "FPS 0/0 is not a frame rate"},
-      {"FPS -25 / 1", "FPS -25/1 is not a frame rate"},
-      {"SEQ " + size, "GOP 0 starts at byte " + size + ", past the end of"}};
+  // Each case replaces the n-th line that starts like its replacement; "@" in the message stands
+  // for that line's number.
+  const struct {
+    std::string replacement;
+    int occurrence;
+    std::string message;
+  } cases[] = {
+      {"SIZ 704 x 576", 1, "SIZ 704x576 is not the picture size of"},
+      {"SIZ 720 x 480", 1, "SIZ 720x480 is not the picture size of"},
+      {"FPS 0 / 0", 1, "FPS 0/0 is not a frame rate"},
+      {"FPS -25 / 1", 1, "FPS -25/1 is not a frame rate"},
+      {"SEQ " + size, 1, "line @: GOP 0 starts at byte " + size + ", past the end of"},
+      // Numbers that were clamped, a later GOP's position that is none (it served the pictures
+      // of the first GOP), values outside their range.
+      {"FPS 4294967297 / 1", 1, "line @ \"FPS 4294967297 / 1\": a number out of range"},
+      {"SEQ -5", 3, "line @ \"SEQ -5\": no GOP position (a number from 0 up)"},
+      {"LUMFILT 4096 0", 1, "line @ \"LUMFILT 4096 0\": the gamma is not from -2048 to 2048"},
+      {"FRM Q", 20, "line @ \"FRM Q\": not a picture coding type (I, P or B)"}};
   for (const auto& c : cases) {
     const std::string project = dir + "/bad.vnt";
-    // Only the first SEQ line changes; the picture count still matches.
+    // Only that line changes; the picture count still matches.
     std::string text = made;
-    const std::string keyword = c.first.substr(0, 4);
-    const size_t at = text.find("\n" + keyword) + 1;
-    text.replace(at, text.find('\n', at) - at, c.first);
+    const std::string keyword = c.replacement.substr(0, 4);
+    size_t at = 0;
+    for (int n = 0; n < c.occurrence; ++n) {
+      at = text.find("\n" + keyword, at) + 1;
+      ASSERT_NE(at, 0u) << c.replacement;
+    }
+    text.replace(at, text.find('\n', at) - at, c.replacement);
     WriteText(project, text);
+    std::string message = c.message;
+    const size_t mark = message.find('@');
+    if (mark != std::string::npos) {
+      message.replace(mark, 1,
+                      std::to_string(1 + std::count(text.begin(), text.begin() + at, '\n')));
+    }
     const std::string err = InfoError(project);
     EXPECT_EQ(err.rfind("MPGSource: The VNT file holds a value that cannot be right for its "
                         "video. (" +
-                            project + ": " + c.second,
+                            project + ": " + message,
                         0),
               0u)
-        << c.first << ": " << err;
+        << c.replacement << ": " << err;
   }
 }
 

@@ -142,7 +142,7 @@ TEST_F(ProjectLoader, KeywordLines) {
 
 TEST_F(ProjectLoader, MissingValuesLeaveFieldsAsTheyWere) {
   ASSERT_EQ(LoadKeywords("FO 2\nFO\nFO \nCLIP 1 2 3 4\nCLIP 9\nSIZ 720x576\nSIZ 100\n"
-                         "SIZ\nFPS 25/1\nFPS 50\nVPID x\nLUMFILT 5\nSEQ \nFRM\nSEQ 7\n"),
+                         "SIZ\nFPS 25/1\nFPS 50\nVPID x\nLUMFILT 5\nSEQ 0\nFRM I\nSEQ 7\n"),
             kLoadOk);
   EXPECT_EQ(d_->fieldOrder, 2);
   EXPECT_EQ(d_->clipLeft, 9);
@@ -165,7 +165,7 @@ TEST_F(ProjectLoader, MissingValuesLeaveFieldsAsTheyWere) {
 TEST_F(ProjectLoader, PictureTypesLeadingPositionsAndGopStarts) {
   ASSERT_EQ(LoadKeywords("FRM B\nSEQ 10\nFRM I\nFRM B\nFRM B\nFRM P\nFRM B\nFRM B\n"
                          "SEQ 20\nFRM I\nFRM P\nFRM B\nFRM B\nSEQ 30\nSEQ 18446744073709551615\n"
-                         "FRM I\nFRM B\nFRM X\n"),
+                         "FRM I\nFRM B\nFRM Ix\n"),
             kLoadOk);
   ASSERT_EQ(d_->pictureCount, 13);
   ASSERT_EQ(d_->gopCount, 4);
@@ -226,7 +226,7 @@ TEST_F(ProjectLoader, HostileFilesEndInALoadCode) {
             kLoadCannotOpen);  // the video path is a cut-off run of S
   EXPECT_EQ(Load(Project(video_, std::string(49998, 'x') + "SEQ 9\n")), kLoadOk);
   EXPECT_EQ(d_->gopTable[0]->position, 9u);  // the remainder of the long line is a line
-  EXPECT_EQ(Load(Project(video_, "SIZ 99999999999 x -576\nSEQ 0\n")), kLoadOk);
+  EXPECT_EQ(Load(Project(video_, "SIZ 2147483647 x -576\nSEQ 0\n")), kLoadOk);
   EXPECT_EQ(d_->width, INT32_MAX);
   EXPECT_EQ(d_->height, -576);
 
@@ -236,9 +236,22 @@ TEST_F(ProjectLoader, HostileFilesEndInALoadCode) {
   EXPECT_EQ(Load(Project(video_, orphans + "SEQ 0\nFRM I\n")), kLoadOk);
   EXPECT_EQ(d_->pictureCount, 1);
 
-  EXPECT_EQ(Load(Project(video_, "PKTSIZ -188\nVPID -5\nSEQ -3\nFRM\n")), kLoadOk);
+  EXPECT_EQ(Load(Project(video_, "PKTSIZ -188\nVPID -5\nSEQ 3\nFRM I\n")), kLoadOk);
   EXPECT_EQ(d_->packetSize, -188);
-  EXPECT_EQ(d_->gopTable[0]->position, 0u);
+  // Values at the ends of their ranges load.
+  ASSERT_EQ(LoadKeywords("FPS 2147483647/1\nCLIP -2147483648 0 0 0\nLUMFILT 2048 255\n"
+                         "SEQ 0\nFRM I\nFRM Bx\nSEQ 18446744073709551615\nFRM P 1\n"),
+            kLoadOk);
+  EXPECT_EQ(d_->fpsNumerator, INT32_MAX);
+  EXPECT_EQ(d_->clipLeft, INT32_MIN);
+  EXPECT_EQ(d_->lumFilterOn, 1);
+  EXPECT_EQ(d_->gopTable[1]->position, UINT64_MAX);
+  EXPECT_EQ(d_->pictureTable[1].type, 3);
+  EXPECT_EQ(d_->pictureTable[2].type, 1);
+  ASSERT_EQ(LoadKeywords("LUMFILT -2048 -255\nSEQ 0\n"), kLoadOk);
+  EXPECT_EQ(d_->lumTable[255], 0);
+  // FRM lines before the first GOP are no pictures and stay unchecked.
+  EXPECT_EQ(LoadKeywords("FRM X\nSEQ 0\nFRM I\n"), kLoadOk);
   // A project that ends within its first lines.
   EXPECT_EQ(Load("VantuIndexFileNV1\n"), kLoadNoGops);
   EXPECT_EQ(Load(std::string("VantuIndexFileNV1\n\0\0\0\n", 22)), kLoadNoGops);
@@ -305,11 +318,11 @@ TEST_F(ProjectLoader, AVideoChangedSinceIndexingIsRefused) {
 
   // Without the line the video is taken as it is; a damaged line is an error.
   EXPECT_EQ(Load(Project(video_, kOneGop)), kLoadOk);
-  for (const char* damaged : {"VIDEOFILE 5000\n", "VIDEOFILE 5000 xyz\n", "VIDEOFILE -1 00\n",
-                              "VIDEOFILE 5000 00000000000000000\n"}) {
-    EXPECT_EQ(Load(Project(video_, damaged + std::string(kOneGop))), kLoadBadValue) << damaged;
-    EXPECT_EQ(std::string(d_->loadDetail),
-              dir_.Path("project.vnt") + ": its VIDEOFILE line is damaged");
+  for (std::string damaged : {"VIDEOFILE 5000", "VIDEOFILE 5000 xyz", "VIDEOFILE -1 00",
+                              "VIDEOFILE 5000 00000000000000000"}) {
+    EXPECT_EQ(Load(Project(video_, damaged + "\n" + kOneGop)), kLoadBadValue) << damaged;
+    EXPECT_EQ(std::string(d_->loadDetail), dir_.Path("project.vnt") + ": line 6 \"" + damaged +
+                                               "\": not a video size and fingerprint");
   }
 }
 
@@ -394,6 +407,76 @@ TEST_F(ProjectLoader, RelativeVideoPathsInFoldersUpToTheLongestPath) {
   EXPECT_EQ(std::string(d_->videoPath), folder + "/video.m2v");
 }
 
+// Values that cannot be right (numbers that do not fit, GOP positions that are no position,
+// LUMFILT and FRM values outside their range) are refused at load with the line they are on.
+struct BadValueCase {
+  std::string keywords;  // from line 6 of the project on
+  std::string detail;    // after "<project>: "
+};
+
+void PrintTo(const BadValueCase& c, std::ostream* os) {
+  *os << c.detail;
+}
+
+class ProjectLoaderBadValue : public ProjectLoader,
+                              public ::testing::WithParamInterface<BadValueCase> {};
+
+TEST_P(ProjectLoaderBadValue, IsRefusedNamingItsLine) {
+  EXPECT_EQ(LoadKeywords(GetParam().keywords), kLoadBadValue);
+  EXPECT_EQ(std::string(d_->loadDetail), dir_.Path("project.vnt") + ": " + GetParam().detail);
+  EXPECT_EQ(d_->videoFile, nullptr);
+}
+
+const std::string kTooLong(70, 'Q');
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ProjectLoaderBadValue,
+    ::testing::Values(
+        // Numbers beyond their type, which were clamped to its ends.
+        BadValueCase{"FPS 4294967297/1\nSEQ 0\nFRM I\n",
+                     "line 6 \"FPS 4294967297/1\": a number out of range"},
+        BadValueCase{"FPS 25 / -2147483649\nSEQ 0\n",
+                     "line 6 \"FPS 25 / -2147483649\": a number out of range"},
+        BadValueCase{"SIZ 720 x 99999999999\nSEQ 0\n",
+                     "line 6 \"SIZ 720 x 99999999999\": a number out of range"},
+        BadValueCase{"CLIP 0 0 0 4294967296\nSEQ 0\n",
+                     "line 6 \"CLIP 0 0 0 4294967296\": a number out of range"},
+        BadValueCase{"SEQ 0\nFO 2147483648\n", "line 7 \"FO 2147483648\": a number out of range"},
+        BadValueCase{"PICTURES 4294967297\nSEQ 0\nFRM I\n",
+                     "line 6 \"PICTURES 4294967297\": a number out of range"},
+        BadValueCase{"SEQ 0\nSEQ 18446744073709551616\n",
+                     "line 7 \"SEQ 18446744073709551616\": a number out of range"},
+        // GOP positions: a later one negative, missing or followed by more.
+        BadValueCase{"SEQ 0\nFRM I\nFRM P\nSEQ -5\nFRM I\n",
+                     "line 9 \"SEQ -5\": no GOP position (a number from 0 up)"},
+        BadValueCase{"SEQ \nFRM I\n", "line 6 \"SEQ \": no GOP position (a number from 0 up)"},
+        BadValueCase{"SEQ 0\nSEQ 12x4\n",
+                     "line 7 \"SEQ 12x4\": the GOP position is followed by other text"},
+        // The luminance correction outside the values that make a table of their own.
+        BadValueCase{"LUMFILT 2049 0\nSEQ 0\n",
+                     "line 6 \"LUMFILT 2049 0\": the gamma is not from "
+                     "-2048 to 2048"},
+        BadValueCase{"LUMFILT -2049 0\nSEQ 0\n",
+                     "line 6 \"LUMFILT -2049 0\": the gamma is not from -2048 to 2048"},
+        BadValueCase{"LUMFILT 0 256\nSEQ 0\n",
+                     "line 6 \"LUMFILT 0 256\": the offset is not from -255 to 255"},
+        BadValueCase{"LUMFILT 0 -256\nSEQ 0\n",
+                     "line 6 \"LUMFILT 0 -256\": the offset is not from -255 to 255"},
+        // Picture coding types: only I, P and B.
+        BadValueCase{"SEQ 0\nFRM I\nFRM X\n",
+                     "line 8 \"FRM X\": not a picture coding type (I, P or B)"},
+        BadValueCase{"SEQ 0\nFRM i\n", "line 7 \"FRM i\": not a picture coding type (I, P or B)"},
+        BadValueCase{"SEQ 0\nFRM\n", "line 7 \"FRM\": not a picture coding type (I, P or B)"},
+        // The first of several is named; a line split by the line length keeps its number, CR
+        // LF ends a line like LF, and a long line is shown cut.
+        BadValueCase{"SEQ 0\nFRM D\nLUMFILT 9999 0\n",
+                     "line 7 \"FRM D\": not a picture coding type (I, P or B)"},
+        BadValueCase{std::string(60000, 'x') + "\nSEQ 0\r\nFRM I\r\nFRM *\r\n",
+                     "line 9 \"FRM *\": not a picture coding type (I, P or B)"},
+        BadValueCase{"SEQ 0\nFRM " + kTooLong + "\n",
+                     "line 7 \"FRM " + kTooLong.substr(0, 56) +
+                         "...\": not a picture coding type (I, P or B)"}));
+
 // CheckProject on real media: what the loader read is compared with the video's first sequence
 // header and its length.
 TEST_F(ProjectLoader, CheckProjectComparesTheValuesWithTheVideo) {
@@ -423,7 +506,7 @@ TEST_F(ProjectLoader, CheckProjectComparesTheValuesWithTheVideo) {
   const std::string size = std::to_string(std::filesystem::file_size(es));
   EXPECT_EQ(check(es, "SIZ 720 x 576\nFPS 25 / 1\nSEQ 0\nFRM I\nSEQ " + size + "\nFRM I\n"),
             kLoadBadValue);
-  EXPECT_EQ(std::string(d_->loadDetail), project + ": GOP 1 starts at byte " + size +
+  EXPECT_EQ(std::string(d_->loadDetail), project + ": line 10: GOP 1 starts at byte " + size +
                                              ", past the end of " + es + " (" + size + " bytes)");
   // A position inside a picture: the first start code found is no sequence header.
   EXPECT_EQ(check(es, "SIZ 720 x 576\nFPS 25 / 1\nSEQ 100\nFRM I\n"), kLoadBadValue);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <fstream>
 #include <sstream>
@@ -158,11 +159,18 @@ TEST_F(FrontCreateTest, ProjectValuesThatCannotBeRightForTheVideo) {
   EXPECT_EQ(errorWith("SIZ 64 x 48", "SIZ 0 x 48"), prefix + "SIZ 0x48 is not a picture size)");
   EXPECT_EQ(errorWith("SIZ 64 x 48", "SIZ 64 x 64"),
             prefix + "SIZ 64x64 is not the picture size of " + media_.video + " (64x48))");
-  EXPECT_EQ(errorWith("SEQ " + std::to_string(media_.gopPositions[1]), "SEQ 1000000"),
-            prefix + "GOP 1 starts at byte 1000000, past the end of " + media_.video + " (" +
+  // The project's line that holds `text`, as a message names it.
+  auto lineOf = [&](const std::string& text) {
+    return "line " +
+           std::to_string(1 + std::count(good.begin(), good.begin() + good.find(text), '\n'));
+  };
+  const std::string second = "SEQ " + std::to_string(media_.gopPositions[1]);
+  EXPECT_EQ(errorWith(second, "SEQ 1000000"),
+            prefix + lineOf(second) + ": GOP 1 starts at byte 1000000, past the end of " +
+                media_.video + " (" +
                 std::to_string(std::ifstream(media_.video, std::ios::ate).tellg()) + " bytes))");
   EXPECT_EQ(errorWith("SEQ 0\n", "SEQ 1\n"),
-            prefix + media_.video +
+            prefix + lineOf("SEQ 0\n") + ": " + media_.video +
                 " has no MPEG-2 sequence header where the first GOP starts (byte 1))");
   EXPECT_EQ(errorWith("FPS 25 / 1", "FPS 25 / 1"), "");
   EXPECT_TRUE(Holds(clip_->GetFrame(5, &env_), 5, 0));
