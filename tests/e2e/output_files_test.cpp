@@ -231,7 +231,8 @@ TEST(StandardOutput, HelpThatCannotBeWrittenFailsEveryProgram) {
   for (const std::string& command :
        {quoted + "--help", quoted + "index --help", quoted + "pipe --help",
         quoted + "index '" + MediaPath("es576i_open.m2v") + "' --list",
-        "'" + BuildDir() + "/mpgsource-index' --help"}) {
+        "'" + BuildDir() + "/mpgsource-index' --help",
+        "'" + BuildDir() + "/mpgsource-server' --help"}) {
     CommandResult r = e2e::Run({"sh", "-c", command + " >/dev/full"});
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_NE(r.err.find("could not write to standard output: No space left on device\n"),

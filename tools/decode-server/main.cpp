@@ -79,6 +79,12 @@ int main(int argc, char** argv) {
       parent = value;
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       Usage(stdout);
+      // Help that could not be written (a full disk, a closed pipe) is a failure.
+      if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "mpgsource-server: could not write to standard output: %s\n",
+                     std::strerror(errno));
+        return 1;
+      }
       return 0;
     } else {
       std::fprintf(stderr, "mpgsource-server: unknown argument \"%s\"\n", argv[i]);
