@@ -7,6 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 export MPG_WERROR=ON
+# A test that skips fails the run (every tool is installed here), unless it is marked as allowed
+# to skip with a reason (MPG_ALLOWED_SKIP, tests/support/allowed_skip.h).
+export MPG_FAIL_ON_SKIP=1
 # The tests must leave no shared-memory objects behind: those that appear during the run and stay
 # fail it.
 shm_objects() { ls /dev/shm 2>/dev/null | grep '^mpgsource\.' | sort || true; }
