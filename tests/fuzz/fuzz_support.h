@@ -26,6 +26,8 @@ int TsRefill(const uint8_t* data, size_t size);
 int TsUnits(const uint8_t* data, size_t size);
 int TsMux(const uint8_t* data, size_t size);
 int Matroska(const uint8_t* data, size_t size);
+// The decoding server's request handling (built where the server is: MPG_FUZZ_HAVE_SERVER).
+int ServerRequests(const uint8_t* data, size_t size);
 
 // Aborts with `what` when `ok` is false: a fault of the code under test.
 void Check(bool ok, const char* what);

@@ -92,6 +92,12 @@ TEST(FuzzReplay, Matroska) {
   Replay("matroska", fuzz::Matroska);
 }
 
+#if MPG_FUZZ_HAVE_SERVER
+TEST(FuzzReplay, ServerRequests) {
+  Replay("server_requests", fuzz::ServerRequests);
+}
+#endif
+
 // The seeds from the media must be there: without them the replay covers only crafted inputs.
 TEST(FuzzReplay, MediaSeedsWereMade) {
   const std::string seeds = Env("MPG_BUILD_DIR", ".") + "/fuzz-seeds";
