@@ -16,6 +16,15 @@
 #include "tools/indexer/transport_stream.h"
 
 namespace indexer {
+
+void Warn(const IndexOptions& options, const std::string& text) {
+  if (options.warn) {
+    options.warn(text);
+  } else {
+    fprintf(stderr, "%s: warning: %s\n", kToolName, text.c_str());
+  }
+}
+
 namespace {
 
 constexpr size_t kBlockSize = 8 << 20;
@@ -28,14 +37,6 @@ std::string Hex(int value) {
   char text[16];
   snprintf(text, sizeof text, "0x%X", value);
   return text;
-}
-
-void Warn(const IndexOptions& options, const std::string& text) {
-  if (options.warn) {
-    options.warn(text);
-  } else {
-    fprintf(stderr, "%s: warning: %s\n", kToolName, text.c_str());
-  }
 }
 
 bool StartsWith(const std::vector<uint8_t>& head, std::initializer_list<uint8_t> bytes) {
@@ -318,7 +319,7 @@ int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* lay
   if (layout->carriage == Carriage::kElementary) {
     result = ScanElementary(&source, options, &scanner, error);
   } else if (layout->carriage == Carriage::kMatroska) {
-    result = ScanMatroska(&source, options.videoPath, options.progress, layout, &scanner, error);
+    result = ScanMatroska(&source, options, layout, &scanner, error);
   } else {
     layout->pid = options.pid;
     if (layout->pid < 0) {

@@ -58,6 +58,9 @@ struct StreamLayout {
   uint64_t fileSize = 0;
 };
 
+// Sends one warning to options.warn, or to stderr when it is empty.
+void Warn(const IndexOptions& options, const std::string& text);
+
 // Reads the video file named in `options` into `index`. Returns kIndexOk, or a failure with a
 // message naming the file in `error`. Warnings go to options.warn.
 int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* layout,

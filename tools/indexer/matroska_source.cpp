@@ -17,8 +17,9 @@ constexpr uint8_t kVideoTrackType = 1;
 
 }  // namespace
 
-int ScanMatroska(ByteSource* source, const std::string& path, bool progress, StreamLayout* layout,
+int ScanMatroska(ByteSource* source, const IndexOptions& options, StreamLayout* layout,
                  Mpeg2Scanner* scanner, std::string* error) {
+  const std::string& path = options.videoPath;
   // The parser reads the file through the plugin's own input; the frames' bytes come from
   // `source`.
   std::unique_ptr<FILE, int (*)(FILE*)> stream(fopen(path.c_str(), "rb"), fclose);
@@ -52,13 +53,25 @@ int ScanMatroska(ByteSource* source, const std::string& path, bool progress, Str
   layout->track = track;
   mkv_SelectTracks(file, ~(1u << (track % 32)));
 
-  ProgressMeter meter(source->Size(), progress);
+  ProgressMeter meter(source->Size(), options.progress);
   std::vector<uint8_t> frame;
   uint32_t frameTrack = 0, size = 0, flags = 0;
   uint64_t start = 0, end = 0, position = 0;
   int result = kIndexOk;
+  uint64_t frames = 0;
   while (mkv_NextFrame(file, 0, &frameTrack, &start, &end, &position, &size, &flags) == 0) {
     if (static_cast<int>(frameTrack) != track) continue;
+    if (position > source->Size() || size > source->Size() - position) {
+      // A recording stopped inside a block: the block's header promises bytes past the end of
+      // the file. The complete frames before it are the video; the plugin's reader ends at the
+      // same frame, since it cannot read it either.
+      Warn(options, "\"" + path + "\" is cut off at byte " + std::to_string(source->Size()) +
+                        " inside the frame that starts at byte " + std::to_string(position) + " (" +
+                        std::to_string(size) + " bytes); the " + std::to_string(frames) +
+                        " complete frame(s) before it are indexed");
+      break;
+    }
+    ++frames;
     frame.resize(size);
     if (size > 0 && source->ReadAt(position, frame.data(), size) != static_cast<int64_t>(size)) {
       *error = "read error in \"" + path + "\" at byte " + std::to_string(position);

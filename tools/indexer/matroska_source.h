@@ -13,8 +13,9 @@
 namespace indexer {
 
 // Feeds the frames of the first V_MPEG2 video track to `scanner` and finishes it; sets
-// layout->track. Returns kIndexOk or a failure with a message naming `path`.
-int ScanMatroska(ByteSource* source, const std::string& path, bool progress, StreamLayout* layout,
+// layout->track. A file cut off inside a frame is indexed up to that frame, with a warning.
+// Returns kIndexOk or a failure with a message naming options.videoPath.
+int ScanMatroska(ByteSource* source, const IndexOptions& options, StreamLayout* layout,
                  Mpeg2Scanner* scanner, std::string* error);
 
 }  // namespace indexer
