@@ -47,18 +47,30 @@ StreamFacts FactsOf(const VideoIndex& index, const ClipTiming& timing) {
   facts.codedDenominator = seq.fpsDenominator;
   facts.fields = timing.fields;
 
-  // aspect_ratio_information: 1 square samples; 2, 3 and 4 give the display aspect ratio of the
-  // display rectangle (the display extension's size, else the picture's).
-  const int width = seq.displayExtension && seq.displayWidth > 0 ? seq.displayWidth : seq.width;
-  const int height = seq.displayExtension && seq.displayHeight > 0 ? seq.displayHeight : seq.height;
-  static const int kDar[5][2] = {{0, 0}, {0, 0}, {4, 3}, {16, 9}, {221, 100}};
+  // aspect_ratio_information: 1 square samples; 2, 3 and 4 a display aspect ratio. The sample
+  // aspect ratio is the one ffmpeg (and so ffprobe and every encode made from its decode) uses:
+  // the ratio spread over the display extension's rectangle only when that rectangle, shown at the
+  // picture's size, gives exactly 4:3 or 16:9 (a 540-wide rectangle of a 4:3 720-wide picture);
+  // otherwise, as for the common 704- or 540-wide rectangles of 16:9 broadcasts, over the whole
+  // picture. The display aspect ratio is the picture's size with those samples.
+  static const int64_t kDar[5][2] = {{0, 0}, {0, 0}, {4, 3}, {16, 9}, {221, 100}};
   if (seq.aspectRatioCode == 1) {
     facts.sarNumerator = facts.sarDenominator = 1;
     Reduce(seq.width, seq.height, &facts.darNumerator, &facts.darDenominator);
-  } else if (seq.aspectRatioCode >= 2 && seq.aspectRatioCode <= 4 && width > 0 && height > 0) {
+  } else if (seq.aspectRatioCode >= 2 && seq.aspectRatioCode <= 4 && seq.width > 0 &&
+             seq.height > 0) {
     const int64_t darN = kDar[seq.aspectRatioCode][0], darD = kDar[seq.aspectRatioCode][1];
+    int64_t width = seq.width, height = seq.height;
+    if (seq.displayExtension && seq.displayWidth > 0 && seq.displayHeight > 0) {
+      // darN/darD x (displayHeight x width) / (displayWidth x height), against 4:3 and 16:9.
+      const int64_t shownN = darN * seq.displayHeight * seq.width;
+      const int64_t shownD = darD * seq.displayWidth * seq.height;
+      if (shownN * 3 == shownD * 4 || shownN * 9 == shownD * 16) {
+        width = seq.displayWidth;
+        height = seq.displayHeight;
+      }
+    }
     Reduce(darN * height, darD * width, &facts.sarNumerator, &facts.sarDenominator);
-    // The picture's own display aspect ratio with those samples.
     Reduce(int64_t{seq.width} * facts.sarNumerator, int64_t{seq.height} * facts.sarDenominator,
            &facts.darNumerator, &facts.darDenominator);
   }

@@ -40,15 +40,76 @@ TEST(StreamFacts, AspectRatioComesFromTheCodeAndTheDisplayRectangle) {
   facts = indexer::FactsOf(Pal(9), {});  // reserved code
   EXPECT_EQ(facts.sarNumerator, 0);
 
-  // A display extension narrows the rectangle the aspect ratio applies to: 4:3 over 704x576.
+  // A display extension whose rectangle does not show as 4:3 or 16:9 leaves the ratio on the
+  // whole picture: 4:3 with a 704-wide rectangle keeps 16:15.
   VideoIndex narrow = Pal(2);
   narrow.sequence.displayExtension = true;
   narrow.sequence.displayWidth = 704;
   narrow.sequence.displayHeight = 576;
   facts = indexer::FactsOf(narrow, {});
-  EXPECT_EQ(facts.sarNumerator, 12);
-  EXPECT_EQ(facts.sarDenominator, 11);
+  EXPECT_EQ(facts.sarNumerator, 16);
+  EXPECT_EQ(facts.sarDenominator, 15);
 }
+
+// The aspect ratio of streams with a sequence display extension, made by mpeg2enc, against
+// ffprobe's sample and display aspect ratio.
+struct DisplayRectangle {
+  int width, height;   // coded picture
+  int aspectCode;      // mpeg2enc -a
+  int shownW, shownH;  // display extension (mpeg2enc -x, -y)
+};
+
+class DisplayExtensionAspect : public ::testing::TestWithParam<DisplayRectangle> {};
+
+std::string ProbeField(const std::string& out, const std::string& key) {
+  const size_t at = out.find(key + "=");
+  if (at == std::string::npos) return "";
+  const size_t from = at + key.size() + 1;
+  return out.substr(from, out.find('\n', from) - from);
+}
+
+TEST_P(DisplayExtensionAspect, EqualsFfprobe) {
+  const DisplayRectangle& r = GetParam();
+  if (indexer_test::Shell("command -v mpeg2enc").empty()) GTEST_SKIP() << "mpeg2enc missing";
+  indexer_test::TempDir dir;
+  const std::string video = dir.File("v.m2v");
+  int status = 0;
+  indexer_test::Shell("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=" +
+                          std::to_string(r.width) + "x" + std::to_string(r.height) +
+                          ":rate=25 -frames:v 2 -pix_fmt yuv420p -f yuv4mpegpipe - | "
+                          "mpeg2enc -v 0 -f 3 -b 6000 -a " +
+                          std::to_string(r.aspectCode) + " -x " + std::to_string(r.shownW) +
+                          " -y " + std::to_string(r.shownH) + " -o '" + video + "' 2>&1",
+                      &status);
+  ASSERT_EQ(status, 0);
+  const std::string probe = indexer_test::Shell(
+      "ffprobe -v error -select_streams v:0 -show_entries "
+      "stream=sample_aspect_ratio,display_aspect_ratio -of default=nw=1 '" +
+      video + "'");
+  VideoIndex index;
+  indexer::StreamLayout layout;
+  std::string error;
+  ASSERT_EQ(indexer_test::Index(video, &index, &layout, &error), indexer::kIndexOk) << error;
+  ASSERT_TRUE(index.sequence.displayExtension);
+  ASSERT_EQ(index.sequence.displayWidth, r.shownW);
+  const StreamFacts facts = indexer::FactsOf(index, {});
+  EXPECT_EQ(std::to_string(facts.sarNumerator) + ":" + std::to_string(facts.sarDenominator),
+            ProbeField(probe, "sample_aspect_ratio"));
+  EXPECT_EQ(std::to_string(facts.darNumerator) + ":" + std::to_string(facts.darDenominator),
+            ProbeField(probe, "display_aspect_ratio"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Broadcasts, DisplayExtensionAspect,
+    ::testing::Values(DisplayRectangle{720, 576, 3, 540, 576},  // 16:9 shown 540 wide
+                      DisplayRectangle{720, 576, 3, 704, 576},  // 16:9 shown 704 wide
+                      DisplayRectangle{720, 480, 3, 704, 480},
+                      DisplayRectangle{720, 576, 2, 704, 576},  // 4:3 shown 704 wide
+                      DisplayRectangle{720, 576, 2, 540, 576},  // shows as exactly 16:9
+                      DisplayRectangle{720, 576, 3, 720, 432},  // letterbox rectangle
+                      DisplayRectangle{720, 576, 3, 720, 576},
+                      DisplayRectangle{480, 576, 4, 352, 576},
+                      DisplayRectangle{720, 576, 1, 540, 576}));
 
 TEST(StreamFacts, ScanFollowsTheFrames) {
   VideoIndex index = Pal(2);
