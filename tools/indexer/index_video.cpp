@@ -10,6 +10,7 @@
 #include "tools/indexer/list_streams.h"
 #include "tools/indexer/matroska_source.h"
 #include "tools/indexer/mpeg2_scanner.h"
+#include "tools/indexer/program_stream.h"
 #include "tools/indexer/progress.h"
 #include "tools/indexer/psi_tables.h"
 #include "tools/indexer/reader_check.h"
@@ -54,6 +55,21 @@ bool OpensWithSequenceHeader(const std::vector<uint8_t>& head) {
 bool ContainsSequenceHeader(const std::vector<uint8_t>& head) {
   static const uint8_t kCode[4] = {0, 0, 1, 0xB3};
   return std::search(head.begin(), head.end(), kCode, kCode + 4) != head.end();
+}
+
+// Program streams are not read yet; the message says how to get the video into a transport stream.
+// MPEG-1 program streams (VCD) hold MPEG-1 video, which no remux makes readable.
+std::string ProgramStreamRefusal(const std::string& quoted, const ProgramStreamMatch& match) {
+  std::string text = quoted + " is an MPEG program stream";
+  if (match.mpeg1) return text + "; only elementary and transport streams are supported";
+  text += " (VOB/MPG)";
+  if (match.firstPack > 0) {
+    text += ", its first pack header at byte " + std::to_string(match.firstPack);
+  }
+  return text +
+         "; only elementary and transport streams are supported. Remux its video into a "
+         "transport stream meanwhile: ffmpeg -i " +
+         quoted + " -map 0:v:0 -c copy -f mpegts out.ts";
 }
 
 int ScanElementary(ByteSource* source, const IndexOptions& options, Mpeg2Scanner* scanner,
@@ -287,15 +303,16 @@ int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* lay
 
   size_t firstSync = 0;
   int spacing = 0;
+  ProgramStreamMatch programStream;
   if (StartsWith(head, {0x1A, 0x45, 0xDF, 0xA3})) {
     layout->carriage = Carriage::kMatroska;
+  } else if (FindProgramStream(head.data(), head.size(), source.Size(), &programStream)) {
+    // Before the elementary stream test: a program stream cut just before a sequence header in
+    // a video packet opens like one, and its packet headers would be read as picture data.
+    *error = ProgramStreamRefusal(quoted, programStream);
+    return kIndexUnsupported;
   } else if (OpensWithSequenceHeader(head)) {
     layout->carriage = Carriage::kElementary;
-  } else if (StartsWith(head, {0x00, 0x00, 0x01, 0xBA})) {
-    *error = quoted +
-             " is an MPEG program stream; only elementary and transport streams are "
-             "supported";
-    return kIndexUnsupported;
   } else if ((spacing = DetectPacketSize(head.data(), head.size(), &firstSync)) != 0) {
     if (spacing != 188 && spacing != 192) {
       *error = quoted + " is a transport stream with " + std::to_string(spacing) +
@@ -315,6 +332,9 @@ int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* lay
   int result;
   if (layout->carriage != Carriage::kTransport && options.pid >= 0) {
     Warn(options, "a PID applies to transport streams only; ignored");
+  }
+  if (layout->carriage != Carriage::kMatroska && options.track >= 0) {
+    Warn(options, "a track applies to Matroska files only; ignored");
   }
   if (layout->carriage == Carriage::kElementary) {
     result = ScanElementary(&source, options, &scanner, error);

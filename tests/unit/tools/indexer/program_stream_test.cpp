@@ -1,0 +1,90 @@
+// Program streams are refused as program streams wherever the file starts: cut inside a pack or
+// after padding, an ffmpeg-made VOB or MPG is never taken for an elementary stream.
+#include "tools/indexer/program_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+
+#include "tests/unit/tools/indexer/indexer_test_support.h"
+
+namespace {
+
+using indexer_test::Ffmpeg;
+using indexer_test::Media;
+using indexer_test::ReadFile;
+using indexer_test::TempDir;
+using indexer_test::WriteFile;
+
+struct Muxer {
+  const char* format;  // ffmpeg -f
+  bool mpeg1Packs;     // "-f mpeg" writes MPEG-1 pack headers
+};
+
+enum class Lead { kCut, kZeros, kOnes };
+
+// (muxer, lead, bytes cut off or padding put before)
+using Case = std::tuple<Muxer, Lead, size_t>;
+
+class ProgramStreamStart : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ProgramStreamStart, IsRefusedAsAProgramStream) {
+  const auto& [muxer, lead, bytes] = GetParam();
+  TempDir dir;
+  const std::string whole = dir.File("whole.mpg");
+  ASSERT_TRUE(
+      Ffmpeg("-i " + Media("es576i_open.m2v") + " -c copy -f " + muxer.format + " " + whole));
+  std::vector<uint8_t> file = ReadFile(whole);
+  ASSERT_GT(file.size(), bytes + 4096);
+  if (lead == Lead::kCut) {
+    file.erase(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(bytes));
+  } else {
+    file.insert(file.begin(), bytes, lead == Lead::kZeros ? 0x00 : 0xFF);
+  }
+  const std::string video = dir.File("recording.vob");
+  WriteFile(video, file);
+
+  indexer::VideoIndex index;
+  indexer::StreamLayout layout;
+  std::string error;
+  EXPECT_EQ(indexer_test::Index(video, &index, &layout, &error), indexer::kIndexUnsupported);
+  EXPECT_NE(error.find("\"" + video + "\" is an MPEG program stream"), std::string::npos) << error;
+  if (muxer.mpeg1Packs) {
+    EXPECT_NE(error.find("only elementary and transport streams are supported"), std::string::npos)
+        << error;
+  } else {
+    EXPECT_NE(error.find("(VOB/MPG)"), std::string::npos) << error;
+    EXPECT_NE(error.find("ffmpeg -i \"" + video + "\" -map 0:v:0 -c copy -f mpegts out.ts"),
+              std::string::npos)
+        << error;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CutOrPadded, ProgramStreamStart,
+    ::testing::Combine(
+        ::testing::Values(Muxer{"vob", false}, Muxer{"dvd", false}, Muxer{"mpeg", true}),
+        ::testing::Values(Lead::kCut, Lead::kZeros, Lead::kOnes),
+        ::testing::Values(size_t{0}, size_t{7}, size_t{1000}, size_t{2048 + 14}, size_t{33333})));
+
+// The chain of pack headers is what is recognised: a lone pack start code inside other data is
+// not enough, and a pack header whose length leads nowhere breaks the chain.
+TEST(FindProgramStream, NeedsPackHeadersThatChain) {
+  TempDir dir;
+  ASSERT_TRUE(Ffmpeg("-i " + Media("es576i_open.m2v") + " -c copy -f vob " + dir.File("a.vob")));
+  std::vector<uint8_t> ps = ReadFile(dir.File("a.vob"));
+  indexer::ProgramStreamMatch match;
+  ASSERT_TRUE(indexer::FindProgramStream(ps.data() + 5, ps.size() - 5, ps.size() - 5, &match));
+  EXPECT_FALSE(match.mpeg1);
+  EXPECT_GT(match.firstPack, 0u);
+
+  std::vector<uint8_t> es = ReadFile(Media("es576i_open.m2v"));
+  EXPECT_FALSE(indexer::FindProgramStream(es.data(), es.size(), es.size(), &match));
+  // One MPEG-2 pack header planted in the middle of the video: no chain follows it.
+  const std::vector<uint8_t> pack(ps.begin(), ps.begin() + 14);
+  es.insert(es.begin() + 5000, pack.begin(), pack.end());
+  EXPECT_FALSE(indexer::FindProgramStream(es.data(), es.size(), es.size(), &match));
+}
+
+}  // namespace
