@@ -13,6 +13,7 @@ std::string Ratio(int numerator, int denominator) {
 
 const char* PulldownNote(const std::string& pulldown) {
   if (pulldown == "3:2") return "film, 3:2 pulldown removed";
+  if (pulldown == "frame-2:3") return "film, 2:3 frame repetition removed";
   if (pulldown == "mixed") return "mixed pulldown: average rate (mpgsource index --timestamps)";
   return "none";
 }

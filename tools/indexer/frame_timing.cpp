@@ -41,6 +41,17 @@ bool IsRegularPulldown(const std::vector<uint8_t>& shown) {
   return true;
 }
 
+// In a progressive sequence a frame lasts 2, 4 or 6 field periods (shown once, twice or three
+// times); the regular film cadence alternates 4 and 6.
+bool IsRegularFrameRepeat(const std::vector<uint8_t>& shown) {
+  if (shown.size() < 2) return false;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    if (shown[i] != 4 && shown[i] != 6) return false;
+    if (i > 0 && shown[i] == shown[i - 1]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void FitRate(uint64_t numerator, uint64_t denominator, int* fitNumerator, int* fitDenominator) {
@@ -90,6 +101,11 @@ ClipTiming ComputeTiming(const VideoIndex& index) {
   }
   const uint64_t rateN = static_cast<uint64_t>(timing.fpsNumerator);
   const uint64_t rateD = static_cast<uint64_t>(timing.fpsDenominator);
+  if (index.sequence.progressiveSequence && IsRegularFrameRepeat(shown)) {
+    timing.pulldown = Pulldown::kFrameRepeat;
+    FitRate(rateN * 2, rateD * 5, &timing.fpsNumerator, &timing.fpsDenominator);
+    return timing;
+  }
   if (IsRegularPulldown(shown)) {
     timing.pulldown = Pulldown::kRegular;
     FitRate(rateN * 4, rateD * 5, &timing.fpsNumerator, &timing.fpsDenominator);
@@ -141,6 +157,8 @@ const char* PulldownText(Pulldown pulldown) {
   switch (pulldown) {
     case Pulldown::kRegular:
       return "film, 3:2 pulldown removed";
+    case Pulldown::kFrameRepeat:
+      return "film, 2:3 frame repetition removed";
     case Pulldown::kMixed:
       return "mixed pulldown, average rate (see --timestamps)";
     default:

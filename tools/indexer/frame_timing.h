@@ -15,6 +15,10 @@ enum class Pulldown {
   kNone,     // every frame shows two fields
   kRegular,  // 3:2 pulldown: frames alternate between three and two fields
   kMixed,    // repeated fields in some frames only
+  // A progressive sequence (720p) showing frames for two and three frame periods in turn: 24
+  // frames a second carried at 60. There repeat_first_field repeats the whole frame, once, or
+  // twice with top_field_first; no field is split from its frame.
+  kFrameRepeat,
 };
 
 struct ClipTiming {
@@ -25,7 +29,8 @@ struct ClipTiming {
 };
 
 // The coded rate of the first sequence, and the fields of every frame. A regular 3:2 pattern gives
-// four fifths of the coded rate (30000/1001 becomes 24000/1001); otherwise the rate is the average
+// four fifths of the coded rate (30000/1001 becomes 24000/1001), a regular 2:3 frame repetition
+// two fifths (60000/1001 becomes 24000/1001); otherwise the rate is the average
 // that keeps the total duration: frames x 2 x coded rate / fields.
 ClipTiming ComputeTiming(const VideoIndex& index);
 

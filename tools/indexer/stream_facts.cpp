@@ -40,9 +40,10 @@ StreamFacts FactsOf(const VideoIndex& index, const ClipTiming& timing) {
     facts.scan = "mixed";
   }
   facts.fieldOrder = index.fieldOrder == 0 ? "top" : "bottom";
-  facts.pulldown = timing.pulldown == Pulldown::kRegular ? "3:2"
-                   : timing.pulldown == Pulldown::kMixed ? "mixed"
-                                                         : "none";
+  facts.pulldown = timing.pulldown == Pulldown::kRegular       ? "3:2"
+                   : timing.pulldown == Pulldown::kFrameRepeat ? "frame-2:3"
+                   : timing.pulldown == Pulldown::kMixed       ? "mixed"
+                                                               : "none";
   facts.codedNumerator = seq.fpsNumerator;
   facts.codedDenominator = seq.fpsDenominator;
   facts.fields = timing.fields;

@@ -7,7 +7,7 @@
 //
 //   INFO scan progressive              progressive, interlaced or mixed
 //   INFO fieldorder top                top or bottom (first field in time)
-//   INFO pulldown 3:2                  none, 3:2 or mixed
+//   INFO pulldown 3:2                  none, 3:2, frame-2:3 (progressive sequence) or mixed
 //   INFO codedrate 30000 / 1001        the frame rate the stream is coded at
 //   INFO fields 450                    fields displayed by the whole clip
 //   INFO sar 8 / 9                     sample aspect ratio (0 / 0 when unknown)

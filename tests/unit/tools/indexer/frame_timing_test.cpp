@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/tools/indexer/indexer_test_support.h"
+#include "tools/indexer/stream_facts.h"
+
 namespace {
 
 using indexer::Pulldown;
@@ -84,6 +87,62 @@ TEST(FrameTiming, RatesThatDoNotFitAreApproximated) {
   indexer::FitRate(5, 0, &num, &den);
   EXPECT_EQ(num, 0);
   EXPECT_EQ(den, 0);
+}
+
+// 720p film: a progressive sequence coded at 60000/1001 whose frames repeat two and three times in
+// turn (repeat_first_field, with top_field_first for three). No encoder here writes those flags in
+// a progressive sequence, so ffmpeg's encode gets them set in every picture coding extension;
+// ffprobe's repeat_pict is the reference for the fields shown.
+TEST(FrameTiming, ProgressiveSequenceFrameRepetitionGivesTheFilmRate) {
+  indexer_test::TempDir dir;
+  const std::string video = dir.File("film720p.m2v");
+  ASSERT_TRUE(indexer_test::Ffmpeg(
+      "-f lavfi -i testsrc=size=1280x720:rate=60000/1001 -frames:v 10 -c:v mpeg2video -bf 0 "
+      "-g 5 -f mpeg2video " +
+      video));
+  std::vector<uint8_t> bytes = indexer_test::ReadFile(video);
+  int pictures = 0;
+  for (size_t i = 0; i + 8 < bytes.size(); ++i) {
+    // 00 00 01 B5 8x: picture coding extension; its fourth byte holds top_field_first (0x80)
+    // and repeat_first_field (0x02).
+    if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1 && bytes[i + 3] == 0xB5 &&
+        (bytes[i + 4] >> 4) == 8) {
+      bytes[i + 7] = static_cast<uint8_t>((bytes[i + 7] & 0x7D) | 0x02 | (pictures % 2 ? 0x80 : 0));
+      ++pictures;
+    }
+  }
+  ASSERT_EQ(pictures, 10);
+  indexer_test::WriteFile(video, bytes);
+
+  VideoIndex index;
+  indexer::StreamLayout layout;
+  std::string error;
+  ASSERT_EQ(indexer_test::Index(video, &index, &layout, &error), indexer::kIndexOk) << error;
+  ASSERT_TRUE(index.sequence.progressiveSequence);
+  const indexer::ClipTiming timing = indexer::ComputeTiming(index);
+  EXPECT_EQ(timing.pulldown, Pulldown::kFrameRepeat);
+  EXPECT_EQ(timing.fpsNumerator, 24000);
+  EXPECT_EQ(timing.fpsDenominator, 1001);
+  EXPECT_STREQ(indexer::PulldownText(timing.pulldown), "film, 2:3 frame repetition removed");
+  EXPECT_EQ(indexer::FactsOf(index, timing).pulldown, "frame-2:3");
+
+  const std::string probe = indexer_test::Shell(
+      "ffprobe -v error -select_streams v:0 -show_entries frame=repeat_pict -of csv=p=0 '" + video +
+      "'");
+  uint64_t fields = 0;
+  size_t frames = 0;
+  for (size_t at = 0; at < probe.size();) {
+    const size_t end = probe.find('\n', at);
+    const std::string line = probe.substr(at, end == std::string::npos ? end : end - at);
+    if (!line.empty()) {
+      fields += 2 + std::stoul(line);
+      ++frames;
+    }
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  EXPECT_EQ(frames, 10u);
+  EXPECT_EQ(timing.fields, fields);
 }
 
 }  // namespace
