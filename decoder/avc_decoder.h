@@ -45,9 +45,10 @@ enum LoadCode : int {
   kLoadNoGops = 6,
   kLoadMatroskaParse = 9,
   kLoadNoMpegTrack = 10,
-  kLoadVideoChanged = 11,     // the video is not the one the project was made from
-  kLoadProjectCutShort = 12,  // the project lists fewer pictures than it says it has
-  kLoadBadValue = 13,         // a value of the project cannot be right for its video
+  kLoadVideoChanged = 11,      // the video is not the one the project was made from
+  kLoadProjectCutShort = 12,   // the project lists fewer pictures than it says it has
+  kLoadBadValue = 13,          // a value of the project cannot be right for its video
+  kLoadUnsupportedTrack = 14,  // the Matroska track's frames are stored in a way not read
 };
 
 class CAVCDecoder {
@@ -92,7 +93,10 @@ class CAVCDecoder {
   int AlignStream(uint64_t position);
   int GetAnnexbNALU();
 
-  // Matroska access (decoder/matroska_access.cpp).
+  // Matroska access (decoder/matroska_access.cpp). InitMatroska opens the parser and chooses
+  // track mkvTrack (the first MPEG-2 video track when -1): 0, or 1 when the file cannot be parsed,
+  // 2 when the track is no MPEG-2 video track, 3 when its frames are stored compressed (with
+  // loadDetail saying which).
   int InitMatroska();
   uint64_t GetMKVDuration();
   void InitializeMKVBuffer(uint64_t time);
@@ -136,7 +140,7 @@ class CAVCDecoder {
   // --- Matroska ---
   MkvFileInput mkvInput;
   MatroskaFile* mkvFile;
-  int32_t mkvTrack;
+  int32_t mkvTrack;  // index in the track table; -1 before the choice: the first MPEG-2 track
 
   // --- Index ---
   GopEntry** gopTable;

@@ -1,8 +1,8 @@
 // Matroska access: the parser opened over the video file (decoder/mkv_file_input.h), the choice
 // of the MPEG-2 video track, and loading the track's frames into the read buffer one at a time.
-#include <cstring>
 
 #include "decoder/avc_decoder.h"
+#include "decoder/mkv_track_choice.h"
 #include "matroska/matroska.h"
 #include "platform/file.h"
 
@@ -60,17 +60,12 @@ int CAVCDecoder::InitMatroska() {
   mkvFile = mkv_OpenFile(&mkvInput.ops, 0, 0, message, kMessageSize);
   if (mkvFile == nullptr) return 1;
 
-  const uint32_t count = mkv_TrackCount(mkvFile);
-  int32_t chosen = -1;
-  for (uint32_t i = 0; i < count; ++i) {
-    const MkvTrack* track = mkv_TrackEntry(mkvFile, i);
-    if (track != nullptr && track->trackType == 1 && track->codecID != nullptr &&
-        std::strcmp(track->codecID, "V_MPEG2") == 0) {
-      chosen = static_cast<int32_t>(i);
-      break;
-    }
+  char why[kMessageSize];
+  const int chosen = ChooseMpeg2Track(mkvFile, mkvTrack, why, sizeof why);
+  if (chosen < 0) {
+    SetLoadDetail(videoPath, "%s", why);
+    return chosen == kMkvTrackCompressed ? 3 : 2;
   }
-  if (chosen < 0) return 2;
   mkvTrack = chosen;
   mkv_SelectTracks(mkvFile, ~(uint32_t{1} << (uint32_t(mkvTrack) % 32)));
   return 0;

@@ -315,6 +315,7 @@ int CAVCDecoder::Open(const char* path) {
   Close();
   loadDetail[0] = '\0';
   videoSize = 0;
+  mkvTrack = -1;  // no TRACK line: the first MPEG-2 video track
   if (path == nullptr) return kLoadCannotOpen;
   char reason[256];
   // Only a regular file is read: a FIFO would block the host, a folder or a device is no project.
@@ -338,7 +339,12 @@ int CAVCDecoder::Open(const char* path) {
   const size_t videoPathSize = std::max<size_t>(kVideoPathSize, WorkPathSize());
   videoPath = static_cast<char*>(std::calloc(videoPathSize, 1));
   if (videoPath == nullptr) return kLoadCannotOpen;
-  reader.Read(videoPath, kPathLineChars);
+  const int pathChars = reader.Read(videoPath, kPathLineChars);
+  // A NUL byte would end the path early (and cut the wrong character off it): no file has one.
+  if (pathChars > 0 && std::memchr(videoPath, '\0', static_cast<size_t>(pathChars)) != nullptr) {
+    SetLoadDetail(path, "line 3: the video path holds a NUL byte");
+    return kLoadCannotOpen;
+  }
   DropLastCharacter(videoPath);
   if (platform::PathIsRelative(videoPath) && !ResolveVideoPath(path, videoPath, videoPathSize)) {
     SetLoadDetail(path, "the video path \"%s\" cannot be resolved against the project's folder",
@@ -380,6 +386,8 @@ int CAVCDecoder::Open(const char* path) {
       ParseInt(FirstValue(line), &packetSize, &outOfRange);
     } else if (Matches(line, "VPID")) {
       ParseInt(FirstValue(line), &videoPid, &outOfRange);
+    } else if (Matches(line, "TRACK")) {
+      ParseInt(FirstValue(line), &mkvTrack, &outOfRange);
     } else if (Matches(line, "LUMFILT")) {
       const char* first = FirstValue(line);
       int32_t gamma = 0;
@@ -543,7 +551,7 @@ int CAVCDecoder::Open(const char* path) {
 
   if (streamType == 2) {
     const int result = InitMatroska();
-    if (result == 1 || result == 2) {
+    if (result != 0) {
       // No parser handle may outlive the file it reads.
       mkv_CloseFile(mkvFile);
       mkvFile = nullptr;

@@ -204,6 +204,9 @@ const char* mkv_LastError(MatroskaFile* mf);
 void mkv_Attachments(MatroskaFile* mf, MkvAttachment** attachments, uint32_t* count);
 void mkv_Chapters(MatroskaFile* mf, MkvChapter** chapters, uint32_t* count);
 void mkv_Tags(MatroskaFile* mf, MkvTag** tags, uint32_t* count);
+// The name of a track's content compression method ("zlib", "header stripping"; "method N" for
+// another number).
+const char* mkv_CompressionName(uint32_t method, char* buffer, uint32_t bufferSize);
 // Absolute file position of the end of the Segment's data.
 uint64_t mkv_SegmentEnd(MatroskaFile* mf);
 

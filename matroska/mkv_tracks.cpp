@@ -421,3 +421,10 @@ void parseTracks(MatroskaFile* mf, uint64_t size) {
 }
 
 }  // namespace mkv
+
+const char* mkv_CompressionName(uint32_t method, char* buffer, uint32_t bufferSize) {
+  if (method == 0) return "zlib";
+  if (method == 3) return "header stripping";
+  mkv::formatText(buffer, bufferSize, "method %u", method);
+  return buffer;
+}

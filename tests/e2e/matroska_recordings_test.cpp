@@ -1,6 +1,7 @@
-// Matroska files as recordings leave them: stopped inside a cluster. What is complete is indexed
-// with a warning that names where the file ends, and every frame served equals ffmpeg's decode of
-// the same file in every request order.
+// Matroska files as recordings and remuxes leave them: stopped inside a cluster, with several
+// MPEG-2 video tracks, with compressed frames. What is complete is indexed with a warning that
+// names where the file ends; each MPEG-2 track can be chosen; a compressed track is refused by
+// name. Every frame served equals ffmpeg's decode in every request order.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -24,6 +25,19 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
   ASSERT_TRUE(out.good()) << path;
+}
+
+std::string Mpgsource() {
+  return BuildDir() + "/mpgsource";
+}
+
+// mkvmerge's file of `inputs` (with further options first); fails the test when mkvmerge does.
+std::string Mkvmerge(const std::string& output, const std::vector<std::string>& inputs) {
+  std::vector<std::string> argv = {"mkvmerge", "-q", "-o", output};
+  argv.insert(argv.end(), inputs.begin(), inputs.end());
+  const CommandResult r = e2e::Run(argv);
+  EXPECT_TRUE(r.status == 0 || r.status == 1) << r.out << r.err;  // 1: warnings only
+  return output;
 }
 
 // Every frame of `project`, in every request order, against ffmpeg's decode of `video`.
@@ -71,6 +85,72 @@ INSTANTIATE_TEST_SUITE_P(Stops, CutMatroska, ::testing::Values(0.12, 0.47, 0.81,
                          [](const ::testing::TestParamInfo<double>& info) {
                            return "At" + std::to_string(int(info.param * 100)) + "Percent";
                          });
+
+// Two MPEG-2 video tracks (of different sizes and rates) and an audio track: --list shows each
+// MPEG-2 track with what indexing it gives, --track chooses one, the project names it and the
+// plugin serves it; a track that is not MPEG-2 video is refused by number.
+TEST(MatroskaTracks, EachMpeg2TrackListedChosenAndServed) {
+  Server server;
+  const std::string dir = TempDir();
+  const std::string video =
+      Mkvmerge(dir + "/two.mkv",
+               {MediaPath("es576i_open.m2v"), MediaPath("es480i_bff.m2v"), MediaPath("audio.mp2")});
+
+  const CommandResult list = e2e::Run({Mpgsource(), "index", video, "--list"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("track 0: V_MPEG2 (video)  <- indexed by default\n"
+                          "    MPEG-2 video in Matroska, track 0: 720x576"),
+            std::string::npos)
+      << list.out;
+  EXPECT_NE(
+      list.out.find("track 1: V_MPEG2 (video)\n    MPEG-2 video in Matroska, track 1: 720x480"),
+      std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("track 2: A_MPEG/L2 (audio)\n"), std::string::npos) << list.out;
+
+  const std::string project = IndexVideo(video, {"--track", "1"});
+  EXPECT_NE(ReadFile(project).find("\nTRACK 1\n"), std::string::npos);
+  ExpectServedAsFfmpeg(project, MediaPath("es480i_bff.m2v"));
+
+  // A project written before the track could be chosen has no TRACK line: the first MPEG-2 track.
+  std::string old = ReadFile(IndexVideo(video, {"--track", "0"}));
+  const size_t line = old.find("TRACK 0\n");
+  ASSERT_NE(line, std::string::npos);
+  WriteFile(dir + "/old.vnt", old.erase(line, 8));
+  EXPECT_EQ(Info(dir + "/old.vnt")["frames"], "150");
+  EXPECT_EQ(Info(dir + "/old.vnt")["width"], "720");
+  EXPECT_EQ(Info(dir + "/old.vnt")["height"], "576");
+
+  const CommandResult audio =
+      e2e::Run({Mpgsource(), "index", video, "--track", "2", "-o", dir + "/audio.vnt"});
+  EXPECT_NE(audio.status, 0);
+  EXPECT_NE(audio.err.find("track 2 is not an MPEG-2 video track"), std::string::npos) << audio.err;
+}
+
+// Frames stored with zlib content compression are refused by the indexer and by the plugin (for a
+// project that names such a file), with a message that names the compression and the remux that
+// removes it, instead of "no sequence header found".
+TEST(MatroskaCompression, ZlibTrackRefusedNamingTheCompression) {
+  Server server;
+  const std::string dir = TempDir();
+  const std::string video =
+      Mkvmerge(dir + "/zlib.mkv", {"--compression", "0:zlib", MediaPath("es576i_open.m2v")});
+  const std::string expected =
+      "track 0 (MPEG-2 video) is stored with zlib content compression, which is not supported; "
+      "remux it without: mkvmerge -o OUT.mkv --compression 0:none IN.mkv";
+
+  const CommandResult index = e2e::Run({Mpgsource(), "index", video, "-o", dir + "/zlib.vnt"});
+  EXPECT_EQ(index.status, 1);
+  EXPECT_NE(index.err.find("\"" + video + "\": " + expected), std::string::npos) << index.err;
+
+  const std::string project = dir + "/hand.vnt";
+  WriteFile(project, "VantuIndexFileNV1\nhand-written\n" + video +
+                         "\n\n\nSTREAM 2\nSIZ 720 x 576\nFPS 25 / 1\nFO 0\nCLIP 0 0 0 0\n"
+                         "LUMFILT 0 0\nSEQ 0\nFRM I\n");
+  const CommandResult info = e2e::Run({Mpgsource(), "info", project, "--no-server"});
+  EXPECT_NE(info.status, 0);
+  EXPECT_NE(info.err.find(video + ": " + expected), std::string::npos) << info.err;
+}
 
 }  // namespace
 }  // namespace e2e

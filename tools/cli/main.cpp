@@ -78,6 +78,7 @@ int RunIndex(const cli::Options& o) {
   options.projectPath = o.output.empty() ? DefaultProjectPath(o.input) : o.output;
   options.force = o.force;
   options.pid = o.pid;
+  options.track = o.track;
   options.clipLeft = o.crop[0];
   options.clipRight = o.crop[1];
   options.clipTop = o.crop[2];

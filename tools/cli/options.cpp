@@ -112,6 +112,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         *error = "--pid needs a PID from 0 to 8191, decimal or hexadecimal with 0x";
         return false;
       }
+    } else if (a == "--track" && cmd == "index") {
+      if (!value(&v)) return false;
+      if (!ParseInt(v, &options->track) || options->track < 0 || options->track > 31) {
+        *error = "--track needs a Matroska track number from 0 to 31 (as --list shows it)";
+        return false;
+      }
     } else if (a == "--crop" && cmd == "index") {
       if (!value(&v)) return false;
       if (!ParseInts(v, options->crop, 4)) {
@@ -168,7 +174,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
 
 std::string HelpText(const std::string& command) {
   if (command == "index") {
-    return "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--crop L,R,T,B] "
+    return "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--track N] [--crop L,R,T,B] "
            "[--lumfilt GAMMA,OFFSET] [--timestamps FILE] [--force]\n"
            "       mpgsource index VIDEO --list\n"
            "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets) or\n"
@@ -176,6 +182,9 @@ std::string HelpText(const std::string& command) {
            "  --pid N            the transport stream's video PID, decimal or hexadecimal with\n"
            "                     0x (481 or 0x1E1; default: the first MPEG-2 video stream of\n"
            "                     the first program that has one, in PAT order)\n"
+           "  --track N          the Matroska file's MPEG-2 video track, numbered from 0 in\n"
+           "                     the file's track list as --list shows it (default: the\n"
+           "                     first MPEG-2 video track)\n"
            "  --crop L,R,T,B     crop amounts written into the project (left, right, top, bottom)\n"
            "  --lumfilt G,O      luminance correction: gamma and offset\n"
            "  --timestamps FILE  also write each frame's time (mkvmerge timestamp format v2)\n"

@@ -25,6 +25,7 @@ struct Options {
   bool verbose = false;
   bool force = false;  // index, pipe --force: a read-only output file is replaced too
   int pid = -1;
+  int track = -1;              // index --track N: the Matroska track
   int crop[4] = {0, 0, 0, 0};  // left, right, top, bottom
   int lumfilt[2] = {0, 0};     // gamma, offset
   ClipOptions clip;

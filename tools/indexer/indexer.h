@@ -36,6 +36,7 @@ struct IndexOptions {
   std::string projectPath;  // the project file to write (replaced when it exists)
   bool force = false;       // a read-only project or timestamps file is replaced too
   int pid = -1;             // transport stream video PID; -1: the first MPEG-2 video stream
+  int track = -1;  // Matroska track (index in the track table); -1: the first MPEG-2 video track
   // Crop amounts written on the CLIP line, and the luminance correction of the LUMFILT line.
   int clipLeft = 0, clipRight = 0, clipTop = 0, clipBottom = 0;
   int lumGamma = 0, lumOffset = 0;

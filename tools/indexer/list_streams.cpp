@@ -1,8 +1,14 @@
 #include "tools/indexer/list_streams.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <vector>
 
+#include "decoder/mkv_file_input.h"
+#include "decoder/mkv_track_choice.h"
+#include "matroska/matroska.h"
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/indexer.h"
 #include "tools/indexer/project_format.h"
@@ -15,10 +21,77 @@ namespace {
 constexpr size_t kProbeSize = 1 << 20;
 constexpr int kMpeg2VideoStreamType = 0x02;
 
+const char* TrackTypeName(int type) {
+  switch (type) {
+    case 1:
+      return "video";
+    case 2:
+      return "audio";
+    case 17:
+      return "subtitles";
+    default:
+      return "other";
+  }
+}
+
 std::string Hex(int value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%X", value);
   return text;
+}
+
+// The video stream as indexing sees it: the summary line of its project.
+int Summary(const std::string& videoPath, int track, std::string* summary, std::string* error) {
+  IndexOptions options;
+  options.videoPath = videoPath;
+  options.track = track;
+  options.progress = false;
+  options.warn = [](const std::string&) {};
+  VideoIndex index;
+  StreamLayout layout;
+  const int result = IndexVideo(options, &index, &layout, error);
+  if (result == kIndexOk) *summary = StreamSummary(index, layout);
+  return result;
+}
+
+// Every track of a Matroska file, and for each MPEG-2 video track what indexing it with --track
+// gives.
+int ListMatroska(const std::string& videoPath, FILE* out, std::string* error) {
+  std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(videoPath.c_str(), "rb"), std::fclose);
+  if (stream == nullptr) {
+    *error = "cannot open \"" + videoPath + "\": " + std::strerror(errno);
+    return kIndexCannotRead;
+  }
+  MkvFileInput input;
+  InitMkvFileInput(&input, stream.get());
+  char message[256] = "";
+  std::unique_ptr<MatroskaFile, void (*)(MatroskaFile*)> file(
+      mkv_OpenFile(&input.ops, 0, 0, message, sizeof message), mkv_CloseFile);
+  if (file == nullptr) {
+    *error = "\"" + videoPath + "\" cannot be read as Matroska: " + message;
+    return kIndexNotMpeg2;
+  }
+  std::fprintf(out, "\"%s\": Matroska\n", videoPath.c_str());
+  bool picked = false;
+  for (uint32_t i = 0; i < mkv_TrackCount(file.get()); ++i) {
+    const MkvTrack* track = mkv_TrackEntry(file.get(), i);
+    if (track == nullptr) continue;
+    std::fprintf(out, "  track %u: %s (%s)", i, track->codecID != nullptr ? track->codecID : "?",
+                 TrackTypeName(track->trackType));
+    if (!IsMpeg2Track(track)) {
+      std::fprintf(out, "\n");
+      continue;
+    }
+    std::string summary, why;
+    if (Summary(videoPath, int(i), &summary, &why) == kIndexOk) {
+      std::fprintf(out, "%s\n    %s\n", picked ? "" : "  <- indexed by default", summary.c_str());
+    } else {
+      std::fprintf(out, "\n    cannot be indexed: %s\n", why.c_str());
+    }
+    picked = true;
+  }
+  if (!picked) std::fprintf(out, "  no MPEG-2 video track: nothing to index\n");
+  return kIndexOk;
 }
 
 }  // namespace
@@ -67,7 +140,8 @@ int ListStreams(const std::string& videoPath, FILE* out, std::string* error) {
   const int spacing = DetectPacketSize(head.data(), head.size(), &firstSync);
   const bool matroska =
       head.size() >= 4 && head[0] == 0x1A && head[1] == 0x45 && head[2] == 0xDF && head[3] == 0xA3;
-  if (matroska || (spacing != 188 && spacing != 192)) {
+  if (matroska) return ListMatroska(videoPath, out, error);
+  if (spacing != 188 && spacing != 192) {
     // Not a transport stream: the one video stream, as indexing sees it.
     IndexOptions options;
     options.videoPath = videoPath;

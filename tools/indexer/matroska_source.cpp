@@ -7,16 +7,11 @@
 #include <vector>
 
 #include "decoder/mkv_file_input.h"
+#include "decoder/mkv_track_choice.h"
 #include "matroska/matroska.h"
 #include "tools/indexer/progress.h"
 
 namespace indexer {
-namespace {
-
-constexpr uint8_t kVideoTrackType = 1;
-
-}  // namespace
-
 int ScanMatroska(ByteSource* source, const IndexOptions& options, StreamLayout* layout,
                  Mpeg2Scanner* scanner, std::string* error) {
   const std::string& path = options.videoPath;
@@ -36,19 +31,12 @@ int ScanMatroska(ByteSource* source, const IndexOptions& options, StreamLayout* 
     *error = "\"" + path + "\" cannot be read as Matroska: " + message;
     return kIndexNotMpeg2;
   }
-  int track = -1;
-  for (uint32_t i = 0; i < mkv_TrackCount(file); ++i) {
-    const MkvTrack* entry = mkv_TrackEntry(file, i);
-    if (entry != nullptr && entry->trackType == kVideoTrackType && entry->codecID != nullptr &&
-        strcmp(entry->codecID, "V_MPEG2") == 0) {
-      track = static_cast<int>(i);
-      break;
-    }
-  }
+  char why[256] = "";
+  const int track = ChooseMpeg2Track(file, options.track, why, sizeof why);
   if (track < 0) {
     mkv_CloseFile(file);
-    *error = "\"" + path + "\" has no MPEG-2 video track (codec V_MPEG2)";
-    return kIndexNotMpeg2;
+    *error = "\"" + path + "\": " + why;
+    return track == kMkvTrackCompressed ? kIndexUnsupported : kIndexNotMpeg2;
   }
   layout->track = track;
   mkv_SelectTracks(file, ~(1u << (track % 32)));

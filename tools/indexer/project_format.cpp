@@ -54,6 +54,11 @@ std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
   add(snprintf(line, sizeof line, "STREAM %d\n", streamType));
   add(snprintf(line, sizeof line, "PKTSIZ %d\n", transport ? layout.packetSize : 0));
   add(snprintf(line, sizeof line, "VPID %d\n", transport ? layout.pid : 0));
+  // The Matroska track by its place in the track table; a project without the line (written
+  // before there was a choice) means the first MPEG-2 video track.
+  if (layout.carriage == Carriage::kMatroska) {
+    add(snprintf(line, sizeof line, "TRACK %d\n", layout.track));
+  }
   add(snprintf(line, sizeof line, "SIZ %d x %d\n", index.sequence.width, index.sequence.height));
   // The rate that keeps the stream's duration: soft pulldown stays one frame per coded frame.
   const ClipTiming timing = ComputeTiming(index);
