@@ -557,7 +557,9 @@ int CAVCDecoder::Open(const char* path) {
       mkvFile = nullptr;
       std::fclose(videoFile);
       videoFile = nullptr;
-      return result == 1 ? kLoadMatroskaParse : kLoadNoMpegTrack;
+      return result == 1   ? kLoadMatroskaParse
+             : result == 2 ? kLoadNoMpegTrack
+                           : kLoadUnsupportedTrack;
     }
   }
 

@@ -333,6 +333,9 @@ int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* lay
   if (layout->carriage != Carriage::kTransport && options.pid >= 0) {
     Warn(options, "a PID applies to transport streams only; ignored");
   }
+  if (layout->carriage != Carriage::kMatroska && options.track >= 0) {
+    Warn(options, "a track applies to Matroska files only; ignored");
+  }
   if (layout->carriage == Carriage::kElementary) {
     result = ScanElementary(&source, options, &scanner, error);
   } else if (layout->carriage == Carriage::kMatroska) {
