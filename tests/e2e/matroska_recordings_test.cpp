@@ -58,9 +58,16 @@ void ExpectServedAsFfmpeg(const std::string& project, const std::string& video) 
   }
 }
 
-// Where in the file the recording stopped, as a share of its size: inside GOPs near the start, in
-// the middle and at the end, and one byte short of the whole file.
-class CutMatroska : public ::testing::TestWithParam<double> {
+// Where the recording stopped: a share of the file's size, and, when `clusterOffset` is not
+// negative, that many bytes into the first cluster at or after it (at a cluster's first byte, and
+// inside its head, the parser meets the end before any frame that is cut).
+struct Stop {
+  const char* name;
+  double share;
+  int clusterOffset;
+};
+
+class CutMatroska : public ::testing::TestWithParam<Stop> {
  protected:
   Server server_;
 };
@@ -68,12 +75,17 @@ class CutMatroska : public ::testing::TestWithParam<double> {
 TEST_P(CutMatroska, CompleteFramesIndexedWithWarningAndServedAsFfmpegDecodesThem) {
   const std::string dir = TempDir();
   const std::string bytes = ReadFile(MediaPath("mkv576i.mkv"));
-  const size_t size = size_t(double(bytes.size()) * GetParam());
+  size_t size = size_t(double(bytes.size()) * GetParam().share);
+  if (GetParam().clusterOffset >= 0) {
+    const size_t cluster = bytes.find("\x1F\x43\xB6\x75", size);
+    ASSERT_NE(cluster, std::string::npos);
+    size = cluster + size_t(GetParam().clusterOffset);
+  }
   const std::string cut = dir + "/cut.mkv";
   WriteFile(cut, bytes.substr(0, size));
 
   const std::string project = dir + "/cut.vnt";
-  const CommandResult r = e2e::Run({BuildDir() + "/mpgsource", "index", cut, "-o", project});
+  const CommandResult r = e2e::Run({Mpgsource(), "index", cut, "-o", project});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("\"" + cut + "\" is cut off at byte " + std::to_string(size)),
             std::string::npos)
@@ -81,10 +93,12 @@ TEST_P(CutMatroska, CompleteFramesIndexedWithWarningAndServedAsFfmpegDecodesThem
   ExpectServedAsFfmpeg(project, cut);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stops, CutMatroska, ::testing::Values(0.12, 0.47, 0.81, 0.99),
-                         [](const ::testing::TestParamInfo<double>& info) {
-                           return "At" + std::to_string(int(info.param * 100)) + "Percent";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Stops, CutMatroska,
+    ::testing::Values(Stop{"InFirstGops", 0.12, -1}, Stop{"InTheMiddle", 0.47, -1},
+                      Stop{"NearTheEnd", 0.81, -1}, Stop{"InTheLastFrame", 0.99, -1},
+                      Stop{"AtAClusterStart", 0.5, 0}, Stop{"InAClusterHead", 0.3, 6}),
+    [](const ::testing::TestParamInfo<Stop>& info) { return std::string(info.param.name); });
 
 // Two MPEG-2 video tracks (of different sizes and rates) and an audio track: --list shows each
 // MPEG-2 track with what indexing it gives, --track chooses one, the project names it and the

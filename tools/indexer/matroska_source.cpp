@@ -1,6 +1,7 @@
 #include "tools/indexer/matroska_source.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -47,16 +48,15 @@ int ScanMatroska(ByteSource* source, const IndexOptions& options, StreamLayout* 
   uint64_t start = 0, end = 0, position = 0;
   int result = kIndexOk;
   uint64_t frames = 0;
+  std::string cutAt;  // where a cut file ends, when it does
   while (mkv_NextFrame(file, 0, &frameTrack, &start, &end, &position, &size, &flags) == 0) {
     if (static_cast<int>(frameTrack) != track) continue;
     if (position > source->Size() || size > source->Size() - position) {
       // A recording stopped inside a block: the block's header promises bytes past the end of
       // the file. The complete frames before it are the video; the plugin's reader ends at the
       // same frame, since it cannot read it either.
-      Warn(options, "\"" + path + "\" is cut off at byte " + std::to_string(source->Size()) +
-                        " inside the frame that starts at byte " + std::to_string(position) + " (" +
-                        std::to_string(size) + " bytes); the " + std::to_string(frames) +
-                        " complete frame(s) before it are indexed");
+      cutAt = "inside the frame that starts at byte " + std::to_string(position) + " (" +
+              std::to_string(size) + " bytes)";
       break;
     }
     ++frames;
@@ -68,6 +68,17 @@ int ScanMatroska(ByteSource* source, const IndexOptions& options, StreamLayout* 
     }
     scanner->Feed(frame.data(), frame.size(), start, false);
     meter.Update(position);
+  }
+  // Cut between blocks, or inside a block's header (which ends the parser's reading): the
+  // segment's size says more data should follow.
+  const uint64_t segmentEnd = mkv_SegmentEnd(file);
+  if (cutAt.empty() && segmentEnd != UINT64_MAX && segmentEnd > source->Size()) {
+    cutAt = "before the end of its segment at byte " + std::to_string(segmentEnd);
+  }
+  if (result == kIndexOk && !cutAt.empty()) {
+    Warn(options, "\"" + path + "\" is cut off at byte " + std::to_string(source->Size()) + " " +
+                      cutAt + "; the " + std::to_string(frames) +
+                      " complete frame(s) before the cut are indexed");
   }
   mkv_CloseFile(file);
   if (result == kIndexOk) scanner->Finish();
