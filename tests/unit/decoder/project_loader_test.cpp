@@ -387,6 +387,10 @@ TEST_F(ProjectLoader, EveryFailureNamesItsFile) {
   EXPECT_EQ(std::string(d_->loadDetail), project);
   EXPECT_EQ(Load(Project(video_, "STREAM 2\n" + std::string(kOneGop))), kLoadMatroskaParse);
   EXPECT_EQ(std::string(d_->loadDetail), video_);
+  // A NUL byte inside the video path is named as such, not as a path cut short.
+  const std::string withNul = video_.substr(0, 4) + std::string(1, '\0') + video_.substr(4);
+  EXPECT_EQ(Load(Project(withNul, kOneGop)), kLoadCannotOpen);
+  EXPECT_EQ(std::string(d_->loadDetail), project + ": line 3: the video path holds a NUL byte");
   d_ = dectest::NewDecoder();
   WriteFile(dir_.Path("p.vnt"), Project("video.m2v", kOneGop));
   EXPECT_EQ(Load(Project("video.m2v", kOneGop), "p.vnt"), kLoadOk);
