@@ -14,6 +14,7 @@ void Usage(FILE* out = stderr) {
   fprintf(out,
           "usage: %s [options] VIDEO PROJECT\n"
           "  --pid N          video PID of a transport stream (decimal or 0x hex)\n"
+          "  --track N        MPEG-2 video track of a Matroska file (from 0, in track order)\n"
           "  --clip L,R,T,B   crop amounts written on the CLIP line\n"
           "  --lumfilt G,O    luminance correction (gamma, offset)\n"
           "  --force          replace a read-only PROJECT\n"
@@ -89,6 +90,13 @@ int main(int argc, char** argv) {
         return 2;
       }
       options.pid = pid;
+    } else if (arg == "--track" && hasValue) {
+      int track;
+      if (!ParseInts(argv[++i], &track, 1) || track < 0 || track > 31) {
+        fprintf(stderr, "%s: bad track \"%s\"\n", indexer::kToolName, argv[i]);
+        return 2;
+      }
+      options.track = track;
     } else if (arg == "--clip" && hasValue) {
       int v[4];
       if (!ParseInts(argv[++i], v, 4)) {
