@@ -92,6 +92,13 @@ TEST(Options, ClearErrors) {
   EXPECT_FALSE(ParseOptions({"hash", "x", "--deinterlace"}, &o, &error));
   EXPECT_FALSE(ParseOptions({"index", "v", "--crop", "1,2,3"}, &o, &error));
   EXPECT_FALSE(ParseOptions({"index", "v", "--pid", "9000"}, &o, &error));
+  for (const char* track : {"32", "-1", "0x1", "one", ""}) {
+    EXPECT_FALSE(ParseOptions({"index", "v", "--track", track}, &o, &error)) << track;
+    EXPECT_NE(error.find("--track"), std::string::npos) << track;
+  }
+  EXPECT_FALSE(ParseOptions({"hash", "x", "--track", "1"}, &o, &error)) << "only index takes one";
+  ASSERT_TRUE(ParseOptions({"index", "v", "--track", "31"}, &o, &error)) << error;
+  EXPECT_EQ(o.track, 31);
   EXPECT_FALSE(ParseOptions({"info", "x", "--frames", "1"}, &o, &error)) << "info takes no list";
 }
 
