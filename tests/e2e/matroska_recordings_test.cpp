@@ -60,12 +60,25 @@ void ExpectServedAsFfmpeg(const std::string& project, const std::string& video) 
 
 // Where the recording stopped: a share of the file's size, and, when `clusterOffset` is not
 // negative, that many bytes into the first cluster at or after it (at a cluster's first byte, and
-// inside its head, the parser meets the end before any frame that is cut).
+// inside its head, the parser meets the end before any frame that is cut). `streamed`: the file
+// as ffmpeg writes it to a pipe, as a live recording is written (segment and clusters of unknown
+// size), instead of mkvmerge's file.
 struct Stop {
   const char* name;
   double share;
   int clusterOffset;
+  bool streamed;
 };
+
+// ffmpeg's Matroska of the test stream written to a pipe: nothing in it says how long it is.
+std::string StreamedMatroska(const std::string& dir) {
+  const std::string output = dir + "/streamed.mkv";
+  const CommandResult r = e2e::Run(
+      {"sh", "-c", "ffmpeg -v error -fflags +genpts -r 25 -i \"$0\" -c copy -f matroska - > \"$1\"",
+       MediaPath("es576i_open.m2v"), output});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return output;
+}
 
 class CutMatroska : public ::testing::TestWithParam<Stop> {
  protected:
@@ -74,7 +87,9 @@ class CutMatroska : public ::testing::TestWithParam<Stop> {
 
 TEST_P(CutMatroska, CompleteFramesIndexedWithWarningAndServedAsFfmpegDecodesThem) {
   const std::string dir = TempDir();
-  const std::string bytes = ReadFile(MediaPath("mkv576i.mkv"));
+  const std::string bytes =
+      ReadFile(GetParam().streamed ? StreamedMatroska(dir) : MediaPath("mkv576i.mkv"));
+  ASSERT_GT(bytes.size(), 100000u);
   size_t size = size_t(double(bytes.size()) * GetParam().share);
   if (GetParam().clusterOffset >= 0) {
     const size_t cluster = bytes.find("\x1F\x43\xB6\x75", size);
@@ -95,9 +110,10 @@ TEST_P(CutMatroska, CompleteFramesIndexedWithWarningAndServedAsFfmpegDecodesThem
 
 INSTANTIATE_TEST_SUITE_P(
     Stops, CutMatroska,
-    ::testing::Values(Stop{"InFirstGops", 0.12, -1}, Stop{"InTheMiddle", 0.47, -1},
-                      Stop{"NearTheEnd", 0.81, -1}, Stop{"InTheLastFrame", 0.99, -1},
-                      Stop{"AtAClusterStart", 0.5, 0}, Stop{"InAClusterHead", 0.3, 6}),
+    ::testing::Values(Stop{"InFirstGops", 0.12, -1, false}, Stop{"InTheMiddle", 0.47, -1, false},
+                      Stop{"NearTheEnd", 0.81, -1, false}, Stop{"InTheLastFrame", 0.99, -1, false},
+                      Stop{"AtAClusterStart", 0.5, 0, false}, Stop{"InAClusterHead", 0.3, 6, false},
+                      Stop{"StreamedInTheMiddle", 0.55, -1, true}),
     [](const ::testing::TestParamInfo<Stop>& info) { return std::string(info.param.name); });
 
 // Two MPEG-2 video tracks (of different sizes and rates) and an audio track: --list shows each
