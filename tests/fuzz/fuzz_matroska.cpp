@@ -147,6 +147,7 @@ void ReadThroughDecoder(const uint8_t* data, size_t size) {
   FILE* file = MemoryFile(data, size);
   if (file == nullptr) return;
   AttachStream(d, file, 2, 0, 0);
+  d.mkvTrack = -1;  // the first MPEG-2 track, as for a project without a TRACK line
   if (d.InitMatroska() == 0) {
     for (uint64_t time : {uint64_t{0}, d.GetMKVDuration() / 2, d.GetMKVDuration()}) {
       Check(d.AlignStream(time) == 0, "repositioning a Matroska stream failed");

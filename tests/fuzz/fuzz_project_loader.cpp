@@ -125,7 +125,7 @@ int ProjectLoader(const uint8_t* data, size_t size) {
   Check(code == kLoadOk || code == kLoadEmpty || code == kLoadVersionMismatch ||
             code == kLoadCannotOpen || code == kLoadNotProject || code == kLoadNoGops ||
             code == kLoadMatroskaParse || code == kLoadNoMpegTrack || code == kLoadVideoChanged ||
-            code == kLoadProjectCutShort || code == kLoadBadValue,
+            code == kLoadProjectCutShort || code == kLoadBadValue || code == kLoadUnsupportedTrack,
         "Open returned an unknown code");
   Check((code == kLoadOk) == (d.loadDetail[0] == '\0'), "a failure that names no file");
   if (code == kLoadOk) {
