@@ -35,6 +35,13 @@ struct AnnexbUnit {
   unsigned char* data;
 };
 
+// The LUMFILT values that make a table of their own: gamma in 128ths of a power of two from
+// 2^-16 to 2^16 (every curve the table can hold lies within; beyond, it stays as at the ends),
+// an offset that moves a level at most from one end of 0-255 to the other. The loader refuses
+// others, and the indexer never writes them.
+constexpr int32_t kLumGammaLimit = 2048;
+constexpr int32_t kLumOffsetLimit = 255;
+
 // Load codes returned by Open.
 enum LoadCode : int {
   kLoadOk = 0,

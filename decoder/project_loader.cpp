@@ -18,12 +18,6 @@
 
 namespace {
 
-// The LUMFILT values that make a table of their own: gamma in 128ths of a power of two from
-// 2^-16 to 2^16 (every curve the table can hold lies within; beyond, it stays as at the ends),
-// an offset that moves a level at most from one end of 0-255 to the other.
-constexpr int32_t kLumGammaLimit = 2048;
-constexpr int32_t kLumOffsetLimit = 255;
-
 // Line lengths, in characters read with the newline included.
 constexpr int kHeaderLineChars = 78;
 constexpr int kLine2Chars = 4998;

@@ -1,7 +1,9 @@
 // WriteProject: index the video, then write the project file (and the timestamps) by the output
 // rule of platform/output_file.h.
 #include <cstdio>
+#include <string>
 
+#include "decoder/avc_decoder.h"
 #include "decoder/video_fingerprint.h"
 #include "platform/output_file.h"
 #include "tools/indexer/byte_source.h"
@@ -43,6 +45,16 @@ platform::OutputRule RuleFor(const IndexOptions& options, const char* what) {
 int WriteProject(const IndexOptions& options, std::string* error) {
   if (options.projectPath.empty()) {
     *error = "no project file named";
+    return kIndexBadOptions;
+  }
+  // A correction the plugin's loader would refuse is never written.
+  if (options.lumGamma < -kLumGammaLimit || options.lumGamma > kLumGammaLimit ||
+      options.lumOffset < -kLumOffsetLimit || options.lumOffset > kLumOffsetLimit) {
+    *error = "the luminance correction " + std::to_string(options.lumGamma) + "," +
+             std::to_string(options.lumOffset) + " is out of range (gamma -" +
+             std::to_string(kLumGammaLimit) + " to " + std::to_string(kLumGammaLimit) +
+             ", offset -" + std::to_string(kLumOffsetLimit) + " to " +
+             std::to_string(kLumOffsetLimit) + ")";
     return kIndexBadOptions;
   }
   const platform::OutputRule projectRule = RuleFor(options, "the project");

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -218,6 +219,16 @@ TEST(WriteProject, FailureLeavesTheOldProjectAlone) {
             indexer::kIndexCannotWrite);
   EXPECT_EQ(indexer::WriteProject(Options(Media("es1080p_closed.m2v"), ""), &error),
             indexer::kIndexBadOptions);
+  // A luminance correction that the plugin would refuse is never written.
+  for (const auto& lum :
+       {std::pair<int, int>{2049, 0}, {-2049, 0}, {0, 256}, {0, -256}, {INT_MIN, INT_MIN}}) {
+    indexer::IndexOptions options = Options(Media("es1080p_closed.m2v"), project);
+    options.lumGamma = lum.first;
+    options.lumOffset = lum.second;
+    EXPECT_EQ(indexer::WriteProject(options, &error), indexer::kIndexBadOptions);
+    EXPECT_NE(error.find("out of range"), std::string::npos) << error;
+  }
+  EXPECT_EQ(ReadText(project).rfind("VantuIndexFileNV1\n", 0), 0u);
 }
 
 TEST(WriteProject, OnlyANewPathOrARegularFileIsWritten) {
