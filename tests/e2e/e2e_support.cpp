@@ -48,16 +48,20 @@ std::string TempDir() {
   return dir;
 }
 
-namespace {
+std::string Mpgsource() {
+  return BuildDir() + "/mpgsource";
+}
 
-std::string ReadFile(const std::string& path) {
+std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
-}  // namespace
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
 
 CommandResult Run(const std::vector<std::string>& argv) {
   CommandResult result;
@@ -83,8 +87,8 @@ CommandResult Run(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_destroy(&actions);
   close(outFd);
   close(errFd);
-  result.out = ReadFile(outName);
-  result.err = ReadFile(errName);
+  result.out = ReadText(outName);
+  result.err = ReadText(errName);
   unlink(outName.c_str());
   unlink(errName.c_str());
   return result;

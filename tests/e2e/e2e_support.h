@@ -14,6 +14,11 @@ std::string BuildDir();
 std::string MediaPath(const std::string& name);
 // A folder under the build folder for this test, emptied at the test's first call.
 std::string TempDir();
+// The command-line host in the build folder.
+std::string Mpgsource();
+// A file's whole content ("" when it cannot be read), and a file made or replaced with `text`.
+std::string ReadText(const std::string& path);
+void WriteText(const std::string& path, const std::string& text);
 
 struct CommandResult {
   int status = -1;  // the exit status, or -1 when the program did not exit normally

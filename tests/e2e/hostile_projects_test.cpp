@@ -19,21 +19,6 @@ namespace fs = std::filesystem;
 namespace e2e {
 namespace {
 
-std::string Mpgsource() {
-  return BuildDir() + "/mpgsource";
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 // `mpgsource info PROJECT --no-server`, expected to fail: its standard error.
 std::string InfoError(const std::string& project) {
   CommandResult r = e2e::Run({Mpgsource(), "info", project, "--no-server"});

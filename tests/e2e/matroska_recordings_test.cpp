@@ -14,23 +14,6 @@
 namespace e2e {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  ASSERT_TRUE(out.good()) << path;
-}
-
-std::string Mpgsource() {
-  return BuildDir() + "/mpgsource";
-}
-
 // mkvmerge's file of `inputs` (with further options first); fails the test when mkvmerge does.
 std::string Mkvmerge(const std::string& output, const std::vector<std::string>& inputs) {
   std::vector<std::string> argv = {"mkvmerge", "-q", "-o", output};
@@ -88,7 +71,7 @@ class CutMatroska : public ::testing::TestWithParam<Stop> {
 TEST_P(CutMatroska, CompleteFramesIndexedWithWarningAndServedAsFfmpegDecodesThem) {
   const std::string dir = TempDir();
   const std::string bytes =
-      ReadFile(GetParam().streamed ? StreamedMatroska(dir) : MediaPath("mkv576i.mkv"));
+      ReadText(GetParam().streamed ? StreamedMatroska(dir) : MediaPath("mkv576i.mkv"));
   ASSERT_GT(bytes.size(), 100000u);
   size_t size = size_t(double(bytes.size()) * GetParam().share);
   if (GetParam().clusterOffset >= 0) {
@@ -97,7 +80,7 @@ TEST_P(CutMatroska, CompleteFramesIndexedWithWarningAndServedAsFfmpegDecodesThem
     size = cluster + size_t(GetParam().clusterOffset);
   }
   const std::string cut = dir + "/cut.mkv";
-  WriteFile(cut, bytes.substr(0, size));
+  WriteText(cut, bytes.substr(0, size));
 
   const std::string project = dir + "/cut.vnt";
   const CommandResult r = e2e::Run({Mpgsource(), "index", cut, "-o", project});
@@ -139,14 +122,14 @@ TEST(MatroskaTracks, EachMpeg2TrackListedChosenAndServed) {
   EXPECT_NE(list.out.find("track 2: A_MPEG/L2 (audio)\n"), std::string::npos) << list.out;
 
   const std::string project = IndexVideo(video, {"--track", "1"});
-  EXPECT_NE(ReadFile(project).find("\nTRACK 1\n"), std::string::npos);
+  EXPECT_NE(ReadText(project).find("\nTRACK 1\n"), std::string::npos);
   ExpectServedAsFfmpeg(project, MediaPath("es480i_bff.m2v"));
 
   // A project written before the track could be chosen has no TRACK line: the first MPEG-2 track.
-  std::string old = ReadFile(IndexVideo(video, {"--track", "0"}));
+  std::string old = ReadText(IndexVideo(video, {"--track", "0"}));
   const size_t line = old.find("TRACK 0\n");
   ASSERT_NE(line, std::string::npos);
-  WriteFile(dir + "/old.vnt", old.erase(line, 8));
+  WriteText(dir + "/old.vnt", old.erase(line, 8));
   EXPECT_EQ(Info(dir + "/old.vnt")["frames"], "150");
   EXPECT_EQ(Info(dir + "/old.vnt")["width"], "720");
   EXPECT_EQ(Info(dir + "/old.vnt")["height"], "576");
@@ -174,7 +157,7 @@ TEST(MatroskaCompression, ZlibTrackRefusedNamingTheCompression) {
   EXPECT_NE(index.err.find("\"" + video + "\": " + expected), std::string::npos) << index.err;
 
   const std::string project = dir + "/hand.vnt";
-  WriteFile(project, "VantuIndexFileNV1\nhand-written\n" + video +
+  WriteText(project, "VantuIndexFileNV1\nhand-written\n" + video +
                          "\n\n\nSTREAM 2\nSIZ 720 x 576\nFPS 25 / 1\nFO 0\nCLIP 0 0 0 0\n"
                          "LUMFILT 0 0\nSEQ 0\nFRM I\n");
   const CommandResult info = e2e::Run({Mpgsource(), "info", project, "--no-server"});

@@ -22,21 +22,6 @@ namespace fs = std::filesystem;
 namespace e2e {
 namespace {
 
-std::string Mpgsource() {
-  return BuildDir() + "/mpgsource";
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 std::set<std::string> Entries(const std::string& dir) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) {

@@ -107,13 +107,6 @@ pid_t StartHost(const std::string& folder, const std::string& project, const std
   return host;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 void WaitForLines(const std::string& path, int count) {
   for (int waited = 0; waited < 30000; waited += 5) {
     std::ifstream out(path);
@@ -158,11 +151,11 @@ TEST(ServerSilence, AStoppedServerFailsTheRequestAfterTheBoundNamingItsProcess) 
   kill(server.pid(), SIGCONT);
   ASSERT_NE(status, -1) << "the host hung on a stopped server";
   EXPECT_NE(status, 0);
-  EXPECT_NE(ReadFile(folder + "/hash.err")
+  EXPECT_NE(ReadText(folder + "/hash.err")
                 .find("MPGSource: the CUVID Server (process " + std::to_string(server.pid()) +
                       ") has not answered for 2 seconds"),
             std::string::npos)
-      << ReadFile(folder + "/hash.err");
+      << ReadText(folder + "/hash.err");
 }
 
 // A server stopped for a while (longer than the three seconds a stop of a run was once given) that
@@ -180,8 +173,8 @@ TEST(ServerSilence, AServerThatResumesWithinTheBoundServesExactFrames) {
     kill(server.pid(), SIGSTOP);
     std::this_thread::sleep_for(std::chrono::milliseconds(3500 + 500 * pause));
     kill(server.pid(), SIGCONT);
-    ASSERT_EQ(WaitForHost(host, 60000), 0) << ReadFile(folder + "/hash.err");
-    std::istringstream out(ReadFile(folder + "/hash.out"));
+    ASSERT_EQ(WaitForHost(host, 60000), 0) << ReadText(folder + "/hash.err");
+    std::istringstream out(ReadText(folder + "/hash.out"));
     int n = 0, lines = 0;
     std::string md5;
     while (out >> n >> md5) {
