@@ -6,6 +6,19 @@
 
 namespace platform {
 
+bool OutputFile::Open(const std::string& path, const OutputRule& rule, std::string* error) {
+  Discard();
+  path_ = path;
+  rule_ = rule;
+  if (!Check(path, rule, error)) return false;
+  if (path == "-") {
+    standardOutput_ = true;
+    stream_ = stdout;
+    return true;
+  }
+  return OpenTemporary(error);
+}
+
 bool OutputFile::Check(const std::string& path, const OutputRule& rule, std::string* error) {
   if (path.empty()) {
     *error = "no file named for " + rule.what + " (the name is empty)";

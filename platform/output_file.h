@@ -69,6 +69,9 @@ class OutputFile {
   void Discard();
 
  private:
+  // Opens the system's temporary file for path_ (the rule checked already).
+  bool OpenTemporary(std::string* error);
+
   struct Temporary;  // the system's temporary file
   std::string path_;
   OutputRule rule_;

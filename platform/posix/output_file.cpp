@@ -71,22 +71,16 @@ struct OutputFile::Temporary {
   bool finished = false;
 };
 
+// Made and destroyed here, where Temporary is complete.
 OutputFile::OutputFile() = default;
 
 OutputFile::~OutputFile() {
   Discard();
 }
 
-bool OutputFile::Open(const std::string& path, const OutputRule& rule, std::string* error) {
-  Discard();
-  path_ = path;
-  rule_ = rule;
-  if (!Check(path, rule, error)) return false;
-  if (path == "-") {
-    standardOutput_ = true;
-    stream_ = stdout;
-    return true;
-  }
+bool OutputFile::OpenTemporary(std::string* error) {
+  const std::string& path = path_;
+  const OutputRule& rule = rule_;
   std::unique_ptr<Temporary> temporary(new Temporary);
   int fd = -1;
 #ifdef O_TMPFILE
