@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -68,10 +67,8 @@ void Break(WaitResult why) {
 // Breaks the link for a server that stayed silent for the bound of `limitMs`, naming its process
 // when the server recorded it.
 void BreakForSilence(uint32_t limitMs) {
-  // Whoever comes second finds the link broken once the first has written the message.
-  static std::mutex writing;
-  std::lock_guard<std::mutex> lock(writing);
-  if (linkBroken.load() == kAnswered) {
+  static std::atomic<bool> writing{false};
+  if (!writing.exchange(true)) {
     const int32_t pid = sharedView ? ServerProcessId(sharedView) : 0;
     char process[48] = "";
     if (pid > 0) std::snprintf(process, sizeof process, " (process %d)", static_cast<int>(pid));
@@ -80,6 +77,7 @@ void BreakForSilence(uint32_t limitMs) {
                   "stopped or stuck. Restart it (or raise server_timeout= in VantuDecodeNV.def).",
                   process, static_cast<unsigned>(std::max<uint32_t>(1, (limitMs + 500) / 1000)));
     Break(kTimedOut);
+    writing.store(false);
   }
 }
 
