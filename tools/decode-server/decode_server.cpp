@@ -6,6 +6,7 @@
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
+#include "server/chroma_layout.h"
 #include "server/client_slots.h"
 #include "server/clip_size.h"
 #include "server/run_record.h"
@@ -15,6 +16,7 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
 }
 
 namespace decode_server {
@@ -245,10 +247,15 @@ void DecodeServer::HandleInit() {
   useTopField_ = useTopField != 0;
   // A client that names its picture size gets every picture at that size.
   if (!server::GetClipSize(view_, &clipWidth_, &clipHeight_)) clipWidth_ = clipHeight_ = 0;
+  // The record is cleared, so that a later client that does not write one is never taken for one
+  // that asked for 4:2:2.
+  chroma422_ = server::GetChromaRecord(view_) == server::kChroma422;
+  server::PutChromaRecord(view_, 0);
   if (options_.verbose) {
-    Log("client set up: deinterlace %d, %s field%s, pictures %dx%d", deinterlace_,
+    Log("client set up: deinterlace %d, %s field%s, pictures %dx%d, chroma %s", deinterlace_,
         useTopField_ ? "top" : "bottom",
-        third == server::kInitOperand3 ? "" : " (unknown format word)", clipWidth_, clipHeight_);
+        third == server::kInitOperand3 ? "" : " (unknown format word)", clipWidth_, clipHeight_,
+        chroma422_ ? "4:2:2" : "4:2:0");
   }
   // A new client: whatever an earlier one left (a run, a request, an unread picture, a run
   // record) goes.
@@ -393,7 +400,7 @@ void DecodeServer::DecoderLoop() {
 RunDecoder* DecodeServer::DecoderFor(uint64_t generation, int32_t leadFrames) {
   if (!decoder_ || decoderGeneration_ != generation) {
     int deinterlace, width, height;
-    bool useTopField;
+    bool useTopField, chroma422;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (generation_ != generation) return nullptr;  // dropped before it began
@@ -401,10 +408,14 @@ RunDecoder* DecodeServer::DecoderFor(uint64_t generation, int32_t leadFrames) {
       useTopField = useTopField_;
       width = clipWidth_;
       height = clipHeight_;
+      chroma422 = chroma422_;
       ++runNumber_;
       runLogged_ = false;
     }
-    decoder_ = std::make_unique<RunDecoder>(deinterlace, useTopField, width, height);
+    // Every picture leaves in the client's chroma layout: 4:2:2 for a client that asked for it,
+    // else 4:2:0 (4:2:2 video converted field by field).
+    decoder_ = std::make_unique<RunDecoder>(deinterlace, useTopField, width, height,
+                                            chroma422 ? AV_PIX_FMT_YUV422P : AV_PIX_FMT_YUV420P);
     decoder_->SkipUnseenFrames(leadFrames);
     decoderGeneration_ = generation;
     if (!decoder_->ok()) Log("cannot open libavcodec's MPEG-2 decoder; the run yields black");
@@ -496,9 +507,11 @@ void DecodeServer::DeliveryLoop() {
     PictureInfo info;
     uint64_t generation;
     int64_t unread = 0;
+    bool chroma422 = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       generation = generation_;
+      chroma422 = chroma422_;
       if (runRequested_ <= runDelivered_) {
         runRequested_ = runDelivered_ + 1;
         pictureRoom_.notify_one();  // the decoder may work ahead again
@@ -531,7 +544,7 @@ void DecodeServer::DeliveryLoop() {
     if (picture.placeholder) info.flags |= kPictureFlagPlaceholder;
     info.displayIndex = static_cast<int32_t>(picture.displayIndex);
     // A picture that the client takes without reading it is not written.
-    const bool whole = info.index < unread || WritePicture(view_, picture.frame, info);
+    const bool whole = info.index < unread || WritePicture(view_, picture.frame, info, chroma422);
     DropRunIfSectionCut();
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation_ != generation) {

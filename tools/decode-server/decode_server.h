@@ -147,6 +147,7 @@ class DecodeServer {
   bool useTopField_ = true;
   int lastWidth_ = 0, lastHeight_ = 0;  // size of the last sequence seen, for black pictures
   int clipWidth_ = 0, clipHeight_ = 0;  // the client's picture size (0: pictures as decoded)
+  bool chroma422_ = false;              // the client asked for 4:2:2 pictures
   int64_t runNumber_ = 0;               // runs started so far
   int64_t runUnits_ = 0;
   // Pictures at the start of the run that the client takes without reading them; they are not

@@ -7,7 +7,11 @@
 //
 // so `ffmpeg -i X -vf scale=W:H:flags=bicubic:interl=-1` gives the same pictures. interl=-1 scales
 // a picture marked interlaced field by field (its fields stay apart) and any other picture whole.
-// Pictures that already have the size pass through untouched.
+//
+// The same filter brings every picture to the client's chroma layout: with an output format set,
+// the graph ends in format=<that format>, as `ffmpeg -vf scale=interl=-1 -pix_fmt yuv420p` does, so
+// 4:2:2 pictures become 4:2:0 with each field's chroma taken from that field alone.
+// Pictures that already have the size and the format pass through untouched.
 #pragma once
 
 extern "C" {
@@ -23,7 +27,8 @@ constexpr const char* kScaleFlags = "bicubic";
 class PictureScaler {
  public:
   // `width` x `height`: the size every picture gets; 0 (or less) in either: pictures as decoded.
-  PictureScaler(int width, int height);
+  // `format` (an AVPixelFormat): the layout every picture gets; negative: as decoded.
+  PictureScaler(int width, int height, int format = -1);
   ~PictureScaler();
   PictureScaler(const PictureScaler&) = delete;
   PictureScaler& operator=(const PictureScaler&) = delete;
@@ -34,13 +39,18 @@ class PictureScaler {
   AVFrame* Fit(AVFrame* frame);
 
   int width() const { return width_; }
+  int format() const { return format_; }
   int height() const { return height_; }
 
  private:
   bool Build(const AVFrame* frame);
   void Reset();
+  // The size a picture leaves with: the set size, or its own.
+  int OutWidth(const AVFrame* frame) const;
+  int OutHeight(const AVFrame* frame) const;
 
   int width_, height_;
+  int format_;
   AVFilterGraph* graph_ = nullptr;
   AVFilterContext* source_ = nullptr;
   AVFilterContext* sink_ = nullptr;

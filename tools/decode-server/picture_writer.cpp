@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "server/chroma_layout.h"
 #include "server/section_layout.h"
 
 extern "C" {
@@ -61,7 +62,7 @@ void FitPicture(int width, int height, PictureInfo* info) {
   }
 }
 
-bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info) {
+bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info, bool chroma422) {
   FitPicture(frame->width, frame->height, &info);
   uint8_t* area = view + server::kPictureAreaOffset;
   const int width = info.picWidth;
@@ -81,26 +82,40 @@ bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info) {
                          !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->comp[0].depth == 8 &&
                          frame->data[1] && frame->data[2];
   const int chromaBytes = std::min(2 * chromaPairs, pitch);
-  for (int y = 0; y < chromaRows; ++y) {
-    uint8_t* row = chroma + static_cast<size_t>(y) * pitch;
+  // Chroma row `y` of the picture (its rows counted at the picture's own chroma height: half the
+  // luma rows for 4:2:0, all of them for 4:2:2) into `row`.
+  auto writeChromaRow = [&](uint8_t* row, int y) {
     if (!planarYuv) {
       std::memset(row, 128, chromaBytes);
-      continue;
+      return;
     }
-    // 4:2:0 chroma sample (x, y) comes from source sample (2x >> shift_w, 2y >> shift_h): one to
-    // one for 4:2:0, every other row or column for 4:2:2 and 4:4:4.
-    const int sourceRow = (2 * y) >> desc->log2_chroma_h;
-    const uint8_t* u = frame->data[1] + sourceRow * frame->linesize[1];
-    const uint8_t* v = frame->data[2] + sourceRow * frame->linesize[2];
+    const uint8_t* u = frame->data[1] + y * frame->linesize[1];
+    const uint8_t* v = frame->data[2] + y * frame->linesize[2];
     if (desc->log2_chroma_w == 1) {
       // Half-width chroma: sample x of the row is source sample x.
       InterleaveChromaRow(row, u, v, chromaBytes / 2);
-      continue;
+      return;
     }
     for (int x = 0; 2 * x + 1 < chromaBytes; ++x) {
       const int column = (2 * x) >> desc->log2_chroma_w;
       row[2 * x] = u[column];
       row[2 * x + 1] = v[column];
+    }
+  };
+  // Rows the frame has chroma for (a 4:2:0 frame in a 4:2:2 delivery repeats each of its rows).
+  const int shift = planarYuv ? desc->log2_chroma_h : 0;
+  if (chroma422) {
+    info.flags |= server::kPictureFlagChroma422;
+    uint8_t* odd = view + server::kOddChromaRowsOffset;
+    for (int y = 0; y < height; ++y) {
+      uint8_t* row = (y % 2 == 0 ? chroma : odd) + static_cast<size_t>(y / 2) * pitch;
+      writeChromaRow(row, y >> shift);
+    }
+  } else {
+    for (int y = 0; y < chromaRows; ++y) {
+      // 4:2:0 chroma row y comes from source row 2y >> shift: one to one for 4:2:0. Other layouts
+      // reach here only when the scaler could not bring them to 4:2:0.
+      writeChromaRow(chroma + static_cast<size_t>(y) * pitch, (2 * y) >> shift);
     }
   }
 

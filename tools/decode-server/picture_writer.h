@@ -34,7 +34,9 @@ void FitPicture(int width, int height, PictureInfo* info);
 
 // Writes `frame` (8-bit planar YUV; other chroma layouts are subsampled to 4:2:0, formats without
 // chroma get neutral chroma) into the section at `view` and fills the header from `info`, whose
-// size fields are set here. Returns false when the picture had to be clipped.
-bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info);
+// size fields are set here. With `chroma422` every chroma row goes out, in the 4:2:2 layout of
+// server/chroma_layout.h, and the picture is flagged so. Returns false when the picture had to be
+// clipped.
+bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info, bool chroma422 = false);
 
 }  // namespace decode_server

@@ -17,10 +17,10 @@ constexpr int kFallbackHeight = 576;
 constexpr int kMaxDimension = 8192;
 }  // namespace
 
-RunDecoder::RunDecoder(int deinterlace, bool useTopField, int width, int height)
+RunDecoder::RunDecoder(int deinterlace, bool useTopField, int width, int height, int format)
     : deinterlace_(deinterlace >= 0 && deinterlace <= 2 ? deinterlace : 0),
       useTopField_(useTopField),
-      scaler_(width, height) {
+      scaler_(width, height, format) {
   packet_ = av_packet_alloc();
   decoded_ = av_frame_alloc();
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG2VIDEO);

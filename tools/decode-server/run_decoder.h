@@ -61,8 +61,9 @@ class RunDecoder {
 
   // `deinterlace`: 0 frames as decoded, 1 one picture per frame from the chosen field, 2 two
   // pictures per frame. Values outside 0..2 count as 0. `width` x `height`: the size every picture
-  // is handed out at (PictureScaler); 0 x 0 hands pictures out as decoded.
-  RunDecoder(int deinterlace, bool useTopField, int width = 0, int height = 0);
+  // is handed out at (PictureScaler); 0 x 0 hands pictures out as decoded. `format`: the
+  // AVPixelFormat every picture is handed out in (PictureScaler); negative: as decoded.
+  RunDecoder(int deinterlace, bool useTopField, int width = 0, int height = 0, int format = -1);
   ~RunDecoder();
   RunDecoder(const RunDecoder&) = delete;
   RunDecoder& operator=(const RunDecoder&) = delete;
