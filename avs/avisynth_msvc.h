@@ -52,11 +52,15 @@
 
 typedef unsigned char BYTE;
 
-// Pixel types. Both are planar 4:2:0; they differ only in the order of the chroma planes in memory.
+// Pixel types. YV12 and I420 are planar 4:2:0; they differ only in the order of the chroma planes
+// in memory. YUY2 is packed 4:2:2: one plane, each row Y0 U Y1 V for every two pixels (width * 2
+// bytes).
 constexpr int CS_PLANAR = static_cast<int>(0x80000000u);
 constexpr int CS_YUV = 0x20000000;
 constexpr int CS_YV12 = static_cast<int>(0xA0000008u);
 constexpr int CS_I420 = static_cast<int>(0xA0000010u);
+constexpr int CS_INTERLEAVED = 0x40000000;
+constexpr int CS_YUY2 = 0x60000004;
 
 // Image types.
 enum { IT_BFF = 1, IT_TFF = 2, IT_FIELDBASED = 4 };
@@ -127,6 +131,7 @@ struct VideoInfo {
   // True for both 4:2:0 planar types.
   bool IsYV12() const { return pixel_type == CS_YV12 || pixel_type == CS_I420; }
   bool IsI420() const { return pixel_type == CS_I420; }
+  bool IsYUY2() const { return pixel_type == CS_YUY2; }
   bool IsFieldBased() const { return (image_type & IT_FIELDBASED) != 0; }
   bool IsBFF() const { return (image_type & IT_BFF) != 0; }
   bool IsTFF() const { return (image_type & IT_TFF) != 0; }
@@ -138,9 +143,9 @@ struct VideoInfo {
       image_type &= ~IT_FIELDBASED;
     }
   }
-  int BitsPerPixel() const { return IsYV12() ? 12 : 0; }
+  int BitsPerPixel() const { return IsYV12() ? 12 : IsYUY2() ? 16 : 0; }
   // Bytes in a luma row.
-  int RowSize() const { return width; }
+  int RowSize() const { return IsYUY2() ? width * 2 : width; }
 };
 
 // A block of frame memory shared by a frame and its subframes (16 bytes on 32-bit hosts).

@@ -137,12 +137,14 @@ class CAVCDecoder {
   char lineBuffer[kLineBufferSize];
   int32_t decodeCount;
   int32_t width, height;
+  int32_t chromaFormat;  // 420, or 422 for 4:2:2 video (the project's CHROMA line)
   int32_t clipTop, clipBottom, clipLeft, clipRight;
 
   // --- Options stored by the clip ---
   unsigned char i420;
   int32_t deinterlace;
   unsigned char use_top_field;
+  unsigned char yuy2;  // the clip is 4:2:2 (YUY2): the server is asked for 4:2:2 pictures
 
   // --- Matroska ---
   MkvFileInput mkvInput;

@@ -309,7 +309,8 @@ int CAVCDecoder::Open(const char* path) {
   Close();
   loadDetail[0] = '\0';
   videoSize = 0;
-  mkvTrack = -1;  // no TRACK line: the first MPEG-2 video track
+  mkvTrack = -1;       // no TRACK line: the first MPEG-2 video track
+  chromaFormat = 420;  // no CHROMA line: 4:2:0
   if (path == nullptr) return kLoadCannotOpen;
   char reason[256];
   // Only a regular file is read: a FIFO would block the host, a folder or a device is no project.
@@ -382,6 +383,14 @@ int CAVCDecoder::Open(const char* path) {
       ParseInt(FirstValue(line), &videoPid, &outOfRange);
     } else if (Matches(line, "TRACK")) {
       ParseInt(FirstValue(line), &mkvTrack, &outOfRange);
+    } else if (Matches(line, "CHROMA")) {
+      if (ParseInt(FirstValue(line), &value, &outOfRange)) {
+        if (value == 420 || value == 422) {
+          chromaFormat = value;
+        } else {
+          bad.Note(reader.LineNumber(), line, "the chroma format is not 420 or 422");
+        }
+      }
     } else if (Matches(line, "LUMFILT")) {
       const char* first = FirstValue(line);
       int32_t gamma = 0;

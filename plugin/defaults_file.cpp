@@ -69,6 +69,7 @@ void ApplyDefaultsPiece(const char* piece, MPGSourceSettings* settings) {
     settings->deinterlaceFromFile = true;
   }
   if (StartsWith(piece, "use_top_field=")) settings->use_top_field = ParseFlag(ValueOf(piece));
+  if (StartsWith(piece, "yv12=")) settings->yv12 = ParseFlag(ValueOf(piece));
   if (StartsWith(piece, "server_timeout=")) {
     settings->serverTimeoutSeconds = ParseInteger(ValueOf(piece));
   }

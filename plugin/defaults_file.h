@@ -1,6 +1,7 @@
 // The filter's settings and the defaults file "VantuDecodeNV.def" that can change the built-in
 // ones. The file is plain text, one "key=value" per line, the key in the first column:
-//   vnt="path"  i420=true  deinterlace=2  use_top_field=false  server_timeout=60
+//   vnt="path"  i420=true  deinterlace=2  use_top_field=false  yv12=true  server_timeout=60
+// yv12=true serves 4:2:2 video as 4:2:0 (YV12, or I420 with i420=true) instead of YUY2.
 // server_timeout is the time in seconds after which a decoding server that answers nothing counts
 // as stopped or stuck, and the frame request fails (0: wait without a bound).
 #pragma once
@@ -13,6 +14,7 @@ struct MPGSourceSettings {
   int deinterlace = 0;
   bool deinterlaceFromFile = false;  // the value of deinterlace came from the defaults file
   bool use_top_field = true;
+  bool yv12 = false;  // 4:2:2 video as 4:2:0 (converted field by field) instead of YUY2
   int serverTimeoutSeconds = 30;
 };
 

@@ -13,6 +13,7 @@
 
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "server/chroma_layout.h"
 #include "server/link.h"
 #include "server/section_layout.h"
 
@@ -62,6 +63,11 @@ constexpr const char* kPictureMisplaced =
     "length does not fit the shared picture area).";
 constexpr const char* kFrameMisshapen =
     "MPGSource: the host's new video frame does not have the clip's size and planes.";
+
+constexpr const char* kNot422 =
+    "MPGSource: the CUVID Server delivered a 4:2:0 picture for this 4:2:2 (YUY2) clip: the server "
+    "does not know 4:2:2 pictures. Update the server, or pass yv12=true to have 4:2:2 served as "
+    "4:2:0.";
 
 constexpr unsigned char kBlackLuma = 16;
 constexpr unsigned char kBlackChroma = 128;
@@ -132,10 +138,51 @@ bool CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
   return true;
 }
 
+// Copies the server's 4:2:2 picture (server/chroma_layout.h) into the packed YUY2 frame at
+// `plane` (`rowBytes` bytes, that is width * 2, in each of `rows` rows, `pitch` apart): every row
+// Y0 U Y1 V for each pair of pixels. As for 4:2:0, a picture larger than the frame is cut to it
+// and the bytes that a smaller one does not supply are black. `table`, when given, corrects the
+// luma bytes. Returns null, or the message of a picture that cannot be placed.
+const char* CopyServerPicture422(const unsigned char* view, unsigned char* plane, int rowBytes,
+                                 int rows, int pitch, const unsigned char* table) {
+  if (!(HeaderWord(view, server::kPicFlagsOffset) & server::kPictureFlagChroma422)) return kNot422;
+  const unsigned char* area = view + server::kPictureAreaOffset;
+  const int64_t height = HeaderWord(view, server::kPicHeightOffset);
+  const int64_t width = HeaderWord(view, server::kPicWidthOffset);
+  const int64_t picPitch = HeaderWord(view, server::kPicPitchOffset);
+  if (width <= 0 || height <= 0 || picPitch < width ||
+      picPitch * (height + (height + 1) / 2) > int64_t{server::kPictureAreaSize} ||
+      picPitch * (height / 2) > int64_t{server::kOddChromaRowsSize}) {
+    return kPictureMisplaced;
+  }
+  const unsigned char* evenRows = area + picPitch * height;
+  const unsigned char* oddRows = view + server::kOddChromaRowsOffset;
+  const int pixels = rowBytes / 2;
+  const int64_t shown = std::min<int64_t>(width, pixels);
+  for (int j = 0; j < rows; ++j) {
+    unsigned char* dst = plane + static_cast<int64_t>(j) * pitch;
+    int x = 0;
+    if (j < height) {
+      const unsigned char* y = area + j * picPitch;
+      const unsigned char* c = (j % 2 == 0 ? evenRows : oddRows) + (j / 2) * picPitch;
+      // Each pixel takes its luma and, in turn, the U or V of its pair (U at even bytes).
+      for (; x < shown; ++x) {
+        dst[2 * x] = table ? table[y[x]] : y[x];
+        dst[2 * x + 1] = c[x];
+      }
+    }
+    for (; x < pixels; ++x) {
+      dst[2 * x] = table ? table[kBlackLuma] : kBlackLuma;
+      dst[2 * x + 1] = kBlackChroma;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 MPGSource::MPGSource(const char* path, bool i420, int deinterlace, bool use_top_field,
-                     IScriptEnvironment* env)
+                     IScriptEnvironment* env, bool yv12)
     : vi(), outPicture(nullptr), lastFrame(-1), mapping(nullptr) {
   server::ConnectResult link = server::Connect(&mapping);
   if (link != server::kConnected) env->ThrowError("%s", server::ConnectMessage(link));
@@ -158,7 +205,9 @@ MPGSource::MPGSource(const char* path, bool i420, int deinterlace, bool use_top_
   std::memset(&vi, 0, sizeof vi);
   vi.width = decoder.width;
   vi.height = decoder.height;
-  vi.pixel_type = i420 ? CS_I420 : CS_YV12;
+  // 4:2:2 video as it is (YUY2) unless 4:2:0 is asked for; the server then converts it.
+  decoder.yuy2 = decoder.chromaFormat == 422 && !yv12 ? 1 : 0;
+  vi.pixel_type = decoder.yuy2 ? CS_YUY2 : i420 ? CS_I420 : CS_YV12;
   vi.fps_numerator = static_cast<unsigned>(decoder.fpsNumerator);
   vi.fps_denominator = static_cast<unsigned>(decoder.fpsDenominator);
   vi.num_frames = decoder.pictureCount;
@@ -226,8 +275,9 @@ PVideoFrame MPGSource::GetFrame(int n, IScriptEnvironment* env) {
 const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
   YV12PICT& out = *outPicture;
   out.lumaPlane = frame->GetWritePtr();
-  out.uPlane = frame->GetWritePtr(PLANAR_U);
-  out.vPlane = frame->GetWritePtr(PLANAR_V);
+  const bool packed = decoder.yuy2 != 0;
+  out.uPlane = packed ? nullptr : frame->GetWritePtr(PLANAR_U);
+  out.vPlane = packed ? nullptr : frame->GetWritePtr(PLANAR_V);
   out.lumaPitch = frame->GetPitch();
   out.chromaPitch = frame->GetPitch(PLANAR_U);
   out.lumaWidth = frame->GetRowSize();
@@ -236,9 +286,15 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
   out.chromaHeight = frame->GetHeight(PLANAR_U);
   // A frame the picture cannot be written into is an error, never a blank frame.
   if (!out.lumaPlane) return kFrameNotWritable;
-  if (!out.uPlane || !out.vPlane || out.lumaWidth != vi.width || out.lumaHeight != vi.height ||
-      out.lumaPitch < out.lumaWidth || out.chromaWidth != vi.width / 2 ||
-      out.chromaHeight != vi.height / 2 || out.chromaPitch < out.chromaWidth) {
+  if (packed) {
+    if (out.lumaWidth != 2 * vi.width || out.lumaHeight != vi.height ||
+        out.lumaPitch < out.lumaWidth) {
+      return kFrameMisshapen;
+    }
+  } else if (!out.uPlane || !out.vPlane || out.lumaWidth != vi.width ||
+             out.lumaHeight != vi.height || out.lumaPitch < out.lumaWidth ||
+             out.chromaWidth != vi.width / 2 || out.chromaHeight != vi.height / 2 ||
+             out.chromaPitch < out.chromaWidth) {
     return kFrameMisshapen;
   }
 
@@ -283,6 +339,16 @@ const char* MPGSource::Serve(const PVideoFrame& frame, int n) {
       lastFrame = -1;
       return server::BrokenLinkMessage();
     }
+  }
+  if (packed) {
+    const char* wrong =
+        CopyServerPicture422(server::sharedView, out.lumaPlane, out.lumaWidth, out.lumaHeight,
+                             out.lumaPitch, decoder.lumFilterOn ? decoder.lumTable : nullptr);
+    if (wrong) {
+      lastFrame = -1;
+      return wrong;
+    }
+    return nullptr;
   }
   if (!CopyServerPicture(server::sharedView, out)) {
     // The run's state is unknown from here: the next request starts afresh.

@@ -1,7 +1,7 @@
 // MPGSource: the clip that the host sees. It connects to the decoding server, has the decoder
 // core load the project file, starts the decode thread and serves each frame request by either
 // continuing the server's current run or restarting it at an earlier GOP, then copying the
-// server's NV12 picture into a new planar host frame.
+// server's NV12 picture into a new planar host frame (or its 4:2:2 picture into a YUY2 frame).
 //
 // The decoder is held by value (16 MB): make the clip with new. Only one clip can be alive per
 // process at a time, because the link to the server is process-wide; a second one is refused at
@@ -19,8 +19,9 @@
 class MPGSource : public IClip {
  public:
   // Raises the host's error through env->ThrowError on any failure; nothing acquired stays open.
+  // A 4:2:2 project is served as YUY2 unless `yv12` asks for 4:2:0 (YV12, or I420 with `i420`).
   MPGSource(const char* path, bool i420, int deinterlace, bool use_top_field,
-            IScriptEnvironment* env);
+            IScriptEnvironment* env, bool yv12 = false);
   ~MPGSource() override;
 
   int GetVersion() override { return 2; }

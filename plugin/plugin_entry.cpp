@@ -4,7 +4,7 @@
 #include "plugin/mpgsource.h"
 #include "server/link.h"
 
-const char* const kMPGSourceParams = "[vnt]s[i420]b[deinterlace]i[use_top_field]b";
+const char* const kMPGSourceParams = "[vnt]s[i420]b[deinterlace]i[use_top_field]b[yv12]b";
 
 MPGSourceSettings ReadSettings(const AVSValue& args, const char* defaultsPath) {
   MPGSourceSettings settings;
@@ -17,6 +17,7 @@ MPGSourceSettings ReadSettings(const AVSValue& args, const char* defaultsPath) {
     settings.deinterlaceFromFile = false;
   }
   if (args[3].IsBool()) settings.use_top_field = args[3].AsBool();
+  if (args[4].IsBool()) settings.yv12 = args[4].AsBool();
   return settings;
 }
 
@@ -36,7 +37,8 @@ AVSValue CreateMPGSource(AVSValue args, void*, IScriptEnvironment* env) {
   server::SetAnswerTimeout(static_cast<uint32_t>(s.serverTimeoutSeconds) * 1000u);
   // The constructor raises the host's error itself; the clip is counted from here on, so that
   // an error of the crop releases it.
-  MPGSource* source = new MPGSource(s.path.c_str(), s.i420, s.deinterlace, s.use_top_field, env);
+  MPGSource* source =
+      new MPGSource(s.path.c_str(), s.i420, s.deinterlace, s.use_top_field, env, s.yv12);
   const PClip clip(source);
   const CAVCDecoder& d = source->decoder;
   return ApplyCrop(clip, d.clipLeft, d.clipRight, d.clipTop, d.clipBottom, env);

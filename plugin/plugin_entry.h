@@ -6,12 +6,12 @@
 #include "avs/avisynth.h"
 #include "plugin/defaults_file.h"
 
-// The filter's argument string: four optional named arguments.
+// The filter's argument string: five optional named arguments.
 extern const char* const kMPGSourceParams;
 
 // The settings for one use of the filter: the built-in defaults, overridden by the defaults file
 // at defaultsPath (read afresh), overridden by each argument the script gave in args (the host's
-// array of the four arguments in the order of kMPGSourceParams).
+// array of the five arguments in the order of kMPGSourceParams).
 MPGSourceSettings ReadSettings(const AVSValue& args, const char* defaultsPath);
 
 // The host's apply function for MPGSource; user_data is unused.

@@ -6,6 +6,7 @@
 #include "decoder/avc_decoder.h"
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "server/chroma_layout.h"
 #include "server/clip_size.h"
 #include "server/link.h"
 #include "server/run_record.h"
@@ -37,6 +38,9 @@ unsigned CAVCDecoder::ThreadFunc(void* pair) {
   // The clip's size travels after the handshake's operands, so that a server that knows it
   // delivers pictures of another size (a size change inside the stream) at the clip's size.
   server::PutClipSize(server::sharedView, owner->width, owner->height);
+  // A 4:2:2 clip asks for 4:2:2 pictures; every picture then says whether it is one.
+  server::PutChromaRecord(server::sharedView,
+                          owner->yuy2 ? server::kChroma422 : server::kChroma420);
   // The clip may be destroyed while a silent server keeps the handshake waiting: quitEvent ends
   // that wait too, and the thread then leaves without touching anything else.
   if (server::StartHandshake(owner->serverRequest, owner->deinterlace, owner->use_top_field != 0,

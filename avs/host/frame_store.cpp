@@ -69,7 +69,11 @@ VideoFrame* FrameStore::NewFrame(VideoFrameBuffer* vfb) {
 }
 
 PVideoFrame FrameStore::NewVideoFrame(const VideoInfo& vi, int align) {
-  if (!vi.IsYV12()) Fail("NewVideoFrame: this host makes only YV12 and I420 frames");
+  if (!vi.IsYV12() && !vi.IsYUY2()) {
+    Fail("NewVideoFrame: this host makes only YV12, I420 and YUY2 frames");
+  }
+  // YUY2 is one packed plane of width * 2 bytes a row; YV12 and I420 have half-size chroma planes.
+  const bool packed = vi.IsYUY2();
   if (vi.width <= 0 || vi.height <= 0) {
     Fail("NewVideoFrame: bad frame size " + std::to_string(vi.width) + "x" +
          std::to_string(vi.height));
@@ -79,8 +83,8 @@ PVideoFrame FrameStore::NewVideoFrame(const VideoInfo& vi, int align) {
   if ((a & (a - 1)) != 0 || a > 4096) {
     Fail("NewVideoFrame: alignment " + std::to_string(align) + " is not a power of two up to 4096");
   }
-  const long long pitch = (vi.width + a - 1) / a * a;
-  const long long pitchUV = (pitch + 1) >> 1;
+  const long long pitch = (static_cast<long long>(vi.RowSize()) + a - 1) / a * a;
+  const long long pitchUV = packed ? 0 : (pitch + 1) >> 1;
   const long long chromaHeight = vi.height >> 1;
   const long long lumaSize = pitch * vi.height;
   const long long chromaSize = pitchUV * chromaHeight;
@@ -96,7 +100,7 @@ PVideoFrame FrameStore::NewVideoFrame(const VideoInfo& vi, int align) {
   f->vfb->GetWritePtr();
   f->offset = 0;
   f->pitch = static_cast<int>(pitch);
-  f->row_size = vi.width;
+  f->row_size = vi.RowSize();
   f->height = vi.height;
   f->pitchUV = static_cast<int>(pitchUV);
   const int first = static_cast<int>(lumaSize);
@@ -108,6 +112,7 @@ PVideoFrame FrameStore::NewVideoFrame(const VideoInfo& vi, int align) {
     f->offsetV = first;
     f->offsetU = second;
   }
+  if (packed) f->offsetU = f->offsetV = 0;
   return PVideoFrame(f);
 }
 

@@ -194,8 +194,10 @@ void AVS_STDCALL ScriptEnvironment::HostPopContext() {}
 VideoFrame** AVS_STDCALL ScriptEnvironment::HostNewVideoFrame(VideoFrame** ret, const VideoInfo& vi,
                                                               int align) {
   if (align < 1) align = 16;
-  const int pitch = (vi.width + align - 1) / align * align;
-  const int pitchUV = (pitch + 1) >> 1;
+  // YUY2 is one packed plane; YV12 and I420 have half-size chroma planes after the luma plane.
+  const bool packed = vi.IsYUY2();
+  const int pitch = (vi.RowSize() + align - 1) / align * align;
+  const int pitchUV = packed ? 0 : (pitch + 1) >> 1;
   const int lumaSize = pitch * vi.height;
   const int chromaSize = pitchUV * (vi.height >> 1);
   const size_t bytes = static_cast<size_t>(lumaSize + 2 * chromaSize);
@@ -223,7 +225,7 @@ VideoFrame** AVS_STDCALL ScriptEnvironment::HostNewVideoFrame(VideoFrame** ret, 
   frame.vfb = &f->buffer;
   frame.offset = 0;
   frame.pitch = pitch;
-  frame.row_size = vi.width;
+  frame.row_size = vi.RowSize();
   frame.height = vi.height;
   frame.pitchUV = pitchUV;
   // YV12 keeps V before U in memory, I420 U before V.
@@ -231,6 +233,7 @@ VideoFrame** AVS_STDCALL ScriptEnvironment::HostNewVideoFrame(VideoFrame** ret, 
   const int second = lumaSize + chromaSize;
   frame.offsetV = vi.pixel_type == CS_I420 ? second : first;
   frame.offsetU = vi.pixel_type == CS_I420 ? first : second;
+  if (packed) frame.offsetU = frame.offsetV = 0;
   *ret = &frame;
   return ret;
 }

@@ -9,4 +9,8 @@ namespace cli {
 std::string PlanesMd5(const unsigned char* y, int yPitch, const unsigned char* u,
                       const unsigned char* v, int chromaPitch, int width, int height);
 
+// Per-frame MD5 over a packed YUY2 frame's visible rows (width * 2 bytes each): the value that
+// `ffmpeg -i X -f framemd5 -pix_fmt yuyv422 -` prints for the same frame.
+std::string PackedMd5(const unsigned char* rows, int pitch, int rowBytes, int height);
+
 }  // namespace cli

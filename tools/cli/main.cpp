@@ -104,6 +104,7 @@ int RunServer(const cli::Options& o) {
 const char* PixelTypeName(int pixelType) {
   if (pixelType == CS_I420) return "I420";
   if (pixelType == CS_YV12) return "YV12";
+  if (pixelType == CS_YUY2) return "YUY2";
   return "unknown";
 }
 
@@ -112,20 +113,22 @@ int RunInfo(const cli::Options& o, cli::ClipSession& session) {
   bool top = session.Parity();
   indexer::StreamFacts facts;
   indexer::ReadFacts(o.input, &facts);
+  // The video's own chroma format; the pixel type says what it is served as.
+  const char* chroma = cli::ProjectChroma(o.input) == 422 ? "4:2:2" : "4:2:0";
   if (o.json) {
     std::printf(
         "{\"width\": %d, \"height\": %d, \"fps_numerator\": %u, \"fps_denominator\": %u, "
-        "\"frames\": %d, \"parity\": \"%s\", \"pixel_type\": \"%s\"",
+        "\"frames\": %d, \"parity\": \"%s\", \"pixel_type\": \"%s\", \"chroma\": \"%s\"",
         vi.width, vi.height, vi.fps_numerator, vi.fps_denominator, vi.num_frames,
-        top ? "top" : "bottom", PixelTypeName(vi.pixel_type));
+        top ? "top" : "bottom", PixelTypeName(vi.pixel_type), chroma);
     std::fputs(cli::FactsJson(facts).c_str(), stdout);
     std::printf("}\n");
   } else {
     std::printf(
         "width:      %d\nheight:     %d\nfps:        %u/%u\nframes:     %d\n"
-        "parity:     %s field first\npixel type: %s\n",
+        "parity:     %s field first\npixel type: %s\nchroma:     %s\n",
         vi.width, vi.height, vi.fps_numerator, vi.fps_denominator, vi.num_frames,
-        top ? "top" : "bottom", PixelTypeName(vi.pixel_type));
+        top ? "top" : "bottom", PixelTypeName(vi.pixel_type), chroma);
     std::fputs(cli::FactsText(facts).c_str(), stdout);
   }
   return FinishStdout(0);
@@ -188,6 +191,8 @@ int RunPipe(const cli::Options& o, cli::ClipSession& session) {
   format.interlacing = cli::Y4mInterlacing(facts, o.clip.deinterlace, session.Parity());
   format.sarNumerator = facts.sarNumerator;
   format.sarDenominator = facts.sarDenominator;
+  const bool packed = vi.pixel_type == CS_YUY2;
+  if (packed) format.colourSpace = "422";
   errno = 0;
   int result = 0;
   if (std::fputs(cli::Y4mHeader(format).c_str(), out) < 0) {
@@ -195,6 +200,9 @@ int RunPipe(const cli::Options& o, cli::ClipSession& session) {
   }
   if (result == 0)
     result = ServeFrames(o, session, destination, [&](int, const PVideoFrame& f) {
+      if (packed) {
+        return cli::WriteY4mFrameYuy2(out, f->GetReadPtr(), f->GetPitch(), vi.width, vi.height);
+      }
       return cli::WriteY4mFrame(out, f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y),
                                 f->GetReadPtr(PLANAR_U), f->GetReadPtr(PLANAR_V),
                                 f->GetPitch(PLANAR_U), vi.width, vi.height);
@@ -210,8 +218,11 @@ int RunHash(const cli::Options& o, cli::ClipSession& session) {
   const VideoInfo& vi = session.Info();
   const int result = ServeFrames(o, session, "standard output", [&](int n, const PVideoFrame& f) {
     std::string md5 =
-        cli::PlanesMd5(f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y), f->GetReadPtr(PLANAR_U),
-                       f->GetReadPtr(PLANAR_V), f->GetPitch(PLANAR_U), vi.width, vi.height);
+        vi.pixel_type == CS_YUY2
+            ? cli::PackedMd5(f->GetReadPtr(), f->GetPitch(), f->GetRowSize(), vi.height)
+            : cli::PlanesMd5(f->GetReadPtr(PLANAR_Y), f->GetPitch(PLANAR_Y),
+                             f->GetReadPtr(PLANAR_U), f->GetReadPtr(PLANAR_V),
+                             f->GetPitch(PLANAR_U), vi.width, vi.height);
     // One line per frame as soon as it is served, so that readers can follow along.
     return std::printf("%d %s\n", n, md5.c_str()) > 0 && std::fflush(stdout) == 0;
   });

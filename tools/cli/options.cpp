@@ -59,6 +59,9 @@ const char* const kClipHelp =
     "  --deinterlace N   0 frames as coded, 1 one picture per frame from one field,\n"
     "                    2 both fields (double rate and frame count)\n"
     "  --i420            label the output I420 instead of YV12 (same bytes)\n"
+    "  --yv12            serve 4:2:2 video as 4:2:0 (YV12, or I420 with --i420), converted\n"
+    "                    field by field as ffmpeg -vf scale=interl=-1 -pix_fmt yuv420p does;\n"
+    "                    without it 4:2:2 video is served as YUY2 (packed 4:2:2)\n"
     "  --bottom-field    with --deinterlace 1, make each picture from the bottom field\n"
     "  --no-server       start no decoding server of this run's own: share the one running\n";
 
@@ -151,6 +154,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       }
     } else if (takesClip && a == "--i420") {
       options->clip.i420 = true;
+    } else if (takesClip && a == "--yv12") {
+      options->clip.yv12 = true;
     } else if (takesClip && a == "--bottom-field") {
       options->clip.bottomField = true;
     } else if (takesClip && a == "--no-server") {
@@ -200,14 +205,16 @@ std::string HelpText(const std::string& command) {
   if (command == "info") {
     return std::string(
                "usage: mpgsource info PROJECT [--json] [CLIP]\n"
-               "Prints width, height, frame rate, frame count, parity and pixel type.\n"
+               "Prints width, height, frame rate, frame count, parity, pixel type and the\n"
+               "video's chroma format (4:2:0 or 4:2:2).\n"
                "  --json             as one JSON object\n") +
            kClipHelp;
   }
   if (command == "pipe") {
     return std::string(
                "usage: mpgsource pipe PROJECT [-o FILE|-] [--force] [--frames LIST] [CLIP]\n"
-               "Writes the frames as a YUV4MPEG2 stream (default, and -o -: standard output).\n"
+               "Writes the frames as a YUV4MPEG2 stream (default, and -o -: standard output):\n"
+               "C420mpeg2 for YV12 and I420 frames, C422 (planar) for YUY2 frames.\n"
                "  --frames LIST      comma-separated frame numbers and ranges a-b, served\n"
                "                     in the order given (default: all)\n"
                "  --force            replace a read-only FILE\n") +
@@ -216,8 +223,10 @@ std::string HelpText(const std::string& command) {
   if (command == "hash") {
     return std::string(
                "usage: mpgsource hash PROJECT [--frames LIST] [CLIP]\n"
-               "Prints one line per frame, \"<n> <md5>\": the MD5 of the visible Y rows,\n"
-               "then U, then V, packed (what ffmpeg -f framemd5 -pix_fmt yuv420p prints).\n"
+               "Prints one line per frame, \"<n> <md5>\": for YV12 and I420 frames the MD5 of\n"
+               "the visible Y rows, then U, then V, packed (what ffmpeg -f framemd5 -pix_fmt\n"
+               "yuv420p prints); for YUY2 frames (4:2:2 video) the MD5 of the packed rows\n"
+               "(what ffmpeg -f framemd5 -pix_fmt yuyv422 prints).\n"
                "  --frames LIST      comma-separated frame numbers and ranges a-b, served\n"
                "                     in the order given (default: all)\n") +
            kClipHelp;
@@ -233,7 +242,7 @@ std::string HelpText(const std::string& command) {
          "  mpgsource pipe PROJECT [-o FILE|-] [--frames LIST] [CLIP]    YUV4MPEG2 stream\n"
          "  mpgsource hash PROJECT [--frames LIST] [CLIP]                one line per frame\n"
          "\n"
-         "CLIP:  --deinterlace N  --i420  --bottom-field  --no-server\n"
+         "CLIP:  --deinterlace N  --i420  --yv12  --bottom-field  --no-server\n"
          "LIST:  comma-separated frame numbers and ranges a-b, served in the order given\n"
          "Numbers are decimal; a PID may also be written in hexadecimal with 0x.\n"
          "\n"

@@ -10,6 +10,7 @@ struct ClipOptions {
   int deinterlace = -1;      // -1: not given (the defaults file or the built-in default applies)
   bool i420 = false;         // --i420 given
   bool bottomField = false;  // --bottom-field given (use_top_field=false)
+  bool yv12 = false;         // --yv12 given (4:2:2 video served as 4:2:0)
 };
 
 struct Options {

@@ -35,4 +35,14 @@ std::string ProjectVideo(const std::string& projectPath) {
   return canonical.data();
 }
 
+int ProjectChroma(const std::string& projectPath) {
+  std::ifstream in(projectPath, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("SEQ ", 0) == 0) break;
+    if (line.rfind("CHROMA", 0) == 0) return line.find("422") != std::string::npos ? 422 : 420;
+  }
+  return 420;
+}
+
 }  // namespace cli

@@ -269,8 +269,9 @@ void WarnAbout(const VideoIndex& index, const IndexOptions& options) {
     Warn(options, std::to_string(index.unpairedFields) +
                       " field picture(s) lack their second field; each counts as a frame");
   }
-  if (index.sequence.chromaFormat > 1) {
-    Warn(options, "the video is not 4:2:0; the decoding server delivers 4:2:0 pictures only");
+  if (index.sequence.chromaFormat > 2) {
+    Warn(options, "the video is 4:4:4; it is served as 4:2:0 (as ffmpeg -vf scale=interl=-1 "
+                  "-pix_fmt yuv420p converts it)");
   }
 }
 

@@ -60,6 +60,9 @@ std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
     add(snprintf(line, sizeof line, "TRACK %d\n", layout.track));
   }
   add(snprintf(line, sizeof line, "SIZ %d x %d\n", index.sequence.width, index.sequence.height));
+  // 4:2:2 video is served in 4:2:2 (YUY2) unless the script asks for 4:2:0; without the line the
+  // plugin serves 4:2:0, as a plugin that does not know the line does.
+  if (index.sequence.chromaFormat == 2) add(snprintf(line, sizeof line, "CHROMA 422\n"));
   // The rate that keeps the stream's duration: soft pulldown stays one frame per coded frame.
   const ClipTiming timing = ComputeTiming(index);
   add(snprintf(line, sizeof line, "FPS %d / %d\n", timing.fpsNumerator, timing.fpsDenominator));

@@ -68,6 +68,10 @@ bool ClipSession::Open(const std::string& project, const ClipOptions& clip, std:
       args.push_back(AVSValue(false));
       names.push_back("use_top_field");
     }
+    if (clip.yv12) {
+      args.push_back(AVSValue(true));
+      names.push_back("yv12");
+    }
     AVSValue result = host_->env.Invoke(
         "MPGSource", AVSValue(args.data(), static_cast<int>(args.size())), names.data());
     if (!result.IsClip()) {

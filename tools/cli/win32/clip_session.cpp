@@ -45,15 +45,16 @@ PVideoFrame ClipSession::Frame(int n) {
 bool ClipSession::Open(const std::string& project, const ClipOptions& clip, std::string* error) {
   if (!host_->env.LoadPlugin(PluginPath(), error)) return false;
   try {
-    // The arguments at the positions of "[vnt]s[i420]b[deinterlace]i[use_top_field]b"; options
-    // not given stay void, so the defaults file applies.
-    const AVSValue args[4] = {
+    // The arguments at the positions of "[vnt]s[i420]b[deinterlace]i[use_top_field]b[yv12]b";
+    // options not given stay void, so the defaults file applies.
+    const AVSValue args[5] = {
         AVSValue(host_->env.SaveString(project.c_str())),
         clip.i420 ? AVSValue(true) : AVSValue(),
         clip.deinterlace >= 0 ? AVSValue(clip.deinterlace) : AVSValue(),
         clip.bottomField ? AVSValue(false) : AVSValue(),
+        clip.yv12 ? AVSValue(true) : AVSValue(),
     };
-    const AVSValue result = host_->env.Call("MPGSource", AVSValue(args, 4));
+    const AVSValue result = host_->env.Call("MPGSource", AVSValue(args, 5));
     if (!result.IsClip()) {
       *error = "MPGSource returned no clip";
       return false;
