@@ -16,6 +16,10 @@
 #   ffmpeg576i.mkv      ffmpeg's Matroska muxer from es576i_open.m2v
 #   mkv_audio_first.mkv audio track first, then the MPEG-2 video
 #   mkv_no_mpeg2.mkv    audio only (no MPEG-2 video)
+#   es422i.m2v          720x576 25 fps 4:2:2 (422P profile) interlaced, top field first, open GOPs,
+#                       60 frames; the hue turns with every field, so the two fields' chroma differ
+#   ts422i_1080.ts      1920x1080 25 fps 4:2:2 interlaced, top field first, 30 frames, in a TS
+#   es422p.m2v          1280x720 25 fps 4:2:2 progressive, closed GOPs, 40 frames
 #   two_programs.ts     two programs: es576i_open.m2v (PID 0x100) and es480i_bff.m2v (PID 0x200)
 #   With mpeg2enc:
 #   sizechange.m2v      sizechange_a.m2v (ffmpeg, 720x576 interlaced, 16:9, BT.709 colour, 60 frames)
@@ -27,6 +31,11 @@
 #                       mpeg2enc film again (48)
 #   oneseq.m2v          mpeg2enc 720x576 25 fps, 90 frames, GOPs of at most 12 and one sequence
 #                       header for all of them
+#   matrixchange.m2v    format_a.m2v, then mpeg2enc 720x576 4:3 with its own quantiser matrices
+#                       (-K tmpgenc), 36 frames
+#   Sequence changes of one size (ffmpeg), each the joined parts named:
+#   aspectchange.m2v    format_a.m2v (720x576 25 fps 4:3, 36 frames) then format_wide.m2v (16:9, 36)
+#   ratechange.m2v      format_a.m2v then format_ntsc.m2v (4:3 at 30000/1001, 36)
 set -euo pipefail
 out=${1:-build/media}
 mkdir -p "$out"
@@ -85,6 +94,34 @@ if [ ! -s two_programs.ts ]; then
     -program program_num=1:title=first:st=0 -program program_num=2:title=second:st=1 \
     -f mpegts two_programs.tmp.ts && mv two_programs.tmp.ts two_programs.ts
 fi
+if [ ! -s ratechange.m2v ]; then
+  part() {
+    ff -f lavfi -i "$1=size=720x576:rate=$2" -frames:v 36 -vf setfield=tff -aspect "$3" \
+      -c:v mpeg2video -g 12 -bf 2 -flags +ilme+ildct -top 1 -b:v 5M -maxrate 8M -bufsize 1835k "$4"
+  }
+  part testsrc 25 4:3 format_a.m2v
+  part testsrc2 25 16:9 format_wide.m2v
+  part testsrc2 30000/1001 4:3 format_ntsc.m2v
+  cat format_a.m2v format_wide.m2v >aspectchange.tmp.m2v && mv aspectchange.tmp.m2v aspectchange.m2v
+  cat format_a.m2v format_ntsc.m2v >ratechange.tmp.m2v && mv ratechange.tmp.m2v ratechange.m2v
+fi
+# 4:2:2: fields made from consecutive 50 fps pictures whose hue turns, so each field has its own
+# colour.
+fields422="hue=H=2*PI*t*3,tinterlace=mode=interleave_top,setfield=tff"
+enc422="-c:v mpeg2video -pix_fmt yuv422p -profile:v 0 -g 12 -bf 2"
+if [ ! -s es422i.m2v ]; then
+  ff -f lavfi -i "testsrc2=size=720x576:rate=50,$fields422" -frames:v 60 $enc422 \
+    -flags +ilme+ildct -top 1 -b:v 15M es422i.tmp.m2v && mv es422i.tmp.m2v es422i.m2v
+fi
+if [ ! -s ts422i_1080.ts ]; then
+  ff -f lavfi -i "testsrc2=size=1920x1080:rate=50,$fields422" -frames:v 30 $enc422 \
+    -flags +ilme+ildct -top 1 -b:v 40M -streamid 0:0x100 -f mpegts ts422i_1080.tmp.ts
+  mv ts422i_1080.tmp.ts ts422i_1080.ts
+fi
+if [ ! -s es422p.m2v ]; then
+  ff -f lavfi -i "testsrc2=size=1280x720:rate=25,hue=H=2*PI*t" -frames:v 40 $enc422 \
+    -flags +cgop -sc_threshold 1000000000 -b:v 20M es422p.tmp.m2v && mv es422p.tmp.m2v es422p.m2v
+fi
 if command -v mpeg2enc >/dev/null; then
   # mpeg2enc W H RATE FRAMES OUT [mpeg2enc options]: a test pattern through mjpegtools' encoder.
   mpeg2() {
@@ -116,4 +153,8 @@ if command -v mpeg2enc >/dev/null; then
     mv pulldown_mixed.tmp.m2v pulldown_mixed.m2v
   fi
   [ -s oneseq.m2v ] || mpeg2 720 576 25 90 oneseq.m2v -I 0 -g 6 -G 12
+  if [ ! -s matrixchange.m2v ]; then
+    mpeg2 720 576 25 36 format_matrix.m2v -a 2 -K tmpgenc
+    cat format_a.m2v format_matrix.m2v >matrixchange.tmp.m2v && mv matrixchange.tmp.m2v matrixchange.m2v
+  fi
 fi

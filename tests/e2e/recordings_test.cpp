@@ -4,6 +4,7 @@
 // many GOPs. Every served frame is checked against ffmpeg's own decode, in several request orders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -119,6 +120,100 @@ TEST(SizeChange, AFrameDoesNotDependOnEarlierRequests) {
   EXPECT_EQ(HashFrames(project, {99, 100})[1].second, alone);
   EXPECT_EQ(HashFrames(project, {59, 100})[1].second, alone);
   EXPECT_EQ(alone, SizeChangeReference()[100]);
+}
+
+// Sequence headers that change something other than the picture size inside one stream (joined
+// encodes, as broadcasts switch between 4:3 and 16:9). Reference: each part decoded on its own by
+// ffmpeg, joined. The law: every frame equals it in every order, the change is listed at the first
+// frame of the second part, and the frames the indexer says ffmpeg's whole-file decode leaves out
+// are exactly the frames it leaves out.
+struct SequenceChangeCase {
+  const char* file;
+  std::vector<const char*> parts;
+  const char* listKey;  // the info --json list that names the change
+  const char* scale;    // ffmpeg's filter bringing the second part to the clip's size, or ""
+};
+
+class SequenceChange : public ::testing::TestWithParam<SequenceChangeCase> {};
+
+TEST_P(SequenceChange, EveryFrameIsThePartsOwnInEveryOrderAndFfmpegsLossIsNamed) {
+  const SequenceChangeCase& c = GetParam();
+  REQUIRE_MEDIA(c.file);
+  Server server;
+  std::vector<std::string> reference;
+  size_t firstPart = 0;
+  for (const char* part : c.parts) {
+    for (const std::string& md5 : DecodedMd5(MediaPath(part), firstPart ? c.scale : "")) {
+      reference.push_back(md5);
+    }
+    if (firstPart == 0) firstPart = reference.size();
+  }
+  const std::string project = IndexVideo(MediaPath(c.file));
+  auto info = Info(project);
+  ASSERT_EQ(std::stoi(info["frames"]), static_cast<int>(reference.size()));
+  EXPECT_EQ(info[c.listKey].rfind("[{\"frame\": " + std::to_string(firstPart), 0) == 0 ||
+                info[c.listKey] == "[" + std::to_string(firstPart) + "]",
+            true)
+      << c.listKey << ": " << info[c.listKey];
+  ExpectFramesMatch(project, reference, 40);
+
+  std::vector<std::string> withoutDrops = reference;
+  const std::string drops = info["frames_ffmpeg_drops"];
+  for (size_t at = drops.find_last_of("0123456789"); at != std::string::npos;) {
+    const size_t begin = drops.find_last_not_of("0123456789", at) + 1;
+    withoutDrops.erase(withoutDrops.begin() + std::stoi(drops.substr(begin, at + 1 - begin)));
+    at = begin > 0 ? drops.find_last_of("0123456789", begin - 1) : std::string::npos;
+  }
+  EXPECT_EQ(DecodedMd5(MediaPath(c.file), c.scale), withoutDrops)
+      << "frames_ffmpeg_drops: " << drops;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, SequenceChange,
+    ::testing::Values(
+        SequenceChangeCase{
+            "aspectchange.m2v", {"format_a.m2v", "format_wide.m2v"}, "aspect_changes", ""},
+        SequenceChangeCase{
+            "ratechange.m2v", {"format_a.m2v", "format_ntsc.m2v"}, "rate_changes", ""},
+        SequenceChangeCase{
+            "matrixchange.m2v", {"format_a.m2v", "format_matrix.m2v"}, "matrix_changes", ""},
+        SequenceChangeCase{"sizechange.m2v",
+                           {"sizechange_a.m2v", "sizechange_b.m2v"},
+                           "size_changes",
+                           kScaleTo576}),
+    [](const ::testing::TestParamInfo<SequenceChangeCase>& info) {
+      std::string name = info.param.file;
+      return name.substr(0, name.find('.'));
+    });
+
+// With a frame-rate change every frame's time follows the rate in force: the timestamps equal the
+// times ffmpeg gives the frames when it puts the stream in Matroska (which keeps milliseconds).
+TEST(SequenceChangeTiming, TimestampsFollowTheRateChangeAsFfmpegTimesThem) {
+  const std::string dir = TempDir();
+  CommandResult r = e2e::Run({BuildDir() + "/mpgsource", "index", MediaPath("ratechange.m2v"), "-o",
+                              dir + "/p.vnt", "--timestamps", dir + "/t.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = e2e::Run({"ffmpeg", "-nostdin", "-v", "error", "-fflags", "+genpts", "-i",
+                MediaPath("ratechange.m2v"), "-c", "copy", dir + "/ff.mkv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = e2e::Run({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                "packet=pts_time", "-of", "csv=p=0", dir + "/ff.mkv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<double> ffmpeg;
+  std::istringstream lines(r.out);
+  for (double t; lines >> t;) ffmpeg.push_back(t * 1000);
+  std::sort(ffmpeg.begin(), ffmpeg.end());
+  std::ifstream ours(dir + "/t.txt");
+  std::string header;
+  std::getline(ours, header);
+  EXPECT_EQ(header, "# timestamp format v2");
+  std::vector<double> times;
+  for (double t; ours >> t;) times.push_back(t);
+  ASSERT_EQ(times.size(), ffmpeg.size());
+  for (size_t i = 0; i < times.size(); ++i) {
+    EXPECT_NEAR(times[i], ffmpeg[i] - ffmpeg[0], 1.0) << "frame " << i;
+  }
+  EXPECT_GT(times.back(), 36 * 40 + 35 * 33.3) << "the second part runs at 30000/1001";
 }
 
 TEST(SizeChange, IndexerWarningNamesTheChange) {

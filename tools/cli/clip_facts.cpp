@@ -48,6 +48,29 @@ std::string FactsJson(const indexer::StreamFacts& facts) {
                   i ? ", " : "", change.frame, change.width, change.height);
     out += item;
   }
+  out += "], \"aspect_changes\": [";
+  for (size_t i = 0; i < facts.aspectChanges.size(); ++i) {
+    const indexer::AspectChange& change = facts.aspectChanges[i];
+    out += std::string(i ? ", " : "") + "{\"frame\": " + std::to_string(change.frame) +
+           ", \"sample_aspect_ratio\": \"" + Ratio(change.sarNumerator, change.sarDenominator) +
+           "\", \"display_aspect_ratio\": \"" + Ratio(change.darNumerator, change.darDenominator) +
+           "\"}";
+  }
+  out += "], \"rate_changes\": [";
+  for (size_t i = 0; i < facts.rateChanges.size(); ++i) {
+    const indexer::RateChange& change = facts.rateChanges[i];
+    out += std::string(i ? ", " : "") + "{\"frame\": " + std::to_string(change.frame) +
+           ", \"coded_fps\": \"" + std::to_string(change.fpsNumerator) + "/" +
+           std::to_string(change.fpsDenominator) + "\"}";
+  }
+  out += "], \"matrix_changes\": [";
+  for (size_t i = 0; i < facts.matrixChanges.size(); ++i) {
+    out += std::string(i ? ", " : "") + std::to_string(facts.matrixChanges[i]);
+  }
+  out += "], \"frames_ffmpeg_drops\": [";
+  for (size_t i = 0; i < facts.framesFfmpegDrops.size(); ++i) {
+    out += std::string(i ? ", " : "") + std::to_string(facts.framesFfmpegDrops[i]);
+  }
   out += "]";
   return out;
 }
@@ -71,6 +94,30 @@ std::string FactsText(const indexer::StreamFacts& facts) {
     out += "size change: from frame " + std::to_string(change.frame) + " " +
            std::to_string(change.width) + "x" + std::to_string(change.height) +
            " (scaled to the clip's size)\n";
+  }
+  for (const indexer::AspectChange& change : facts.aspectChanges) {
+    out += "aspect change: from frame " + std::to_string(change.frame) + " SAR " +
+           Ratio(change.sarNumerator, change.sarDenominator) + ", DAR " +
+           Ratio(change.darNumerator, change.darDenominator) + "\n";
+  }
+  for (const indexer::RateChange& change : facts.rateChanges) {
+    out += "rate change: from frame " + std::to_string(change.frame) + " coded at " +
+           std::to_string(change.fpsNumerator) + "/" + std::to_string(change.fpsDenominator) +
+           " (mpgsource index --timestamps)\n";
+  }
+  if (!facts.matrixChanges.empty()) {
+    out += "matrices:   other quantiser matrices from frame";
+    for (size_t i = 0; i < facts.matrixChanges.size(); ++i) {
+      out += (i ? ", " : " ") + std::to_string(facts.matrixChanges[i]);
+    }
+    out += "\n";
+  }
+  if (!facts.framesFfmpegDrops.empty()) {
+    out += "ffmpeg:     its decode of the whole file leaves out frame";
+    for (size_t i = 0; i < facts.framesFfmpegDrops.size(); ++i) {
+      out += (i ? ", " : " ") + std::to_string(facts.framesFfmpegDrops[i]);
+    }
+    out += " (held back at a change of size or aspect ratio)\n";
   }
   return out;
 }

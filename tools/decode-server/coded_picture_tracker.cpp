@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "decoder/mpeg2_aspect.h"
+
 namespace decode_server {
 
 namespace {
@@ -12,6 +14,8 @@ bool HasStartCode(const uint8_t* data, size_t size) {
 
 // picture_structure values of the picture coding extension: 1 top field, 2 bottom field, 3 frame.
 constexpr int kFramePicture = 3;
+constexpr uint8_t kSequenceExtensionId = 1;
+constexpr uint8_t kSequenceDisplayExtensionId = 2;
 constexpr uint8_t kPictureCodingExtensionId = 8;
 
 }  // namespace
@@ -44,6 +48,13 @@ CodedPictureTracker::UnitAction CodedPictureTracker::OnUnit(const uint8_t* data,
     }
     currentIsSecondField_ = false;
     action.flushBefore = packetHasPicture_;
+    if (sequenceSeen_) {
+      sequenceSeen_ = false;
+      if (FormatChanges()) {
+        action.formatChange = true;
+        PlacePendingAnchor();
+      }
+    }
     StartFrame(codingType, &action);
     packetHasPicture_ = true;
     return action;
@@ -52,6 +63,9 @@ CodedPictureTracker::UnitAction CodedPictureTracker::OnUnit(const uint8_t* data,
     if (inPicture_ && bodySize >= 3 && (body[0] >> 4) == kPictureCodingExtensionId) {
       const int structure = body[2] & 3;
       if (structure != kFramePicture && !currentIsSecondField_) awaitingSecondField_ = true;
+    } else if (!inPicture_ && bodySize >= 1) {
+      if ((body[0] >> 4) == kSequenceExtensionId) OnSequenceExtension(body, bodySize);
+      if ((body[0] >> 4) == kSequenceDisplayExtensionId) OnDisplayExtension(body, bodySize);
     }
     return action;
   }
@@ -63,14 +77,11 @@ CodedPictureTracker::UnitAction CodedPictureTracker::OnUnit(const uint8_t* data,
     if (action.flushBefore) packetHasPicture_ = false;
     awaitingSecondField_ = false;
     if (code == kSequenceHeaderCode && bodySize >= 3) {
-      const int width = (body[0] << 4) | (body[1] >> 4);
-      const int height = ((body[1] & 0x0F) << 8) | body[2];
-      if (width_ > 0 && (width != width_ || height != height_)) {
-        action.sizeChange = true;
-        PlacePendingAnchor();
-      }
-      width_ = width;
-      height_ = height;
+      width_ = (body[0] << 4) | (body[1] >> 4);
+      height_ = ((body[1] & 0x0F) << 8) | body[2];
+      aspectRatioCode_ = bodySize >= 4 ? body[3] >> 4 : 0;
+      progressiveSequence_ = false;
+      sequenceSeen_ = true;
     }
     if (code == kGroupStartCode && !firstGop_.seen && bodySize >= 4) {
       // time_code: drop_frame(1) hours(5) minutes(6) marker(1) seconds(6) pictures(6), then
@@ -96,6 +107,45 @@ CodedPictureTracker::UnitAction CodedPictureTracker::OnUnit(const uint8_t* data,
     PlacePendingAnchor();
   }
   return action;
+}
+
+void CodedPictureTracker::OnSequenceExtension(const uint8_t* body, size_t size) {
+  // profile_and_level(8) progressive_sequence(1) chroma_format(2) horizontal_size_extension(2)
+  // vertical_size_extension(2), after the 4-bit identifier.
+  if (size < 3) return;
+  progressiveSequence_ = (body[1] & 0x08) != 0;
+  width_ = (width_ & 0xFFF) | (((body[1] & 1) << 1 | body[2] >> 7) << 12);
+  height_ = (height_ & 0xFFF) | (((body[2] >> 5) & 3) << 12);
+}
+
+void CodedPictureTracker::OnDisplayExtension(const uint8_t* body, size_t size) {
+  // video_format(3) colour_description(1) [three colour bytes] display_horizontal_size(14)
+  // marker(1) display_vertical_size(14), after the 4-bit identifier.
+  const size_t at = (body[0] & 1) ? 4 : 1;
+  if (size < at + 4) return;
+  displayWidth_ = (body[at] << 6) | (body[at + 1] >> 2);
+  displayHeight_ = ((body[at + 1] & 1) << 13) | (body[at + 2] << 5) | (body[at + 3] >> 3);
+}
+
+bool CodedPictureTracker::FormatChanges() {
+  Format format;
+  format.width = width_;
+  format.height = height_;
+  format.progressiveSequence = progressiveSequence_;
+  mpeg2::SampleAspectRatio(aspectRatioCode_, width_, height_, displayWidth_, displayHeight_,
+                           &format.sarNumerator, &format.sarDenominator);
+  const Format before = framesFormat_;
+  const bool known = framesFormatKnown_;
+  framesFormatKnown_ = true;
+  framesFormat_ = format;
+  if (!known || format == before) return false;
+  if (format.width != before.width || format.height != before.height ||
+      format.sarNumerator != before.sarNumerator ||
+      format.sarDenominator != before.sarDenominator) {
+    return true;
+  }
+  const int h = format.height;
+  return (h + 15) / 16 * 16 != (h + 31) / 32 * 32;  // progressive_sequence alone changed
 }
 
 void CodedPictureTracker::StartFrame(int codingType, UnitAction* action) {

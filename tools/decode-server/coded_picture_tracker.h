@@ -46,10 +46,12 @@ class CodedPictureTracker {
     bool startsFrame = false;  // this unit is the picture header of a new coded frame
     int64_t codedIndex = -1;   // with startsFrame: the frame's number in coded order
     int codingType = 0;        // with startsFrame: its picture_coding_type
-    // A sequence header whose picture size differs from the previous one in the run: the frames
-    // before it are complete (the anchor waiting for its place gets it), and the decoder is to be
-    // drained before this unit, as at the end of the data.
-    bool sizeChange = false;
+    // The first picture after sequence headers that change what libavcodec starts afresh for
+    // (picture size, sample aspect ratio, or progressive_sequence where the height rounds
+    // differently to 16 and 32 lines): the frames before it are complete (the anchor waiting for
+    // its place gets it), and the decoder is to be drained before this unit, as at the end of the
+    // data, so that it never drops the picture it holds.
+    bool formatChange = false;
   };
 
   // Classifies one unit (00 00 01 and the bytes up to the next start code). Bytes that do not
@@ -76,6 +78,21 @@ class CodedPictureTracker {
   int height() const { return height_; }
 
  private:
+  // What the decoder's output depends on, from the sequence headers in force.
+  struct Format {
+    int width = 0, height = 0;
+    int64_t sarNumerator = 0, sarDenominator = 0;
+    bool progressiveSequence = false;
+    bool operator==(const Format& o) const {
+      return width == o.width && height == o.height && sarNumerator == o.sarNumerator &&
+             sarDenominator == o.sarDenominator && progressiveSequence == o.progressiveSequence;
+    }
+  };
+  void OnSequenceExtension(const uint8_t* body, size_t size);
+  void OnDisplayExtension(const uint8_t* body, size_t size);
+  // Whether the first picture after sequence headers starts afresh in libavcodec.
+  bool FormatChanges();
+
   void StartFrame(int codingType, UnitAction* action);
 
   std::vector<int64_t> displayOf_;  // display place per coded frame, -1 until placed
@@ -89,6 +106,14 @@ class CodedPictureTracker {
   GopHeader firstGop_;
   int width_ = 0;
   int height_ = 0;
+  // The latest sequence header's fields; the display rectangle stays until another display
+  // extension.
+  int aspectRatioCode_ = 0;
+  int displayWidth_ = 0, displayHeight_ = 0;
+  bool progressiveSequence_ = false;
+  bool sequenceSeen_ = false;  // a sequence header came since the last picture
+  bool framesFormatKnown_ = false;
+  Format framesFormat_;  // of the frames so far
 };
 
 }  // namespace decode_server

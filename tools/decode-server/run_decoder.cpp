@@ -48,12 +48,13 @@ void RunDecoder::PushUnit(const uint8_t* data, size_t size, const Sink& sink) {
   // A new anchor gives the anchor before it its display place. When that place is the client's
   // target, the target waits inside the decoder for the new anchor's decode: draining the decoder
   // hands it out at once, and the run is decoded again up to here only if the client reads on.
-  if (action.startsFrame && action.codingType != kCodingTypeB && !action.sizeChange &&
+  if (action.startsFrame && action.codingType != kCodingTypeB && !action.formatChange &&
       deinterlace_ == 0 && !drained_ && placedBefore == unseenFrames_ &&
       tracker_.placedFrames() == placedBefore + 1 && nextDisplay_ <= unseenFrames_) {
     DrainAtTarget(sink);
   }
-  if (action.sizeChange) Drain(sink);
+  // The units taken so far for this frame's packet (its sequence headers) stay with it.
+  if (action.formatChange && context_ && !cancelled_) DrainDecoder(sink);
   pending_.insert(pending_.end(), data, data + size);
   if (action.startsFrame) {
     pendingIndex_ = action.codedIndex;
@@ -124,14 +125,8 @@ void RunDecoder::Replay() {
   sent_.shrink_to_fit();
 }
 
-// libavcodec drops the picture it still holds back when a sequence of another size begins; it is
-// taken out first, and the decoder starts afresh (nothing after a size change refers back).
-void RunDecoder::Drain(const Sink& sink) {
-  if (!context_ || cancelled_) return;
-  SendPacket(sink);
-  DrainDecoder(sink);
-}
-
+// libavcodec drops the picture it still holds back when a sequence of another size or aspect ratio
+// begins; at such a change it is taken out first, and the decoder starts afresh.
 void RunDecoder::DrainDecoder(const Sink& sink) {
   if (avcodec_send_packet(context_, nullptr) == 0) Receive(sink);
   avcodec_flush_buffers(context_);

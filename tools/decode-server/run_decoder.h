@@ -97,7 +97,6 @@ class RunDecoder {
  private:
   void SendPacket(const Sink& sink);
   void Receive(const Sink& sink);
-  void Drain(const Sink& sink);
   // Everything libavcodec holds goes to `sink`, and it starts afresh.
   void DrainDecoder(const Sink& sink);
   void DrainAtTarget(const Sink& sink);

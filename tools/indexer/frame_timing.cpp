@@ -136,14 +136,28 @@ std::vector<uint64_t> DisplayStartFields(const VideoIndex& index) {
 
 std::string FormatTimestampsV2(const VideoIndex& index) {
   std::string out = "# timestamp format v2\n";
-  const double rateN = index.sequence.fpsNumerator;
-  const double rateD = index.sequence.fpsDenominator;
+  double rateN = index.sequence.fpsNumerator;
+  double rateD = index.sequence.fpsDenominator;
   if (rateN <= 0 || rateD <= 0) return out;
-  // A field lasts 1000 x rateD / (2 x rateN) ms.
-  const double fieldMs = 1000.0 * rateD / (2.0 * rateN);
+  // A field lasts 1000 x rateD / (2 x rateN) ms, at the rate in force from each rate change on
+  // (a change starts a GOP, where coded and display order agree on the frame number).
+  const std::vector<uint64_t> starts = DisplayStartFields(index);
+  auto change = index.rateChanges.begin();
+  double segmentMs = 0;        // when the rate in force began
+  uint64_t segmentFields = 0;  // and the fields shown before it
   char line[48];
-  for (uint64_t start : DisplayStartFields(index)) {
-    int length = std::snprintf(line, sizeof line, "%.3f", static_cast<double>(start) * fieldMs);
+  for (size_t frame = 0; frame < starts.size(); ++frame) {
+    for (; change != index.rateChanges.end() && change->frame <= frame; ++change) {
+      if (change->fpsNumerator <= 0 || change->fpsDenominator <= 0) continue;
+      segmentMs +=
+          static_cast<double>(starts[frame] - segmentFields) * 1000.0 * rateD / (2.0 * rateN);
+      segmentFields = starts[frame];
+      rateN = change->fpsNumerator;
+      rateD = change->fpsDenominator;
+    }
+    const double ms = segmentMs + static_cast<double>(starts[frame] - segmentFields) * 1000.0 *
+                                      rateD / (2.0 * rateN);
+    int length = std::snprintf(line, sizeof line, "%.3f", ms);
     // Trailing zeros (and a trailing point) say nothing.
     while (length > 0 && line[length - 1] == '0') --length;
     if (length > 0 && line[length - 1] == '.') --length;

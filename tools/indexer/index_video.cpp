@@ -14,6 +14,7 @@
 #include "tools/indexer/progress.h"
 #include "tools/indexer/psi_tables.h"
 #include "tools/indexer/reader_check.h"
+#include "tools/indexer/transport_damage.h"
 #include "tools/indexer/transport_stream.h"
 
 namespace indexer {
@@ -120,18 +121,55 @@ int FindVideoPid(ByteSource* source, const StreamLayout& layout, uint64_t firstS
   return -1;
 }
 
+void WarnAboutDamage(const IndexOptions& options, const TransportDamageReport& report) {
+  if (report.lostPacketBreaks == 0 && report.flaggedPackets == 0) return;
+  std::string gops;
+  uint64_t joined = 0;
+  for (const DamagedGop& gop : report.gops) {
+    if (!gops.empty()) gops += ", ";
+    gops += std::to_string(gop.gop) + " (frames " + std::to_string(gop.firstFrame) + "-" +
+            std::to_string(gop.lastFrame) + ")";
+    joined += gop.joined;
+  }
+  std::string text = "damaged video packets: " + std::to_string(report.lostPacketBreaks) +
+                     " break(s) in the continuity counter (packets lost), " +
+                     std::to_string(report.flaggedPackets) +
+                     " packet(s) flagged with transport errors; damaged GOP(s) " + gops +
+                     " decode with concealed errors, as in ffmpeg";
+  if (joined > 0) {
+    text += "; " + std::to_string(joined) +
+            " GOP(s) whose I picture is damaged joined the GOP before them, so that every "
+            "decode through them starts where a sequential read does";
+  }
+  Warn(options, text);
+  if (!report.undecodableFrames.empty()) {
+    std::string frames;
+    for (uint64_t frame : report.undecodableFrames) {
+      frames += (frames.empty() ? "" : ", ") + std::to_string(frame);
+    }
+    Warn(options, "frame(s) " + frames +
+                      " lost the end of their picture and decode to nothing: ffmpeg leaves "
+                      "them out (and numbers the frames after each one lower), the plugin "
+                      "serves a copy of the next frame in their place");
+  }
+}
+
 int ScanTransport(ByteSource* source, const IndexOptions& options, const StreamLayout& layout,
                   uint64_t firstSync, Mpeg2Scanner* scanner, std::string* error) {
   TsPacketReader reader(source, layout.packetSize, firstSync);
   ProgressMeter progress(source->Size(), options.progress);
   TsPacket packet;
   uint64_t videoPackets = 0;
+  TransportDamage damage;
   while (reader.Next(&packet)) {
     TsPayload payload;
+    if (packet.length >= 4 && (((packet.bytes[1] & 0x1F) << 8) | packet.bytes[2]) == layout.pid) {
+      damage.OnVideoPacket(packet);
+    }
     if (!ParsePacket(packet, &payload) || payload.pid != layout.pid) continue;
-    // The plugin's reader drops packets flagged with transport errors, and packets that start a
-    // PES packet with too little room for its fixed header; the index sees what it sees.
-    if (payload.transportError) continue;
+    // The plugin's reader, as ffmpeg's demuxer, keeps the payload of packets flagged with
+    // transport errors; it drops packets that start a PES packet with too little room for its
+    // fixed header; the index sees what it sees.
     ++videoPackets;
     const uint8_t* data = payload.data;
     size_t size = payload.size;
@@ -145,6 +183,7 @@ int ScanTransport(ByteSource* source, const IndexOptions& options, const StreamL
       offset += header;
     }
     scanner->Feed(data, size, offset);
+    damage.OnVideoBytes(data, size, offset);
     progress.Update(reader.position());
   }
   if (reader.readError()) {
@@ -173,6 +212,7 @@ int ScanTransport(ByteSource* source, const IndexOptions& options, const StreamL
     }
   }
   index.gops = std::move(kept);
+  WarnAboutDamage(options, damage.Apply(&index));
   if (unreachable > 0) {
     Warn(options, std::to_string(unreachable) +
                       " GOP(s) cannot be reached by the plugin's packet search and join the GOP "
@@ -246,10 +286,41 @@ void WarnAbout(const VideoIndex& index, const IndexOptions& options) {
                       std::to_string(index.sequence.width) + "x" +
                       std::to_string(index.sequence.height) +
                       " and the decoding server scales pictures of another size to it");
-  } else if (index.sequenceChanges > 0) {
-    Warn(options, std::to_string(index.sequenceChanges) +
-                      " sequence header(s) change the frame rate; the project describes the "
-                      "first one only");
+  }
+  if (!index.aspectChanges.empty()) {
+    std::string changes;
+    for (const AspectChange& change : index.aspectChanges) {
+      if (!changes.empty()) changes += ", ";
+      changes += "frame " + std::to_string(change.frame) + " SAR " +
+                 std::to_string(change.sarNumerator) + ":" + std::to_string(change.sarDenominator) +
+                 " DAR " + std::to_string(change.darNumerator) + ":" +
+                 std::to_string(change.darDenominator);
+    }
+    Warn(options, "the aspect ratio changes (" + changes +
+                      "); the clip's pictures keep their samples, so a player or encoder must "
+                      "be told (mpgsource info lists the changes)");
+  }
+  if (!index.rateChanges.empty()) {
+    std::string changes;
+    for (const RateChange& change : index.rateChanges) {
+      if (!changes.empty()) changes += ", ";
+      changes += "frame " + std::to_string(change.frame) + " " +
+                 std::to_string(change.fpsNumerator) + "/" + std::to_string(change.fpsDenominator);
+    }
+    Warn(options, "the frame rate changes (" + changes + "); the clip runs at the first rate, " +
+                      std::to_string(index.sequence.fpsNumerator) + "/" +
+                      std::to_string(index.sequence.fpsDenominator) +
+                      " (--timestamps writes every frame's own time)");
+  }
+  if (!index.framesFfmpegDrops.empty()) {
+    std::string frames;
+    for (uint64_t frame : index.framesFfmpegDrops) {
+      frames += (frames.empty() ? "" : ", ") + std::to_string(frame);
+    }
+    Warn(options, "ffmpeg's decode of the whole file leaves out frame(s) " + frames +
+                      " (the picture it holds back when the picture size or aspect ratio "
+                      "changes); they are served, so ffmpeg numbers the frames after each one "
+                      "lower");
   }
   if (index.groupsWithoutSequence > 0) {
     size_t longest = 0;
@@ -270,8 +341,9 @@ void WarnAbout(const VideoIndex& index, const IndexOptions& options) {
                       " field picture(s) lack their second field; each counts as a frame");
   }
   if (index.sequence.chromaFormat > 2) {
-    Warn(options, "the video is 4:4:4; it is served as 4:2:0 (as ffmpeg -vf scale=interl=-1 "
-                  "-pix_fmt yuv420p converts it)");
+    Warn(options,
+         "the video is 4:4:4; it is served as 4:2:0 (as ffmpeg -vf scale=interl=-1 "
+         "-pix_fmt yuv420p converts it)");
   }
 }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
+
+#include "decoder/mpeg2_aspect.h"
 
 namespace indexer {
 namespace {
@@ -24,6 +27,33 @@ constexpr int kFramePicture = 3;
 bool Wanted(uint8_t code) {
   return code == kPictureCode || code == kSequenceHeaderCode || code == kExtensionCode ||
          code == kSequenceEndCode || code == kGroupCode;
+}
+
+// The quantiser matrices a sequence header loads: for each of intra and non-intra, a flag and,
+// when set, its 64 values. `body` starts after the start code. A header cut short gives what it
+// holds.
+std::vector<uint8_t> LoadedMatrices(const uint8_t* body, size_t size) {
+  std::vector<uint8_t> out;
+  size_t bit = 62;  // load_intra_quantiser_matrix
+  auto read = [&](int bits) {
+    int value = 0;
+    for (int i = 0; i < bits; ++i, ++bit) {
+      if (bit / 8 >= size) return -1;
+      value = (value << 1) | ((body[bit / 8] >> (7 - bit % 8)) & 1);
+    }
+    return value;
+  };
+  for (int matrix = 0; matrix < 2; ++matrix) {
+    const int load = read(1);
+    if (load < 0) return out;
+    out.push_back(static_cast<uint8_t>(load));
+    for (int i = 0; load == 1 && i < 64; ++i) {
+      const int value = read(8);
+      if (value < 0) return out;
+      out.push_back(static_cast<uint8_t>(value));
+    }
+  }
+  return out;
 }
 
 int Gcd(int a, int b) {
@@ -146,6 +176,7 @@ void Mpeg2Scanner::OnStartCode(const uint8_t* bytes, size_t count, uint64_t posi
       break;
     case kSequenceEndCode:
       CommitPicture();
+      sequenceEnded_ = true;
       last_ = Last::kNone;
       break;
     default:
@@ -165,17 +196,15 @@ void Mpeg2Scanner::OnSequenceHeader(const uint8_t* bytes, size_t count, uint64_t
   sequenceWidth_ = seq.width;
   sequenceHeight_ = seq.height;
   sequenceProgressive_ = false;
+  sequenceAspect_ = seq.aspectRatioCode;
+  sequenceRateCode_ = seq.frameRateCode;
+  sequenceRateN_ = sequenceRateD_ = 0;
+  sequenceMatrices_ = LoadedMatrices(bytes + 1, count - 1);
   if (firstSequence_) {
     firstSequence_ = false;
     FrameRate(seq.frameRateCode, 0, 0, &seq.fpsNumerator, &seq.fpsDenominator);
     index_.sequence = seq;
     index_.sequenceFound = true;
-  } else {
-    const SequenceInfo& first = index_.sequence;
-    if ((first.width & 0xFFF) != seq.width || (first.height & 0xFFF) != seq.height ||
-        first.frameRateCode != seq.frameRateCode) {
-      ++index_.sequenceChanges;
-    }
   }
   // Repeated sequence headers with no picture between them: the first one starts the GOP.
   if (!sequencePending_) {
@@ -188,6 +217,13 @@ void Mpeg2Scanner::OnSequenceHeader(const uint8_t* bytes, size_t count, uint64_t
 void Mpeg2Scanner::OnExtension(const uint8_t* bytes, size_t count) {
   if (count < 2) return;
   int id = bytes[1] >> 4;
+  if (id == kSequenceDisplayExtensionId) {
+    const size_t at = (bytes[1] & 1) ? 5 : 2;
+    if (count >= at + 4) {
+      displayWidth_ = (bytes[at] << 6) | (bytes[at + 1] >> 2);
+      displayHeight_ = ((bytes[at + 1] & 1) << 13) | (bytes[at + 2] << 5) | (bytes[at + 3] >> 3);
+    }
+  }
   if (id == kSequenceDisplayExtensionId && index_.sequenceFound && index_.pictureCount == 0) {
     // The first sequence's display extension (it follows the sequence extension). The fields:
     // video_format(3) colour_description(1), then [colour_primaries(8)
@@ -216,6 +252,8 @@ void Mpeg2Scanner::OnExtension(const uint8_t* bytes, size_t count) {
     sequenceWidth_ |= widthExtension << 12;
     sequenceHeight_ |= heightExtension << 12;
     sequenceProgressive_ = (bytes[2] & 0x08) != 0;
+    sequenceRateN_ = (bytes[6] >> 5) & 3;
+    sequenceRateD_ = bytes[6] & 0x1F;
     if (index_.sequence.mpeg2) return;  // the first sequence's extension only
     SequenceInfo& seq = index_.sequence;
     seq.mpeg2 = true;
@@ -327,6 +365,7 @@ void Mpeg2Scanner::AddFrame(char letter, int fields) {
     ++index_.picturesBeforeSequence;
     return;
   }
+  bool sizeChanged = false;
   if (sequenceWidth_ > 0) {
     if (framesWidth_ == 0) {
       framesWidth_ = sequenceWidth_;
@@ -335,13 +374,57 @@ void Mpeg2Scanner::AddFrame(char letter, int fields) {
       framesWidth_ = sequenceWidth_;
       framesHeight_ = sequenceHeight_;
       index_.sizeChanges.push_back(SizeChange{index_.pictureCount, framesWidth_, framesHeight_});
+      sizeChanged = true;
     }
   }
+  NoteFormat(sizeChanged);
   index_.gops.back().types.push_back(letter);
   index_.displayFields.push_back(static_cast<uint8_t>(fields));
   if (progressive_) ++index_.progressiveFrames;
   if (fields > 2) ++index_.repeatedFields;
   ++index_.pictureCount;
+}
+
+void Mpeg2Scanner::NoteFormat(bool sizeChanged) {
+  int64_t sarN = 0, sarD = 0;
+  mpeg2::SampleAspectRatio(sequenceAspect_, sequenceWidth_, sequenceHeight_, displayWidth_,
+                           displayHeight_, &sarN, &sarD);
+  int fpsN = 0, fpsD = 0;
+  FrameRate(sequenceRateCode_, sequenceRateN_, sequenceRateD_, &fpsN, &fpsD);
+  if (!framesFormatKnown_) {
+    framesFormatKnown_ = true;
+  } else {
+    const uint64_t frame = index_.pictureCount;
+    if (sarN != framesSarN_ || sarD != framesSarD_) {
+      AspectChange change{frame, static_cast<int>(sarN), static_cast<int>(sarD), 0, 0};
+      if (sarN > 0 && sarD > 0) {
+        const int64_t darN = sarN * sequenceWidth_, darD = sarD * sequenceHeight_;
+        const int64_t g = std::gcd(darN, darD);
+        change.darNumerator = static_cast<int>(darN / g);
+        change.darDenominator = static_cast<int>(darD / g);
+      }
+      index_.aspectChanges.push_back(change);
+    }
+    if (fpsN != framesFpsN_ || fpsD != framesFpsD_) {
+      index_.rateChanges.push_back(RateChange{frame, fpsN, fpsD});
+    }
+    if (sequenceMatrices_ != framesMatrices_) index_.matrixChanges.push_back(frame);
+    // libavcodec starts afresh, dropping the anchor it holds back, when the size or the sample
+    // aspect ratio changes, or progressive_sequence does where the height rounds differently to
+    // 16 and 32 lines.
+    const int height = sequenceHeight_;
+    const bool restart = sizeChanged || sarN != framesSarN_ || sarD != framesSarD_ ||
+                         (sequenceProgressive_ != framesProgressiveSequence_ &&
+                          (height + 15) / 16 * 16 != (height + 31) / 32 * 32);
+    if (restart && !sequenceEnded_ && frame > 0) index_.framesFfmpegDrops.push_back(frame - 1);
+  }
+  framesProgressiveSequence_ = sequenceProgressive_;
+  sequenceEnded_ = false;
+  framesSarN_ = sarN;
+  framesSarD_ = sarD;
+  framesFpsN_ = fpsN;
+  framesFpsD_ = fpsD;
+  framesMatrices_ = sequenceMatrices_;
 }
 
 }  // namespace indexer

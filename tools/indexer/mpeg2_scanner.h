@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "tools/indexer/video_index.h"
 
@@ -24,9 +25,9 @@ class Mpeg2Scanner {
   VideoIndex& index() { return index_; }
 
  private:
-  // Bytes kept after a start code: the code itself and the longest header part read (the
-  // sequence display extension with a colour description needs 8 bytes after its code).
-  static constexpr size_t kHeaderBytes = 9;
+  // Bytes kept after a start code: the code itself and the longest header read (a sequence header
+  // with both quantiser matrices holds 136 bytes after its code).
+  static constexpr size_t kHeaderBytes = 137;
 
   void OnStartCode(const uint8_t* bytes, size_t count, uint64_t position);
   void OnSequenceHeader(const uint8_t* bytes, size_t count, uint64_t position);
@@ -34,6 +35,10 @@ class Mpeg2Scanner {
   void OnPicture(const uint8_t* bytes, size_t count);
   void CommitPicture();
   void AddFrame(char letter, int fields);
+  // Lists the aspect ratio, frame rate and quantiser matrices of the frame being added where they
+  // differ from the frame before.
+  // `sizeChanged`: the frame's picture size differs from the frame before.
+  void NoteFormat(bool sizeChanged);
 
   VideoIndex index_;
 
@@ -60,6 +65,18 @@ class Mpeg2Scanner {
   // last, for the list of size changes.
   int sequenceWidth_ = 0, sequenceHeight_ = 0;
   int framesWidth_ = 0, framesHeight_ = 0;
+  // The latest sequence's aspect ratio code, display rectangle (it stays in force until another
+  // display extension), frame rate and quantiser matrices; and those of the frames indexed last.
+  int sequenceAspect_ = 0;
+  int displayWidth_ = 0, displayHeight_ = 0;
+  int sequenceRateCode_ = 0, sequenceRateN_ = 0, sequenceRateD_ = 0;
+  std::vector<uint8_t> sequenceMatrices_;
+  bool framesFormatKnown_ = false;
+  int64_t framesSarN_ = 0, framesSarD_ = 0;
+  int framesFpsN_ = 0, framesFpsD_ = 0;
+  std::vector<uint8_t> framesMatrices_;
+  bool framesProgressiveSequence_ = false;
+  bool sequenceEnded_ = false;  // a sequence end code came after the last frame indexed
   bool sequenceProgressive_ = false;
   bool progressive_ = false;  // the frame being added is progressive
 

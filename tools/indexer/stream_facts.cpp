@@ -6,6 +6,8 @@
 #include <fstream>
 #include <numeric>
 
+#include "decoder/mpeg2_aspect.h"
+
 namespace indexer {
 namespace {
 
@@ -48,33 +50,15 @@ StreamFacts FactsOf(const VideoIndex& index, const ClipTiming& timing) {
   facts.codedDenominator = seq.fpsDenominator;
   facts.fields = timing.fields;
 
-  // aspect_ratio_information: 1 square samples; 2, 3 and 4 a display aspect ratio. The sample
-  // aspect ratio is the one ffmpeg (and so ffprobe and every encode made from its decode) uses:
-  // the ratio spread over the display extension's rectangle only when that rectangle, shown at the
-  // picture's size, gives exactly 4:3 or 16:9 (a 540-wide rectangle of a 4:3 720-wide picture);
-  // otherwise, as for the common 704- or 540-wide rectangles of 16:9 broadcasts, over the whole
-  // picture. The display aspect ratio is the picture's size with those samples.
-  static const int64_t kDar[5][2] = {{0, 0}, {0, 0}, {4, 3}, {16, 9}, {221, 100}};
-  if (seq.aspectRatioCode == 1) {
-    facts.sarNumerator = facts.sarDenominator = 1;
-    Reduce(seq.width, seq.height, &facts.darNumerator, &facts.darDenominator);
-  } else if (seq.aspectRatioCode >= 2 && seq.aspectRatioCode <= 4 && seq.width > 0 &&
-             seq.height > 0) {
-    const int64_t darN = kDar[seq.aspectRatioCode][0], darD = kDar[seq.aspectRatioCode][1];
-    int64_t width = seq.width, height = seq.height;
-    if (seq.displayExtension && seq.displayWidth > 0 && seq.displayHeight > 0) {
-      // darN/darD x (displayHeight x width) / (displayWidth x height), against 4:3 and 16:9.
-      const int64_t shownN = darN * seq.displayHeight * seq.width;
-      const int64_t shownD = darD * seq.displayWidth * seq.height;
-      if (shownN * 3 == shownD * 4 || shownN * 9 == shownD * 16) {
-        width = seq.displayWidth;
-        height = seq.displayHeight;
-      }
-    }
-    Reduce(darN * height, darD * width, &facts.sarNumerator, &facts.sarDenominator);
-    Reduce(int64_t{seq.width} * facts.sarNumerator, int64_t{seq.height} * facts.sarDenominator,
-           &facts.darNumerator, &facts.darDenominator);
-  }
+  // The sample aspect ratio ffmpeg uses; the display aspect ratio is the picture's size with
+  // those samples.
+  int64_t sarN = 0, sarD = 0;
+  mpeg2::SampleAspectRatio(seq.aspectRatioCode, seq.width, seq.height,
+                           seq.displayExtension ? seq.displayWidth : 0,
+                           seq.displayExtension ? seq.displayHeight : 0, &sarN, &sarD);
+  Reduce(sarN, sarD, &facts.sarNumerator, &facts.sarDenominator);
+  Reduce(int64_t{seq.width} * sarN, int64_t{seq.height} * sarD, &facts.darNumerator,
+         &facts.darDenominator);
   if (seq.colourDescription) {
     facts.colour = true;
     facts.colourPrimaries = seq.colourPrimaries;
@@ -82,6 +66,10 @@ StreamFacts FactsOf(const VideoIndex& index, const ClipTiming& timing) {
     facts.matrixCoefficients = seq.matrixCoefficients;
   }
   facts.sizeChanges = index.sizeChanges;
+  facts.aspectChanges = index.aspectChanges;
+  facts.rateChanges = index.rateChanges;
+  facts.matrixChanges = index.matrixChanges;
+  facts.framesFfmpegDrops = index.framesFfmpegDrops;
   return facts;
 }
 
@@ -108,6 +96,21 @@ std::string FormatFacts(const StreamFacts& facts) {
   for (const SizeChange& change : facts.sizeChanges) {
     add(std::snprintf(line, sizeof line, "INFO sizechange %" PRIu64 " %d x %d\n", change.frame,
                       change.width, change.height));
+  }
+  for (const AspectChange& change : facts.aspectChanges) {
+    add(std::snprintf(line, sizeof line, "INFO aspectchange %" PRIu64 " %d / %d %d / %d\n",
+                      change.frame, change.sarNumerator, change.sarDenominator, change.darNumerator,
+                      change.darDenominator));
+  }
+  for (const RateChange& change : facts.rateChanges) {
+    add(std::snprintf(line, sizeof line, "INFO ratechange %" PRIu64 " %d / %d\n", change.frame,
+                      change.fpsNumerator, change.fpsDenominator));
+  }
+  for (uint64_t frame : facts.matrixChanges) {
+    add(std::snprintf(line, sizeof line, "INFO matrixchange %" PRIu64 "\n", frame));
+  }
+  for (uint64_t frame : facts.framesFfmpegDrops) {
+    add(std::snprintf(line, sizeof line, "INFO ffmpegdrop %" PRIu64 "\n", frame));
   }
   return out;
 }
@@ -143,6 +146,24 @@ bool ParseFactsLine(const std::string& line, StreamFacts* facts) {
         3) {
       facts->sizeChanges.push_back(change);
     }
+  } else if (!std::strcmp(key, "aspectchange")) {
+    AspectChange change;
+    if (std::sscanf(value, "%" SCNu64 " %d / %d %d / %d", &change.frame, &change.sarNumerator,
+                    &change.sarDenominator, &change.darNumerator, &change.darDenominator) == 5) {
+      facts->aspectChanges.push_back(change);
+    }
+  } else if (!std::strcmp(key, "ratechange")) {
+    RateChange change;
+    if (std::sscanf(value, "%" SCNu64 " %d / %d", &change.frame, &change.fpsNumerator,
+                    &change.fpsDenominator) == 3) {
+      facts->rateChanges.push_back(change);
+    }
+  } else if (!std::strcmp(key, "matrixchange")) {
+    uint64_t frame = 0;
+    if (std::sscanf(value, "%" SCNu64, &frame) == 1) facts->matrixChanges.push_back(frame);
+  } else if (!std::strcmp(key, "ffmpegdrop")) {
+    uint64_t frame = 0;
+    if (std::sscanf(value, "%" SCNu64, &frame) == 1) facts->framesFfmpegDrops.push_back(frame);
   }
   return true;
 }

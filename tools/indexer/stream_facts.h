@@ -1,5 +1,6 @@
 // Facts about the clip's stream that the plugin does not need but users of recordings do: scan
-// type, field order, pulldown, aspect ratio, colour description and picture-size changes.
+// type, field order, pulldown, aspect ratio, colour description and the changes of picture size,
+// aspect ratio, frame rate and quantiser matrices inside the stream.
 //
 // They travel in the project file as "INFO" lines, written before the first "SEQ " line. A loader
 // ignores every line that begins with none of its keywords, and "INFO" begins with none of them,
@@ -14,6 +15,10 @@
 //   INFO dar 4 / 3                     display aspect ratio (0 / 0 when unknown)
 //   INFO colour 1 1 1                  colour primaries, transfer, matrix (when the stream says)
 //   INFO sizechange 150 720 x 480      from frame 150 on, pictures are 720x480
+//   INFO aspectchange 48 64 / 45 16 / 9  from frame 48 on, SAR 64:45 and DAR 16:9
+//   INFO ratechange 48 30000 / 1001    from frame 48 on, the coded rate is 30000/1001
+//   INFO matrixchange 48               from frame 48 on, other quantiser matrices apply
+//   INFO ffmpegdrop 47                 frame 47 is missing from ffmpeg's decode of the whole file
 #pragma once
 
 #include <cstdint>
@@ -37,6 +42,10 @@ struct StreamFacts {
   bool colour = false;
   int colourPrimaries = 0, transferCharacteristics = 0, matrixCoefficients = 0;
   std::vector<SizeChange> sizeChanges;
+  std::vector<AspectChange> aspectChanges;
+  std::vector<RateChange> rateChanges;
+  std::vector<uint64_t> matrixChanges;
+  std::vector<uint64_t> framesFfmpegDrops;
 };
 
 StreamFacts FactsOf(const VideoIndex& index, const ClipTiming& timing);

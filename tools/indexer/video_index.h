@@ -38,6 +38,24 @@ struct SizeChange {
   int height = 0;
 };
 
+// A sequence whose sample aspect ratio (as ffmpeg derives it) differs from the frames before it:
+// from frame `frame` on, samples are `sarNumerator`:`sarDenominator` and pictures (at their coded
+// size) `darNumerator`:`darDenominator` (0:0 when the stream says nothing).
+struct AspectChange {
+  uint64_t frame = 0;
+  int sarNumerator = 0;
+  int sarDenominator = 0;
+  int darNumerator = 0;
+  int darDenominator = 0;
+};
+
+// A sequence whose frame rate differs from the frames before it.
+struct RateChange {
+  uint64_t frame = 0;
+  int fpsNumerator = 0;
+  int fpsDenominator = 0;
+};
+
 // One GOP of the project: where reading starts (a byte offset, or a Matroska frame time) and the
 // coding letters of its pictures in coded order ('I', 'P' or 'B').
 struct GopRecord {
@@ -59,6 +77,13 @@ struct VideoIndex {
       0;                        // frames with progressive_frame set (or of a progressive sequence)
   uint64_t repeatedFields = 0;  // frames with repeat_first_field set
   std::vector<SizeChange> sizeChanges;
+  std::vector<AspectChange> aspectChanges;
+  std::vector<RateChange> rateChanges;
+  std::vector<uint64_t> matrixChanges;  // frames from which other quantiser matrices apply
+  // Frames that ffmpeg's decode of the whole stream leaves out: the picture its decoder still holds
+  // when it starts afresh at a change of picture size or aspect ratio with no sequence end code
+  // before it. The server drains its decoder there instead and serves them.
+  std::vector<uint64_t> framesFfmpegDrops;
   uint64_t groupsWithoutSequence = 0;  // GOP headers not preceded by a sequence header
 
   // Things worth a warning.
@@ -67,7 +92,6 @@ struct VideoIndex {
   uint64_t unpairedFields = 0;          // field pictures without their second field
   uint64_t fieldPairs = 0;              // frames coded as two field pictures
   uint64_t joinedSequences = 0;  // sequence headers not followed by an I picture (no GOP entry)
-  uint64_t sequenceChanges = 0;  // sequence headers whose size or frame rate differ from the first
 };
 
 }  // namespace indexer

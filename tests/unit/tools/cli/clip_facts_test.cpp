@@ -40,13 +40,20 @@ TEST(ClipFacts, JsonMembersAndText) {
   facts.colour = true;
   facts.colourPrimaries = facts.transferCharacteristics = facts.matrixCoefficients = 1;
   facts.sizeChanges = {{60, 720, 480}};
+  facts.aspectChanges = {{48, 64, 45, 16, 9}};
+  facts.rateChanges = {{48, 30000, 1001}};
+  facts.matrixChanges = {48, 96};
+  facts.framesFfmpegDrops = {47};
   EXPECT_EQ(FactsJson(facts),
             ", \"scan\": \"progressive\", \"field_order\": \"bottom\", \"pulldown\": \"3:2\", "
             "\"pulldown_note\": \"film, 3:2 pulldown removed\", \"coded_fps\": \"30000/1001\", "
             "\"fields\": 300, \"sample_aspect_ratio\": \"8:9\", \"display_aspect_ratio\": "
             "\"4:3\", \"color_primaries\": \"bt709\", \"color_transfer\": \"bt709\", "
             "\"color_space\": \"bt709\", \"size_changes\": [{\"frame\": 60, \"width\": 720, "
-            "\"height\": 480}]");
+            "\"height\": 480}], \"aspect_changes\": [{\"frame\": 48, \"sample_aspect_ratio\": "
+            "\"64:45\", \"display_aspect_ratio\": \"16:9\"}], \"rate_changes\": [{\"frame\": "
+            "48, \"coded_fps\": \"30000/1001\"}], \"matrix_changes\": [48, 96], "
+            "\"frames_ffmpeg_drops\": [47]");
   const std::string text = FactsText(facts);
   EXPECT_NE(text.find("pulldown:   film, 3:2 pulldown removed\n"), std::string::npos) << text;
   EXPECT_NE(text.find("size change: from frame 60 720x480"), std::string::npos) << text;

@@ -145,25 +145,42 @@ TEST(CodedPictureTracker, ReadsTheFirstGopHeaderOfTheRun) {
   EXPECT_EQ(gop.TimeCode(), "01:02:03:04");
 }
 
-// A new picture size ends the frames before it: the waiting anchor is placed at once, and the
-// unit says so, so that the decoder can be drained before the new sequence.
-TEST(CodedPictureTracker, SizeChangePlacesTheWaitingAnchor) {
-  CodedPictureTracker tracker;
+// A new picture size or sample aspect ratio ends the frames before it: the first picture after
+// the new sequence header places the waiting anchor at once and says so, so that the decoder can
+// be drained before it. A new frame rate alone changes nothing for the decoder.
+TEST(CodedPictureTracker, FormatChangePlacesTheWaitingAnchor) {
   const Bytes sd = Sequence();                                                         // 720x576
   const Bytes ntsc{0x00, 0x00, 0x01, 0xB3, 0x2d, 0x01, 0xe0, 0x33, 0xff, 0xff, 0xe0};  // 720x480
-  EXPECT_FALSE(Feed(tracker, sd).sizeChange) << "the run's first sequence header";
-  Feed(tracker, Picture(1));
-  Feed(tracker, Picture(2));
-  EXPECT_FALSE(Feed(tracker, sd).sizeChange) << "the same size again";
-  EXPECT_EQ(tracker.DisplayIndexOf(1), -1) << "the P frame waits for the next anchor";
-  const auto action = Feed(tracker, ntsc);
-  EXPECT_TRUE(action.sizeChange);
-  EXPECT_EQ(tracker.DisplayIndexOf(1), 1);
-  EXPECT_EQ(tracker.width(), 720);
-  EXPECT_EQ(tracker.height(), 480);
-  Feed(tracker, Picture(1));
-  tracker.Finish();
-  EXPECT_EQ(tracker.DisplayIndexOf(2), 2);
+  Bytes narrow = sd;
+  narrow[7] = static_cast<uint8_t>(0x20 | (narrow[7] & 0x0F));  // 4:3 instead of 16:9
+  Bytes rate = sd;
+  rate[7] = static_cast<uint8_t>((rate[7] & 0xF0) | 4);  // 30000/1001
+  // A display extension whose 960x576 rectangle shows the 16:9 picture at 4:3: its samples become
+  // 16:15 instead of 64:45.
+  const Bytes display{0x00, 0x00, 0x01, 0xB5, 0x2A, 0x0F, 0x02, 0x12, 0x00};
+  struct Case {
+    const char* name;
+    std::vector<Bytes> headers;
+    bool change;
+  };
+  const Case cases[] = {{"the same sequence again", {sd}, false},
+                        {"a new size", {ntsc}, true},
+                        {"a new aspect ratio code", {narrow}, true},
+                        {"a display rectangle that changes the samples", {sd, display}, true},
+                        {"a new frame rate", {rate}, false}};
+  for (const Case& c : cases) {
+    CodedPictureTracker tracker;
+    EXPECT_FALSE(Feed(tracker, sd).formatChange) << "the run's first sequence header";
+    EXPECT_FALSE(Feed(tracker, Picture(1)).formatChange) << "the run's first picture";
+    Feed(tracker, Picture(2));
+    for (const Bytes& header : c.headers) EXPECT_FALSE(Feed(tracker, header).formatChange);
+    EXPECT_EQ(tracker.DisplayIndexOf(1), -1) << "the P frame waits for the next anchor";
+    const auto action = Feed(tracker, Picture(1));
+    EXPECT_EQ(action.formatChange, c.change) << c.name;
+    EXPECT_EQ(tracker.DisplayIndexOf(1), 1) << c.name;
+    tracker.Finish();
+    EXPECT_EQ(tracker.DisplayIndexOf(2), 2) << c.name;
+  }
 }
 
 }  // namespace

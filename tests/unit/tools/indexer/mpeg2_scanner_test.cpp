@@ -260,7 +260,7 @@ TEST(Mpeg2Scanner, OddInputIsCountedNotTrusted) {
   VideoIndex index = Scan(s.bytes);
   EXPECT_EQ(CodedTypes(index), "IPPI");
   EXPECT_EQ(index.invalidPictureTypes, 2u);
-  EXPECT_EQ(index.sequenceChanges, 1u);
+  EXPECT_EQ(index.sizeChanges.size(), 1u);
   EXPECT_EQ(index.sequence.width, 720);
 
   // Data that ends inside headers, and data with no start code at all.
@@ -314,6 +314,46 @@ TEST(Mpeg2Scanner, SizeChangesNameTheirFirstFrame) {
   EXPECT_EQ(index.sizeChanges[1].frame, 6u);
   EXPECT_EQ(index.sizeChanges[1].height, 576);
   EXPECT_EQ(index.sequence.height, 576);
+}
+
+// Aspect ratio, frame rate and quantiser matrices are listed where they change; a change of size
+// or aspect ratio with no sequence end code before it names the picture ffmpeg's decoder drops.
+TEST(Mpeg2Scanner, SequenceChangesNameTheirFirstFrame) {
+  StreamBuilder s;
+  auto sequence = [&](int aspect, int rateCode, bool nonIntraMatrix) {
+    const size_t at = s.bytes.size();
+    s.Sequence(720, 576, rateCode);
+    s.bytes[at + 7] = static_cast<uint8_t>((aspect << 4) | rateCode);
+    if (nonIntraMatrix) {
+      s.bytes[at + 11] |= 0x01;  // load_non_intra_quantiser_matrix, then 64 values
+      s.bytes.insert(s.bytes.begin() + static_cast<long>(at) + 12, 64, 0x20);
+    }
+    s.Gop();
+  };
+  sequence(2, 3, false);
+  s.Frames("IBBP");  // frames 0 to 3, SAR 16:15
+  sequence(3, 3, false);
+  s.Frames("IBB");  // 16:9 from frame 4: ffmpeg drops frame 3
+  s.Code(0xB7);     // sequence end: the decoder shows what it holds
+  sequence(3, 4, false);
+  s.Frames("I");  // 30000/1001 from frame 7
+  sequence(3, 4, true);
+  s.Frames("I");  // other matrices from frame 8
+  sequence(3, 4, true);
+  s.Frames("I");  // the same again: no change
+  const VideoIndex index = Scan(s.bytes);
+  ASSERT_EQ(index.aspectChanges.size(), 1u);
+  EXPECT_EQ(index.aspectChanges[0].frame, 4u);
+  EXPECT_EQ(index.aspectChanges[0].sarNumerator, 64);
+  EXPECT_EQ(index.aspectChanges[0].sarDenominator, 45);
+  EXPECT_EQ(index.aspectChanges[0].darNumerator, 16);
+  EXPECT_EQ(index.aspectChanges[0].darDenominator, 9);
+  ASSERT_EQ(index.rateChanges.size(), 1u);
+  EXPECT_EQ(index.rateChanges[0].frame, 7u);
+  EXPECT_EQ(index.rateChanges[0].fpsNumerator, 30000);
+  EXPECT_EQ(index.rateChanges[0].fpsDenominator, 1001);
+  EXPECT_EQ(index.matrixChanges, std::vector<uint64_t>{8});
+  EXPECT_EQ(index.framesFfmpegDrops, std::vector<uint64_t>{3});
 }
 
 TEST(Mpeg2Scanner, DisplayExtensionOfTheFirstSequenceIsRead) {

@@ -132,6 +132,10 @@ TEST(StreamFacts, LinesReadBackUnchanged) {
   index.sequence.transferCharacteristics = 1;
   index.sequence.matrixCoefficients = 1;
   index.sizeChanges = {{60, 720, 480}, {4000000000ull, 1920, 1080}};
+  index.aspectChanges = {{48, 64, 45, 16, 9}};
+  index.rateChanges = {{48, 30000, 1001}};
+  index.matrixChanges = {7, 9};
+  index.framesFfmpegDrops = {47};
   indexer::ClipTiming timing;
   timing.pulldown = indexer::Pulldown::kRegular;
   timing.fields = 1234567;
@@ -158,6 +162,13 @@ TEST(StreamFacts, LinesReadBackUnchanged) {
   ASSERT_EQ(read.sizeChanges.size(), 2u);
   EXPECT_EQ(read.sizeChanges[1].frame, 4000000000ull);
   EXPECT_EQ(read.sizeChanges[1].width, 1920);
+  ASSERT_EQ(read.aspectChanges.size(), 1u);
+  EXPECT_EQ(read.aspectChanges[0].sarNumerator, 64);
+  EXPECT_EQ(read.aspectChanges[0].darDenominator, 9);
+  ASSERT_EQ(read.rateChanges.size(), 1u);
+  EXPECT_EQ(read.rateChanges[0].fpsNumerator, 30000);
+  EXPECT_EQ(read.matrixChanges, (std::vector<uint64_t>{7, 9}));
+  EXPECT_EQ(read.framesFfmpegDrops, std::vector<uint64_t>{47});
   EXPECT_EQ(indexer::ColourPrimariesName(1), "bt709");
   EXPECT_EQ(indexer::TransferName(99), "code 99");
 
