@@ -94,7 +94,8 @@ CommandResult Run(const std::vector<std::string>& argv) {
   return result;
 }
 
-std::vector<std::string> FfmpegMd5(const std::string& file, const std::string& vf) {
+std::vector<std::string> FfmpegMd5(const std::string& file, const std::string& vf,
+                                   const std::string& pixFmt) {
   // The first video stream only: a transport stream's audio would add its own lines.
   std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "error", "-threads",
                                    "1",      "-i",       file, "-map",  "0:v:0"};
@@ -102,7 +103,10 @@ std::vector<std::string> FfmpegMd5(const std::string& file, const std::string& v
     argv.push_back("-vf");
     argv.push_back(vf);
   }
-  for (const char* a : {"-f", "framemd5", "-pix_fmt", "yuv420p", "-"}) argv.push_back(a);
+  for (const std::string& a : {std::string("-f"), std::string("framemd5"), std::string("-pix_fmt"),
+                               pixFmt, std::string("-")}) {
+    argv.push_back(a);
+  }
   CommandResult r = Run(argv);
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> md5s;

@@ -30,8 +30,9 @@ struct CommandResult {
 CommandResult Run(const std::vector<std::string>& argv);
 
 // ffmpeg's sequential decode of `file`: the MD5 of each frame, as -f framemd5 -pix_fmt yuv420p
-// prints it, after the filter chain `vf` when it is not empty.
-std::vector<std::string> FfmpegMd5(const std::string& file, const std::string& vf = "");
+// (or `pixFmt`) prints it, after the filter chain `vf` when it is not empty.
+std::vector<std::string> FfmpegMd5(const std::string& file, const std::string& vf = "",
+                                   const std::string& pixFmt = "yuv420p");
 
 // `mpgsource index VIDEO -o PROJECT` with extra arguments; fails the test on error.
 std::string IndexVideo(const std::string& video, const std::vector<std::string>& extra = {});
