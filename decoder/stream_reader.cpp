@@ -77,7 +77,9 @@ int32_t SearchVideoPacket(CAVCDecoder& d) {
 
     unsigned char b1 = 0, b2 = 0, b3 = 0;
     if (d.GetRawByte(&b1) < 0 || d.GetRawByte(&b2) < 0) return -1;
-    if ((((b1 << 8) | b2) & 0x1FFF) != d.videoPid || (b1 & 0x80) != 0) continue;
+    // A packet flagged with the transport error indicator is read like any other: its payload
+    // may be intact, and ffmpeg's demuxer keeps it too, so both decoders see the same bytes.
+    if ((((b1 << 8) | b2) & 0x1FFF) != d.videoPid) continue;
     const bool unitStart = (b1 & 0x40) != 0;
     if (d.GetRawByte(&b3) < 0) return -1;
     const int control = (b3 >> 4) & 3;

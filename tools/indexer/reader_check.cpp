@@ -46,7 +46,7 @@ bool ReaderReachesPosition(ByteSource* source, int packetSize, int pid, uint64_t
     if (i + 2 > windowEnd) return false;
     const uint8_t b1 = at(i), b2 = at(i + 1);
     i += 2;
-    if ((((b1 << 8) | b2) & 0x1FFF) != pid || (b1 & 0x80) != 0) continue;
+    if ((((b1 << 8) | b2) & 0x1FFF) != pid) continue;
     if (i >= windowEnd) return false;
     const int control = (at(i++) >> 4) & 3;
     uint64_t h = 4;

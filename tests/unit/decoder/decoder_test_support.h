@@ -153,7 +153,8 @@ inline Payload DemuxVideo(const Bytes& file, int packetSize, int pid) {
   const size_t skip = packetSize == 192 ? 4 : 0;
   for (size_t p = skip; p + 188 <= file.size(); p += size_t(packetSize)) {
     const unsigned char* k = &file[p];
-    if (k[0] != 0x47 || (((k[1] << 8) | k[2]) & 0x1FFF) != pid || (k[1] & 0x80)) continue;
+    // Packets flagged with transport errors count: ffmpeg's demuxer keeps their payload too.
+    if (k[0] != 0x47 || (((k[1] << 8) | k[2]) & 0x1FFF) != pid) continue;
     const int control = (k[3] >> 4) & 3;
     if ((control & 1) == 0) continue;
     size_t h = control == 3 ? 5 + k[4] : 4;

@@ -248,7 +248,7 @@ CraftedTs MakeCraftedTs(int P) {
   Bytes a = Concat({{0, 0, 1, 0xB3}, Filler(184 - 19 - 7, 5), {0x47, 0, 0}});
   video(true, Pes(10, 0xC0), a);
   add(Packet(P, kOther, false, fake));
-  add(Packet(P, kVideo, false, Filler(184, 6), TsOptions{true}));      // error bit
+  video(false, {}, Filler(184, 6), TsOptions{true});  // error bit: delivered, as ffmpeg does
   add(Packet(P, kVideo, false, Filler(184, 7), TsOptions{false, 0}));  // control 0
   add(Packet(P, kVideo, false, {}, TsOptions{false, 2}));              // adaptation only
   video(false, {}, Concat({{1, 0xB5}, Filler(182, 8)}));

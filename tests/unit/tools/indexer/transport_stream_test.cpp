@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "tests/unit/tools/indexer/indexer_test_support.h"
@@ -39,7 +40,9 @@ class TsBuilder {
     bytes.push_back(static_cast<uint8_t>((error ? 0x80 : 0) | (unitStart ? 0x40 : 0) | (pid >> 8)));
     bytes.push_back(static_cast<uint8_t>(pid & 0xFF));
     const bool stuffed = size < 184;
-    bytes.push_back(static_cast<uint8_t>((stuffed ? 0x30 : 0x10) | (count_++ & 0x0F)));
+    // Each PID counts its own packets, as a multiplexer does.
+    bytes.push_back(static_cast<uint8_t>((stuffed ? 0x30 : 0x10) | (counters_[pid]++ & 0x0F)));
+    ++count_;
     if (stuffed) {
       size_t field = 183 - size;
       bytes.push_back(static_cast<uint8_t>(field));
@@ -89,6 +92,7 @@ class TsBuilder {
  private:
   int packetSize_;
   int count_ = 0;
+  std::map<int, int> counters_;  // continuity counter per PID
 };
 
 const uint8_t kPesHeader[14] = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80,
@@ -100,8 +104,9 @@ struct Muxed {
 };
 
 // Carries `es` on kVideoPid. Packets end right after the first, second or third byte of
-// selected start codes, audio packets sit between the halves, and a packet with the transport
-// error bit and one that starts a PES packet without room for its header are thrown in.
+// selected start codes, audio packets (one of them flagged with the transport error bit) sit
+// between the halves, and a packet that starts a PES packet without room for its header is
+// thrown in.
 Muxed Mux(const std::vector<uint8_t>& es, const std::vector<uint64_t>& gops, int packetSize,
           bool steadyLastPrefixByte = false) {
   TsBuilder ts(packetSize);
@@ -132,7 +137,7 @@ Muxed Mux(const std::vector<uint8_t>& es, const std::vector<uint64_t>& gops, int
     first = false;
     if (atCut) {
       ts.Packet(kAudioPid, false, junk.data(), junk.size());
-      ts.Packet(kVideoPid, false, junk.data(), junk.size(), true);
+      ts.Packet(kAudioPid, false, junk.data(), junk.size(), true);
     }
     if (++packets == 50) {
       // Starts a PES packet but leaves only 8 bytes: the reader drops it whole.

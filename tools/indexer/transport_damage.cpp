@@ -1,0 +1,168 @@
+#include "tools/indexer/transport_damage.h"
+
+#include <algorithm>
+#include <string>
+
+namespace indexer {
+namespace {
+
+constexpr uint8_t kPictureCode = 0x00;
+constexpr uint8_t kLastSliceCode = 0xAF;
+constexpr uint8_t kSequenceHeaderCode = 0xB3;
+constexpr uint8_t kSequenceEndCode = 0xB7;
+constexpr uint8_t kGroupCode = 0xB8;
+// libavcodec outputs no picture when the last slice of the picture holds fewer data bytes than
+// this after its start code (measured with ffmpeg 5.1: 0 and 1 byte lose the picture, 2 do not).
+constexpr uint64_t kShortestLastSlice = 2;
+
+}  // namespace
+
+void TransportDamage::OnVideoPacket(const TsPacket& packet) {
+  if (packet.length < 4) return;
+  const uint8_t* b = packet.bytes;
+  const int control = (b[3] >> 4) & 3;
+  const bool hasPayload = (control & 1) != 0;
+  size_t header = 4;
+  bool discontinuity = false;
+  if (control & 2) {
+    if (packet.length < 5) return;
+    header = 5 + b[4];
+    // discontinuity_indicator: the counter may restart here without anything lost.
+    if (b[4] > 0 && packet.length > 5) discontinuity = (b[5] & 0x80) != 0;
+  }
+  const bool payloadBytes = hasPayload && header < packet.length;
+  const uint64_t payloadFrom = packet.offset + std::min(header, packet.length);
+  const uint64_t payloadTo = packet.offset + packet.length - 1;
+  if (b[1] & 0x80) {
+    ++flagged_;
+    ranges_.push_back(Range{payloadFrom, payloadTo});
+  }
+  // The counter steps with each packet that carries payload; a packet without payload repeats it.
+  if (!hasPayload) return;
+  const int counter = b[3] & 0x0F;
+  if (lastCounter_ >= 0 && !discontinuity && counter != ((lastCounter_ + 1) & 0x0F)) {
+    // Lost packets (or a repeated one, whose payload a reader takes twice): the bytes on both
+    // sides of the break are spliced together.
+    ++breaks_;
+    ranges_.push_back(Range{lastPayloadKnown_ ? lastPayloadEnd_ : payloadFrom, payloadFrom});
+  }
+  lastCounter_ = counter;
+  if (payloadBytes) {
+    lastPayloadEnd_ = payloadTo;
+    lastPayloadKnown_ = true;
+  }
+}
+
+void TransportDamage::OnVideoBytes(const uint8_t* data, size_t size, uint64_t offset) {
+  for (size_t i = 0; i < size; ++i) {
+    window_ = (window_ << 8) | data[i];
+    windowOffsets_[0] = windowOffsets_[1];
+    windowOffsets_[1] = windowOffsets_[2];
+    windowOffsets_[2] = windowOffsets_[3];
+    windowOffsets_[3] = offset + i;
+    ++esBytes_;
+    // 00 00 01 xx: the start code begins three bytes back.
+    if ((window_ & 0xFFFFFF00u) == 0x00000100u && esBytes_ >= 4) {
+      OnStartCode(static_cast<uint8_t>(window_ & 0xFF), windowOffsets_[0], esBytes_ - 4);
+    }
+  }
+}
+
+void TransportDamage::OnStartCode(uint8_t code, uint64_t offset, uint64_t esOffset) {
+  const bool ends = code == kPictureCode || code == kSequenceHeaderCode || code == kGroupCode ||
+                    code == kSequenceEndCode;
+  if (ends && haveSlice_ && !pictureUndecodable_.empty()) {
+    if (esOffset - lastSlice_.esOffset < 4 + kShortestLastSlice) {
+      pictureUndecodable_.back() = true;
+    }
+  }
+  if (ends) haveSlice_ = false;
+  if (code == kPictureCode) {
+    pictures_.push_back(offset);
+    // picture_coding_type is read later from the index: keep the place only.
+    pictureUndecodable_.push_back(false);
+  } else if (code >= 0x01 && code <= kLastSliceCode && !pictures_.empty()) {
+    lastSlice_ = StartCode{code, offset, esOffset};
+    haveSlice_ = true;
+  }
+}
+
+bool TransportDamage::Touches(uint64_t from, uint64_t to) const {
+  for (const Range& range : ranges_) {
+    if (range.from < to && range.to >= from) return true;
+  }
+  return false;
+}
+
+TransportDamageReport TransportDamage::Apply(VideoIndex* index) {
+  TransportDamageReport report;
+  report.lostPacketBreaks = breaks_;
+  report.flaggedPackets = flagged_;
+  if (ranges_.empty() || index->gops.empty()) return report;
+
+  // The end of each GOP's I picture: the next picture start code after the GOP's first one.
+  auto firstPictureEnd = [&](uint64_t position) -> uint64_t {
+    auto first = std::lower_bound(pictures_.begin(), pictures_.end(), position);
+    if (first == pictures_.end() || first + 1 == pictures_.end()) return UINT64_MAX;
+    return *(first + 1);
+  };
+  std::vector<GopRecord> kept;
+  std::vector<uint64_t> joined;
+  kept.reserve(index->gops.size());
+  for (size_t g = 0; g < index->gops.size(); ++g) {
+    GopRecord& gop = index->gops[g];
+    if (g > 0 && Touches(gop.position, firstPictureEnd(gop.position))) {
+      kept.back().types += gop.types;
+      ++joined.back();
+      continue;
+    }
+    kept.push_back(std::move(gop));
+    joined.push_back(0);
+  }
+  index->gops = std::move(kept);
+
+  uint64_t first = 0;
+  for (size_t g = 0; g < index->gops.size(); ++g) {
+    const uint64_t end = g + 1 < index->gops.size() ? index->gops[g + 1].position : UINT64_MAX;
+    const uint64_t size = index->gops[g].types.size();
+    if (size > 0 && Touches(index->gops[g].position, end)) {
+      report.gops.push_back(DamagedGop{g, first, first + size - 1, joined[g]});
+    }
+    first += size;
+  }
+
+  // Frames libavcodec gives no picture for, in display order (B frames at once, an I or P frame
+  // when the next one arrives), which is how the plugin numbers frames. Only where the picture
+  // headers found here are exactly the frames of the index.
+  const auto from = std::lower_bound(pictures_.begin(), pictures_.end(), index->gops[0].position);
+  const size_t skipped = static_cast<size_t>(from - pictures_.begin());
+  if (index->fieldPairs == 0 && index->unpairedFields == 0 &&
+      pictures_.size() - skipped == index->pictureCount) {
+    std::string types;
+    for (const GopRecord& gop : index->gops) types += gop.types;
+    int64_t display = 0;
+    int64_t pendingAnchor = -1;
+    bool pendingUndecodable = false;
+    for (size_t k = 0; k < types.size(); ++k) {
+      const bool undecodable = pictureUndecodable_[skipped + k];
+      if (types[k] == 'B') {
+        if (undecodable) report.undecodableFrames.push_back(uint64_t(display));
+        ++display;
+        continue;
+      }
+      if (pendingAnchor >= 0) {
+        if (pendingUndecodable) report.undecodableFrames.push_back(uint64_t(display));
+        ++display;
+      }
+      pendingAnchor = int64_t(k);
+      pendingUndecodable = undecodable;
+    }
+    if (pendingAnchor >= 0 && pendingUndecodable) {
+      report.undecodableFrames.push_back(uint64_t(display));
+    }
+    std::sort(report.undecodableFrames.begin(), report.undecodableFrames.end());
+  }
+  return report;
+}
+
+}  // namespace indexer
