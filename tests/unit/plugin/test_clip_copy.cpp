@@ -2,6 +2,7 @@
 // table, and server headers that do not fit the frame or the picture area.
 #include <gmock/gmock.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -109,6 +110,34 @@ TEST_F(ClipTest, APictureThatCannotBePlacedIsAnError) {
     clip_ = nullptr;
     server_.Stop(SIGTERM);
   }
+}
+
+// A 4:2:2 project is a YUY2 clip that asks the server for 4:2:2 pictures. A server that delivers
+// a 4:2:0 picture instead (one that does not know 4:2:2 pictures: the scripted server here) gets
+// an error naming the way out, never a frame with guessed chroma; asked for YV12, the same project
+// is served from the 4:2:0 pictures.
+TEST_F(ClipTest, FourTwoTwoProjectGivenAFourTwoZeroPictureIsAnError) {
+  StartServer();
+  {
+    FILE* project = std::fopen(media_.project.c_str(), "ab");
+    ASSERT_NE(project, nullptr);
+    std::fputs("CHROMA 422\n", project);
+    std::fclose(project);
+  }
+  ASSERT_EQ(TryMake(media_.project, 0), "");
+  EXPECT_EQ(clip_->GetVideoInfo().pixel_type, CS_YUY2);
+  try {
+    Fetch(20);
+    ADD_FAILURE() << "a 4:2:0 picture was served as a 4:2:2 frame";
+  } catch (const AvisynthError& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("yv12=true"));
+  }
+  clip_ = nullptr;
+  clip_ = new MPGSource(media_.project.c_str(), false, 0, true, &env_, true);
+  EXPECT_EQ(clip_->GetVideoInfo().pixel_type, CS_YV12);
+  PVideoFrame frame;
+  Fetch(20, &frame);
+  EXPECT_TRUE(Holds(frame, 20, 0));
 }
 
 // A host whose new frames are already held elsewhere (so not writable), or shaped unlike the

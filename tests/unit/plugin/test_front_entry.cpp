@@ -16,7 +16,7 @@ namespace {
 
 using avs_host::ScriptEnvironment;
 
-const char kParams[] = "[vnt]s[i420]b[deinterlace]i[use_top_field]b";
+const char kParams[] = "[vnt]s[i420]b[deinterlace]i[use_top_field]b[yv12]b";
 
 TEST(FrontEntryTest, RegistersOnlyMPGSourceWithItsArguments) {
   ScriptEnvironment env;

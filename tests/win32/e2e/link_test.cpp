@@ -56,7 +56,7 @@ int WrongFrames(ScriptEnvironment* env, const PClip& clip, const std::vector<int
 WIN_TEST(EntryPointRegistersMPGSource) {
   ScriptEnvironment env;
   REQUIRE(Load(&env));
-  CHECK_EQ(std::string("[vnt]s[i420]b[deinterlace]i[use_top_field]b"),
+  CHECK_EQ(std::string("[vnt]s[i420]b[deinterlace]i[use_top_field]b[yv12]b"),
            env.RegisteredParams("MPGSource"));
 }
 
