@@ -53,6 +53,12 @@ inline void PutChromaRecord(unsigned char* view, int32_t layout) {
   std::memcpy(view + kChromaRecordOffset, words, sizeof words);
 }
 
+// Server side, once read: no record is left for a later client that writes none.
+inline void ClearChromaRecord(unsigned char* view) {
+  const int32_t words[3] = {0, 0, 0};
+  std::memcpy(view + kChromaRecordOffset, words, sizeof words);
+}
+
 // Server side: the layout asked for; kChroma420 without a valid record.
 inline int32_t GetChromaRecord(const unsigned char* view) {
   int32_t words[3];

@@ -19,6 +19,11 @@ class CropClip : public IClip {
 
   PVideoFrame GetFrame(int n, IScriptEnvironment* env) override {
     PVideoFrame src = child_->GetFrame(n, env);
+    if (vi_.IsYUY2()) {
+      // One packed plane, two bytes a pixel.
+      return store_->Subframe(src, top_ * src->GetPitch() + 2 * left_, src->GetPitch(),
+                              2 * vi_.width, vi_.height);
+    }
     const int luma = top_ * src->GetPitch() + left_;
     const int chroma = (top_ >> 1) * src->GetPitch(PLANAR_U) + (left_ >> 1);
     return store_->SubframePlanar(src, luma, vi_.width, vi_.height, chroma);
@@ -47,7 +52,9 @@ AVSValue CreateCrop(AVSValue args, void* user_data, IScriptEnvironment* env) {
   const long long top = args[2].AsInt();
   long long width = args[3].AsInt();
   long long height = args[4].AsInt();
-  if (!vi.IsYV12()) env->ThrowError("crop: this host crops only YV12 and I420 video");
+  if (!vi.IsYV12() && !vi.IsYUY2()) {
+    env->ThrowError("crop: this host crops only YV12, I420 and YUY2 video");
+  }
   if (left < 0 || top < 0) {
     env->ThrowError("crop: left (%lld) and top (%lld) must not be negative", left, top);
   }
@@ -63,11 +70,13 @@ AVSValue CreateCrop(AVSValue args, void* user_data, IScriptEnvironment* env) {
     env->ThrowError("crop: the area %lldx%lld at (%lld, %lld) lies outside the %dx%d picture",
                     width, height, left, top, vi.width, vi.height);
   }
-  if ((left | top | width | height) & 1) {
+  // 4:2:0 shares chroma between two columns and two rows, 4:2:2 (YUY2) between two columns.
+  if (vi.IsYUY2() ? ((left | width) & 1) : ((left | top | width | height) & 1)) {
     env->ThrowError(
-        "crop: 4:2:0 video can be cropped only by even numbers of columns and rows "
+        "crop: %s video can be cropped only by even numbers of %s "
         "(left %lld, top %lld, width %lld, height %lld)",
-        left, top, width, height);
+        vi.IsYUY2() ? "4:2:2" : "4:2:0", vi.IsYUY2() ? "columns" : "columns and rows", left, top,
+        width, height);
   }
   return AVSValue(new CropClip(child, static_cast<FrameStore*>(user_data), static_cast<int>(left),
                                static_cast<int>(top), static_cast<int>(width),

@@ -27,7 +27,8 @@ class FrameStore {
   FrameStore& operator=(const FrameStore&) = delete;
   ~FrameStore();
 
-  // A new writable 4:2:0 frame (YV12 or I420) of vi's size. The luma pitch is the width rounded
+  // A new writable 4:2:0 frame (YV12 or I420) of vi's size, or a packed YUY2 frame (one plane of
+  // width * 2 bytes a row, no chroma planes). The luma pitch is the row size rounded
   // up to align (a power of two; a negative value counts as its magnitude, 0 as 1), the chroma
   // pitch is (pitch + 1) >> 1. YV12 places V after Y and U after V; I420 places U first.
   PVideoFrame NewVideoFrame(const VideoInfo& vi, int align);

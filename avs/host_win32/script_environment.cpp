@@ -23,8 +23,15 @@ class CropClip : public IClip {
   PVideoFrame GetFrame(int n, IScriptEnvironment* env) override {
     PVideoFrame source = ScriptEnvironment::FrameOf(child_, n, env);
     PVideoFrame frame = env->NewVideoFrame(vi_, 16);
-    const int planes[3] = {PLANAR_Y, PLANAR_U, PLANAR_V};
     BYTE* luma = frame->GetWritePtr();
+    if (vi_.IsYUY2()) {
+      // One packed plane, two bytes a pixel.
+      env->BitBlt(luma, frame->GetPitch(),
+                  source->GetReadPtr() + top_ * source->GetPitch() + 2 * left_, source->GetPitch(),
+                  frame->GetRowSize(), frame->GetHeight());
+      return frame;
+    }
+    const int planes[3] = {PLANAR_Y, PLANAR_U, PLANAR_V};
     for (int plane : planes) {
       const int shift = plane == PLANAR_Y ? 0 : 1;
       BYTE* dst = plane == PLANAR_Y ? luma : frame->GetWritePtr(plane);

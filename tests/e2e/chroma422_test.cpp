@@ -168,6 +168,27 @@ INSTANTIATE_TEST_SUITE_P(
             "Yv12TopField", {"Yv12", {"--yv12"}, "YV12", "yuv420p", kFieldAware}, 1, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Law: the project's crop and luma table apply to YUY2 frames as to planar ones: equal to ffmpeg's
+// crop and lut in packed 4:2:2.
+TEST(Chroma422Options, CropAndLumaTableGiveTheExpectedFrames) {
+  Server server;
+  const std::string video = MediaPath("es422i.m2v");
+  // Crop left 8, right 16, top 4, bottom 2; luma offset +10 (gamma 0).
+  const std::string project = IndexVideo(video, {"--crop", "8,16,4,2", "--lumfilt", "0,10"});
+  auto info = Info(project);
+  EXPECT_EQ(info["width"], "696");
+  EXPECT_EQ(info["height"], "570");
+  EXPECT_EQ(info["pixel_type"], "YUY2");
+  const std::vector<std::string> reference = FfmpegMd5(
+      video, "crop=696:570:8:4,lutyuv=y=clip(val+10\\,0\\,255):u=val:v=val", "yuyv422");
+  const std::vector<int> frames = {0, 1, 2, 40, 39, 13, 59};
+  const auto hashes = HashFrames(project, frames);
+  ASSERT_EQ(hashes.size(), frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(hashes[i].second, reference[frames[i]]) << "frame " << frames[i];
+  }
+}
+
 // Law: the command-line host names what it serves. info names the video's chroma format and the
 // pixel type; pipe writes a YUV4MPEG2 colour space that ffmpeg reads back to its own decode.
 TEST(Chroma422Naming, PipeWritesFramesFfmpegReadsAsItsOwnDecode) {

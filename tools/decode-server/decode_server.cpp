@@ -250,7 +250,7 @@ void DecodeServer::HandleInit() {
   // The record is cleared, so that a later client that does not write one is never taken for one
   // that asked for 4:2:2.
   chroma422_ = server::GetChromaRecord(view_) == server::kChroma422;
-  server::PutChromaRecord(view_, 0);
+  server::ClearChromaRecord(view_);
   if (options_.verbose) {
     Log("client set up: deinterlace %d, %s field%s, pictures %dx%d, chroma %s", deinterlace_,
         useTopField_ ? "top" : "bottom",

@@ -53,11 +53,18 @@ TEST(FrameLayoutTest, I420PutsUFirstAndPitchFollowsAlignment) {
   EXPECT_EQ(odd->GetPitch(), 719);
   EXPECT_EQ(odd->GetPitch(PLANAR_U), 360);
   EXPECT_EQ(env.NewVideoFrame(Format(100, 4, CS_YV12), -64)->GetPitch(), 128);
+
+  // YUY2: one packed plane of width * 2 bytes a row, no chroma planes.
+  PVideoFrame packed = env.NewVideoFrame(Format(360, 4, CS_YUY2), 64);
+  EXPECT_EQ(packed->GetRowSize(), 720);
+  EXPECT_EQ(packed->GetPitch(), 768);
+  EXPECT_EQ(packed->GetRowSize(PLANAR_U), 0);
+  EXPECT_EQ(packed->GetHeight(PLANAR_U), 0);
 }
 
 TEST(FrameLayoutTest, BadRequestsAreErrors) {
   ScriptEnvironment env;
-  EXPECT_THROW(env.NewVideoFrame(Format(64, 64, 0x60000004), 16), AvisynthError);
+  EXPECT_THROW(env.NewVideoFrame(Format(64, 64, 0x50000001), 16), AvisynthError);  // RGB24
   EXPECT_THROW(env.NewVideoFrame(Format(0, 64, CS_YV12), 16), AvisynthError);
   EXPECT_THROW(env.NewVideoFrame(Format(64, -2, CS_YV12), 16), AvisynthError);
   EXPECT_THROW(env.NewVideoFrame(Format(64, 64, CS_YV12), 24), AvisynthError);

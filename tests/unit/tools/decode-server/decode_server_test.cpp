@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/thread.h"
+#include "server/chroma_layout.h"
 #include "server/section_layout.h"
 #include "tests/unit/tools/decode-server/media_helpers.h"
 #include "tests/unit/tools/decode-server/test_client.h"
@@ -88,6 +89,30 @@ TEST_F(ServerTest, RunsFromGopsMatchFfmpegAndRepeatPastTheEnd) {
   for (size_t gop : {size_t{3}, open.gops.size() - 1, size_t{0}}) CheckRun(open, gop);
   const TestStream& closed = decode_server_test::Media("es1080p_closed.m2v");
   CheckRun(closed, 2);
+}
+
+// A client that asks for 4:2:2 pictures gets them flagged; the next client of the slot that does
+// not ask (an older plugin) gets 4:2:0 pictures, each field's chroma from that field, equal to
+// ffmpeg's scale=interl=-1: the request is never left over for it.
+TEST_F(ServerTest, FourTwoTwoPicturesOnlyForTheClientThatAsks) {
+  StartServer();
+  const TestStream& stream = decode_server_test::Media("es422i.m2v");
+  const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "scale=interl=-1");
+  for (const bool asks : {true, false}) {
+    SCOPED_TRACE(asks ? "asks for 4:2:2" : "asks for nothing");
+    if (asks) server::PutChromaRecord(client_.view(), server::kChroma422);
+    ASSERT_TRUE(client_.Init(0, true));
+    ASSERT_TRUE(client_.Stop());
+    client_.StartFeeding(&stream.bytes, stream.UnitsFrom(0));
+    for (int k = 0; k < 3; ++k) {
+      const TakenPicture picture = client_.Take();
+      ASSERT_TRUE(picture.ok);
+      EXPECT_EQ((picture.flags() & server::kPictureFlagChroma422) != 0, asks) << "picture " << k;
+      if (!asks) {
+        EXPECT_EQ(picture.md5, reference[k]) << "picture " << k;
+      }
+    }
+  }
 }
 
 // Deinterlacing through the server: twice the pictures, each bwdif's field picture for its frame.
