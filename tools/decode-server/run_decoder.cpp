@@ -6,6 +6,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace decode_server {
@@ -15,6 +16,24 @@ namespace {
 constexpr int kFallbackWidth = 720;
 constexpr int kFallbackHeight = 576;
 constexpr int kMaxDimension = 8192;
+
+// Picture buffers come out of a pool, holding whatever an earlier picture left in them. On
+// damaged streams libavcodec's error concealment leaves some macroblocks unwritten (or reads
+// them), so a picture would carry bytes of whichever picture used its buffer before: a result
+// that depends on the request order. Every buffer starts black instead.
+int ClearedBuffer(AVCodecContext* context, AVFrame* frame, int flags) {
+  const int result = avcodec_default_get_buffer2(context, frame, flags);
+  if (result < 0) return result;
+  const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
+  if (format == nullptr || (format->flags & AV_PIX_FMT_FLAG_HWACCEL) != 0) return result;
+  for (int plane = 0; plane < 3 && frame->data[plane] != nullptr; ++plane) {
+    const int rows =
+        plane == 0 ? frame->height : AV_CEIL_RSHIFT(frame->height, format->log2_chroma_h);
+    const size_t bytes = size_t(frame->linesize[plane]) * size_t(rows);
+    std::memset(frame->data[plane], plane == 0 ? 16 : 128, bytes);
+  }
+  return result;
+}
 }  // namespace
 
 RunDecoder::RunDecoder(int deinterlace, bool useTopField, int width, int height, int format)
@@ -28,6 +47,7 @@ RunDecoder::RunDecoder(int deinterlace, bool useTopField, int width, int height,
   context_ = avcodec_alloc_context3(codec);
   if (!context_) return;
   context_->thread_count = 1;
+  context_->get_buffer2 = ClearedBuffer;
   if (avcodec_open2(context_, codec, nullptr) < 0) avcodec_free_context(&context_);
 }
 
