@@ -12,10 +12,11 @@
 
 namespace {
 
-// The host's argument array for "[vnt]s[i420]b[deinterlace]i[use_top_field]b": void where left out.
+// The host's argument array for "[vnt]s[i420]b[deinterlace]i[use_top_field]b[yv12]b": void where
+// left out.
 struct ScriptArgs {
-  AVSValue values[4];
-  AVSValue Array() const { return AVSValue(values, 4); }
+  AVSValue values[5];
+  AVSValue Array() const { return AVSValue(values, 5); }
 };
 
 using DefaultsFileTest = FrontTestDir;
@@ -121,22 +122,25 @@ TEST_F(DefaultsFileTest, DeinterlaceTakesTheLeadingInteger) {
 }
 
 TEST_F(DefaultsFileTest, ScriptArgumentsWinOverTheFile) {
-  WriteDefaults("vnt=\"file.vnt\"\ni420=true\ndeinterlace=2\nuse_top_field=false\n");
+  WriteDefaults("vnt=\"file.vnt\"\ni420=true\ndeinterlace=2\nuse_top_field=false\nyv12=true\n");
   MPGSourceSettings s = Read();
   EXPECT_EQ(s.path, "file.vnt");
   EXPECT_TRUE(s.i420);
   EXPECT_EQ(s.deinterlace, 2);
   EXPECT_FALSE(s.use_top_field);
+  EXPECT_TRUE(s.yv12);
 
   ScriptArgs args;
   args.values[1] = false;
   args.values[2] = 0;
   args.values[3] = true;
+  args.values[4] = false;
   s = Read(args);
   EXPECT_EQ(s.path, "file.vnt");
   EXPECT_FALSE(s.i420);
   EXPECT_EQ(s.deinterlace, 0);
   EXPECT_TRUE(s.use_top_field);
+  EXPECT_FALSE(s.yv12);
 }
 
 TEST_F(DefaultsFileTest, ALongLineIsExaminedAsPiecesOf79Characters) {
