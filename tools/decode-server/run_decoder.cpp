@@ -26,9 +26,13 @@ int ClearedBuffer(AVCodecContext* context, AVFrame* frame, int flags) {
   if (result < 0) return result;
   const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
   if (format == nullptr || (format->flags & AV_PIX_FMT_FLAG_HWACCEL) != 0) return result;
+  // The rows below the picture up to the whole macroblock rows that the decoder writes count too:
+  // motion compensation reads them.
+  int width = frame->width, height = frame->height;
+  int alignment[AV_NUM_DATA_POINTERS];
+  avcodec_align_dimensions2(context, &width, &height, alignment);
   for (int plane = 0; plane < 3 && frame->data[plane] != nullptr; ++plane) {
-    const int rows =
-        plane == 0 ? frame->height : AV_CEIL_RSHIFT(frame->height, format->log2_chroma_h);
+    const int rows = plane == 0 ? height : AV_CEIL_RSHIFT(height, format->log2_chroma_h);
     const size_t bytes = size_t(frame->linesize[plane]) * size_t(rows);
     std::memset(frame->data[plane], plane == 0 ? 16 : 128, bytes);
   }
