@@ -24,6 +24,7 @@
 
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "server/chroma_layout.h"
 #include "server/clip_size.h"
 #include "server/link.h"
 #include "server/run_record.h"
@@ -175,6 +176,8 @@ void RunStep(Steps& in) {
       if (in.Byte() % 2 == 0) {
         const int32_t width = in.Word();
         server::PutClipSize(view, width, in.Word());
+        // Every other client asks for 4:2:2 pictures (the odd chroma rows in the unit area).
+        if (width % 2 == 0) server::PutChromaRecord(view, server::kChroma422);
       } else {
         in.Copy(view + server::kClipSizeTagOffset, 16);
       }
