@@ -20,6 +20,7 @@
 #                       60 frames; the hue turns with every field, so the two fields' chroma differ
 #   ts422i_1080.ts      1920x1080 25 fps 4:2:2 interlaced, top field first, 30 frames, in a TS
 #   es422p.m2v          1280x720 25 fps 4:2:2 progressive, closed GOPs, 40 frames
+#   mkv422i.mkv         mkvmerge from es422i.m2v
 #   two_programs.ts     two programs: es576i_open.m2v (PID 0x100) and es480i_bff.m2v (PID 0x200)
 #   With mpeg2enc:
 #   sizechange.m2v      sizechange_a.m2v (ffmpeg, 720x576 interlaced, 16:9, BT.709 colour, 60 frames)
@@ -121,6 +122,10 @@ fi
 if [ ! -s es422p.m2v ]; then
   ff -f lavfi -i "testsrc2=size=1280x720:rate=25,hue=H=2*PI*t" -frames:v 40 $enc422 \
     -flags +cgop -sc_threshold 1000000000 -b:v 20M es422p.tmp.m2v && mv es422p.tmp.m2v es422p.m2v
+fi
+if command -v mkvmerge >/dev/null && [ ! -s mkv422i.mkv ]; then
+  mkvmerge -q -o mkv422i.tmp.mkv es422i.m2v >/dev/null || [ $? -eq 1 ]
+  mv mkv422i.tmp.mkv mkv422i.mkv
 fi
 if command -v mpeg2enc >/dev/null; then
   # mpeg2enc W H RATE FRAMES OUT [mpeg2enc options]: a test pattern through mjpegtools' encoder.

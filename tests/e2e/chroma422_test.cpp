@@ -21,8 +21,8 @@ constexpr const char* kBwdif = "bwdif=mode=send_field:parity=auto:deint=all";
 constexpr const char* kFieldAware = "scale=interl=-1";
 
 // Media made by scripts/make-media.sh: 4:2:2 interlaced (fields of different colour) and
-// progressive, in an elementary stream and a transport stream.
-const char* const kMedia[] = {"es422i.m2v", "ts422i_1080.ts", "es422p.m2v"};
+// progressive, in an elementary stream, a transport stream and Matroska.
+const char* const kMedia[] = {"es422i.m2v", "ts422i_1080.ts", "es422p.m2v", "mkv422i.mkv"};
 
 struct Output {
   const char* name;
