@@ -71,6 +71,13 @@ std::string FactsJson(const indexer::StreamFacts& facts) {
   for (size_t i = 0; i < facts.framesFfmpegDrops.size(); ++i) {
     out += std::string(i ? ", " : "") + std::to_string(facts.framesFfmpegDrops[i]);
   }
+  out += "], \"damaged_gops\": [";
+  for (size_t i = 0; i < facts.damagedGops.size(); ++i) {
+    const indexer::DamagedGop& gop = facts.damagedGops[i];
+    out += std::string(i ? ", " : "") + "{\"gop\": " + std::to_string(gop.gop) +
+           ", \"first_frame\": " + std::to_string(gop.firstFrame) +
+           ", \"last_frame\": " + std::to_string(gop.lastFrame) + "}";
+  }
   out += "]";
   return out;
 }
@@ -117,7 +124,12 @@ std::string FactsText(const indexer::StreamFacts& facts) {
     for (size_t i = 0; i < facts.framesFfmpegDrops.size(); ++i) {
       out += (i ? ", " : " ") + std::to_string(facts.framesFfmpegDrops[i]);
     }
-    out += " (held back at a change of size or aspect ratio)\n";
+    out += " (held back at a change of size or aspect ratio, or damaged to nothing)\n";
+  }
+  for (const indexer::DamagedGop& gop : facts.damagedGops) {
+    out += "damaged:    GOP " + std::to_string(gop.gop) + ", frames " +
+           std::to_string(gop.firstFrame) + "-" + std::to_string(gop.lastFrame) +
+           " (transport packets lost or flagged; errors concealed)\n";
   }
   return out;
 }

@@ -124,34 +124,25 @@ int FindVideoPid(ByteSource* source, const StreamLayout& layout, uint64_t firstS
 void WarnAboutDamage(const IndexOptions& options, const TransportDamageReport& report) {
   if (report.lostPacketBreaks == 0 && report.flaggedPackets == 0) return;
   std::string gops;
-  uint64_t joined = 0;
   for (const DamagedGop& gop : report.gops) {
     if (!gops.empty()) gops += ", ";
     gops += std::to_string(gop.gop) + " (frames " + std::to_string(gop.firstFrame) + "-" +
             std::to_string(gop.lastFrame) + ")";
-    joined += gop.joined;
   }
+  const uint64_t joined = report.joinedGops;
   std::string text = "damaged video packets: " + std::to_string(report.lostPacketBreaks) +
                      " break(s) in the continuity counter (packets lost), " +
                      std::to_string(report.flaggedPackets) +
                      " packet(s) flagged with transport errors; damaged GOP(s) " + gops +
-                     " decode with concealed errors, as in ffmpeg";
+                     " decode with concealed errors (where the concealment leaves parts of a "
+                     "picture unwritten, ffmpeg shows bytes of an earlier picture and the plugin "
+                     "black)";
   if (joined > 0) {
     text += "; " + std::to_string(joined) +
             " GOP(s) whose I picture is damaged joined the GOP before them, so that every "
             "decode through them starts where a sequential read does";
   }
   Warn(options, text);
-  if (!report.undecodableFrames.empty()) {
-    std::string frames;
-    for (uint64_t frame : report.undecodableFrames) {
-      frames += (frames.empty() ? "" : ", ") + std::to_string(frame);
-    }
-    Warn(options, "frame(s) " + frames +
-                      " lost the end of their picture and decode to nothing: ffmpeg leaves "
-                      "them out (and numbers the frames after each one lower), the plugin "
-                      "serves a copy of the next frame in their place");
-  }
 }
 
 int ScanTransport(ByteSource* source, const IndexOptions& options, const StreamLayout& layout,
@@ -319,8 +310,8 @@ void WarnAbout(const VideoIndex& index, const IndexOptions& options) {
     }
     Warn(options, "ffmpeg's decode of the whole file leaves out frame(s) " + frames +
                       " (the picture it holds back when the picture size or aspect ratio "
-                      "changes); they are served, so ffmpeg numbers the frames after each one "
-                      "lower");
+                      "changes, or a damaged picture that decodes to nothing); they are served, "
+                      "so ffmpeg numbers the frames after each one lower");
   }
   if (index.groupsWithoutSequence > 0) {
     size_t longest = 0;

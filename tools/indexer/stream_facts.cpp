@@ -70,6 +70,7 @@ StreamFacts FactsOf(const VideoIndex& index, const ClipTiming& timing) {
   facts.rateChanges = index.rateChanges;
   facts.matrixChanges = index.matrixChanges;
   facts.framesFfmpegDrops = index.framesFfmpegDrops;
+  facts.damagedGops = index.damagedGops;
   return facts;
 }
 
@@ -111,6 +112,10 @@ std::string FormatFacts(const StreamFacts& facts) {
   }
   for (uint64_t frame : facts.framesFfmpegDrops) {
     add(std::snprintf(line, sizeof line, "INFO ffmpegdrop %" PRIu64 "\n", frame));
+  }
+  for (const DamagedGop& gop : facts.damagedGops) {
+    add(std::snprintf(line, sizeof line, "INFO damagedgop %" PRIu64 " %" PRIu64 " %" PRIu64 "\n",
+                      gop.gop, gop.firstFrame, gop.lastFrame));
   }
   return out;
 }
@@ -164,6 +169,12 @@ bool ParseFactsLine(const std::string& line, StreamFacts* facts) {
   } else if (!std::strcmp(key, "ffmpegdrop")) {
     uint64_t frame = 0;
     if (std::sscanf(value, "%" SCNu64, &frame) == 1) facts->framesFfmpegDrops.push_back(frame);
+  } else if (!std::strcmp(key, "damagedgop")) {
+    DamagedGop gop;
+    if (std::sscanf(value, "%" SCNu64 " %" SCNu64 " %" SCNu64, &gop.gop, &gop.firstFrame,
+                    &gop.lastFrame) == 3) {
+      facts->damagedGops.push_back(gop);
+    }
   }
   return true;
 }

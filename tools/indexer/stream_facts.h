@@ -46,6 +46,7 @@ struct StreamFacts {
   std::vector<RateChange> rateChanges;
   std::vector<uint64_t> matrixChanges;
   std::vector<uint64_t> framesFfmpegDrops;
+  std::vector<DamagedGop> damagedGops;
 };
 
 StreamFacts FactsOf(const VideoIndex& index, const ClipTiming& timing);

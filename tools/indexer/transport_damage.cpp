@@ -107,29 +107,35 @@ TransportDamageReport TransportDamage::Apply(VideoIndex* index) {
     return *(first + 1);
   };
   std::vector<GopRecord> kept;
-  std::vector<uint64_t> joined;
   kept.reserve(index->gops.size());
   for (size_t g = 0; g < index->gops.size(); ++g) {
     GopRecord& gop = index->gops[g];
     if (g > 0 && Touches(gop.position, firstPictureEnd(gop.position))) {
       kept.back().types += gop.types;
-      ++joined.back();
+      ++report.joinedGops;
       continue;
     }
     kept.push_back(std::move(gop));
-    joined.push_back(0);
   }
   index->gops = std::move(kept);
 
   uint64_t first = 0;
   for (size_t g = 0; g < index->gops.size(); ++g) {
-    const uint64_t end = g + 1 < index->gops.size() ? index->gops[g + 1].position : UINT64_MAX;
+    const bool last = g + 1 == index->gops.size();
+    const uint64_t end = last ? UINT64_MAX : index->gops[g + 1].position;
     const uint64_t size = index->gops[g].types.size();
     if (size > 0 && Touches(index->gops[g].position, end)) {
-      report.gops.push_back(DamagedGop{g, first, first + size - 1, joined[g]});
+      // The next GOP's leading B frames refer to this GOP's last pictures.
+      uint64_t leading = 0;
+      if (!last) {
+        const std::string& next = index->gops[g + 1].types;
+        while (leading + 1 < next.size() && next[leading + 1] == 'B') ++leading;
+      }
+      report.gops.push_back(DamagedGop{g, first, first + size - 1 + leading});
     }
     first += size;
   }
+  index->damagedGops = report.gops;
 
   // Frames libavcodec gives no picture for, in display order (B frames at once, an I or P frame
   // when the next one arrives), which is how the plugin numbers frames. Only where the picture
@@ -161,6 +167,10 @@ TransportDamageReport TransportDamage::Apply(VideoIndex* index) {
       report.undecodableFrames.push_back(uint64_t(display));
     }
     std::sort(report.undecodableFrames.begin(), report.undecodableFrames.end());
+    std::vector<uint64_t>& drops = index->framesFfmpegDrops;
+    drops.insert(drops.end(), report.undecodableFrames.begin(), report.undecodableFrames.end());
+    std::sort(drops.begin(), drops.end());
+    drops.erase(std::unique(drops.begin(), drops.end()), drops.end());
   }
   return report;
 }

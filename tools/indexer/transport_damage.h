@@ -21,21 +21,13 @@
 
 namespace indexer {
 
-// A GOP of the index that holds damage: its number and frame range in the final index (after
-// joining), and whether it absorbed GOPs whose I picture was damaged.
-struct DamagedGop {
-  uint64_t gop = 0;
-  uint64_t firstFrame = 0;
-  uint64_t lastFrame = 0;
-  uint64_t joined = 0;  // GOPs with a damaged I picture that joined this one
-};
-
 struct TransportDamageReport {
   uint64_t lostPacketBreaks = 0;  // continuity counter breaks on the video PID
   uint64_t flaggedPackets = 0;    // video packets with the transport error indicator
-  std::vector<DamagedGop> gops;
+  uint64_t joinedGops = 0;        // GOPs with a damaged I picture, joined to the GOP before them
+  std::vector<DamagedGop> gops;   // as in the index
   // Frames (display order) that libavcodec gives no picture for: ffmpeg leaves them out, the
-  // plugin serves a copy of the next frame.
+  // plugin serves a copy of the next frame. They go to the index's framesFfmpegDrops too.
   std::vector<uint64_t> undecodableFrames;
 };
 
@@ -49,7 +41,8 @@ class TransportDamage {
 
   bool damaged() const { return !ranges_.empty(); }
 
-  // Joins every GOP whose I picture is damaged into the GOP before it and reports the damage.
+  // Joins every GOP whose I picture is damaged into the GOP before it, lists the damaged GOPs and
+  // the frames that decode to nothing in the index, and reports the damage.
   TransportDamageReport Apply(VideoIndex* index);
 
  private:

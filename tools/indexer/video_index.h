@@ -63,6 +63,14 @@ struct GopRecord {
   std::string types;
 };
 
+// A GOP of the index whose data is damaged (transport packets lost or flagged with errors): its
+// frames, and the leading B frames of the GOP after it, decode with concealed errors.
+struct DamagedGop {
+  uint64_t gop = 0;
+  uint64_t firstFrame = 0;
+  uint64_t lastFrame = 0;
+};
+
 struct VideoIndex {
   SequenceInfo sequence;  // the first sequence header's parameters
   bool sequenceFound = false;
@@ -85,6 +93,7 @@ struct VideoIndex {
   // before it. The server drains its decoder there instead and serves them.
   std::vector<uint64_t> framesFfmpegDrops;
   uint64_t groupsWithoutSequence = 0;  // GOP headers not preceded by a sequence header
+  std::vector<DamagedGop> damagedGops;
 
   // Things worth a warning.
   uint64_t picturesBeforeSequence = 0;  // left out: no sequence header precedes them
