@@ -1,19 +1,17 @@
 #include "tools/cli/frame_list.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <climits>
+
+#include "tools/command_line/command_line.h"
 
 namespace cli {
 namespace {
 
 bool ParseNumber(const std::string& text, long* value) {
-  if (text.empty() || text.size() > 10) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  errno = 0;
-  *value = std::strtol(text.c_str(), nullptr, 10);
-  return errno == 0;
+  long long number = 0;
+  if (!command_line::ParseNumber(text, 0, INT_MAX, &number)) return false;
+  *value = static_cast<long>(number);
+  return true;
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 #include "tools/cli/project_video.h"
 #include "tools/cli/server_process.h"
 #include "tools/cli/y4m_writer.h"
+#include "tools/command_line/command_line.h"
+#include "tools/indexer/index_command.h"
 #include "tools/indexer/indexer.h"
 #include "tools/indexer/list_streams.h"
 #include "tools/indexer/stream_facts.h"
@@ -53,50 +55,9 @@ int FinishStdout(int result) {
   return result;
 }
 
-// The video's path with its extension replaced by ".vnt" (a dot in a folder's name is no
-// extension; the folder separators are the platform's: '\\' and '/' on Windows).
-std::string DefaultProjectPath(const std::string& video) {
-  size_t slash = std::string::npos;
-  for (size_t i = 0; i < video.size(); ++i) {
-    if (platform::IsPathSeparator(video[i])) slash = i;
-  }
-  size_t dot = video.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-    return video + ".vnt";
-  return video.substr(0, dot) + ".vnt";
-}
-
-int RunIndex(const cli::Options& o) {
-  std::string error;
-  if (o.list) {
-    if (indexer::ListStreams(o.input, stdout, &error) != indexer::kIndexOk) return Fail(error);
-    return FinishStdout(0);
-  }
-  indexer::IndexOptions options;
-  options.timestampsPath = o.timestamps;
-  options.videoPath = o.input;
-  options.projectPath = o.output.empty() ? DefaultProjectPath(o.input) : o.output;
-  options.force = o.force;
-  options.pid = o.pid;
-  options.track = o.track;
-  options.clipLeft = o.crop[0];
-  options.clipRight = o.crop[1];
-  options.clipTop = o.crop[2];
-  options.clipBottom = o.crop[3];
-  options.lumGamma = o.lumfilt[0];
-  options.lumOffset = o.lumfilt[1];
-  // Warnings in this program's style rather than the indexer program's.
-  options.warn = [](const std::string& text) {
-    std::fprintf(stderr, "mpgsource: warning: %s\n", text.c_str());
-  };
-  if (indexer::WriteProject(options, &error) != indexer::kIndexOk) return Fail(error);
-  std::fprintf(stderr, "mpgsource: wrote %s\n", options.projectPath.c_str());
-  return 0;
-}
-
 int RunServer(const cli::Options& o) {
   std::string error;
-  const int result = cli::RunServerInForeground(o.verbose, &error);
+  const int result = cli::RunServerInForeground(o.serverArgs, &error);
   if (!error.empty()) return Fail(error);
   return result;
 }
@@ -235,12 +196,17 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   cli::Options o;
   std::string error;
-  if (!cli::ParseOptions(args, &o, &error)) return Fail(error);
-  if (o.help) {
-    std::fputs(cli::HelpText(o.command).c_str(), stdout);
+  if (!cli::ParseOptions(args, &o, &error)) {
+    Fail(error);
+    return command_line::kExitUsage;
+  }
+  if (o.help || o.version) {
+    const std::string text =
+        o.help ? cli::HelpText(o.command) : command_line::VersionText("mpgsource");
+    std::fputs(text.c_str(), stdout);
     return FinishStdout(0);
   }
-  if (o.command == "index") return RunIndex(o);
+  if (o.command == "index") return indexer::RunIndexCommand(o.index, "mpgsource");
   if (o.command == "server") return RunServer(o);
 
   // A server of this run's own, unless told to use the one already running (and shared).

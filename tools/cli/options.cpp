@@ -1,53 +1,11 @@
 #include "tools/cli/options.h"
 
-#include <cstdlib>
+#include <climits>
+
+#include "tools/command_line/command_line.h"
 
 namespace cli {
 namespace {
-
-// A decimal integer: an optional minus sign and digits, nothing else (a leading 0 is no octal
-// prefix). With `hex`, "0x" or "0X" and hexadecimal digits are taken too, as PIDs are written.
-bool ParseInt(const std::string& text, int* value, bool hex = false) {
-  size_t i = 0;
-  const bool negative = !text.empty() && text[0] == '-';
-  if (negative) ++i;
-  int base = 10;
-  if (hex && !negative && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    i = 2;
-  }
-  if (i >= text.size()) return false;
-  long long v = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    v = v * base + digit;
-    if (v > 2147483647LL) return false;
-  }
-  *value = static_cast<int>(negative ? -v : v);
-  return true;
-}
-
-// "a,b,c,d" into exactly `count` integers.
-bool ParseInts(const std::string& text, int* values, int count) {
-  size_t start = 0;
-  for (int i = 0; i < count; ++i) {
-    size_t comma = text.find(',', start);
-    if ((comma == std::string::npos) != (i == count - 1)) return false;
-    if (!ParseInt(text.substr(start, comma - start), &values[i])) return false;
-    start = comma + 1;
-  }
-  return true;
-}
 
 const char* const kOutputHelp =
     "A file is written under a temporary name and renamed into place once complete, so a\n"
@@ -79,6 +37,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     if (args.size() > 1) options->command = args[1];
     return true;
   }
+  if (args[0] == "--version") {
+    options->version = true;
+    return true;
+  }
   options->command = args[i++];
   const std::string& cmd = options->command;
   if (cmd != "index" && cmd != "server" && cmd != "info" && cmd != "pipe" && cmd != "hash") {
@@ -97,61 +59,46 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       return true;
     };
     std::string v;
+    if (cmd == "index") {
+      if (indexer::TakeIndexFlag(args, &i, &options->index, error)) continue;
+      if (!error->empty()) return false;
+    }
     if (a == "--help" || a == "-h") {
       options->help = true;
+    } else if (a == "--version") {
+      options->version = true;
     } else if (a == "--verbose" && cmd == "server") {
-      options->verbose = true;
-    } else if (a == "-o" && (cmd == "index" || cmd == "pipe")) {
+      options->serverArgs.push_back(a);
+    } else if ((a == "--queue" || a == "--clients") && cmd == "server") {
+      if (!value(&v)) return false;
+      long long n = 0;
+      const long long most = a == "--queue" ? 1000 : 16;
+      if (!command_line::ParseNumber(v, 1, most, &n)) {
+        *error = a + " needs a number from 1 to " + std::to_string(most);
+        return false;
+      }
+      options->serverArgs.push_back(a);
+      options->serverArgs.push_back(v);
+    } else if (a == "-o" && cmd == "pipe") {
       if (!value(&options->output)) return false;
       if (options->output.empty()) {
         *error = "-o needs a file name, not an empty one";
         return false;
       }
-    } else if (a == "--force" && (cmd == "index" || cmd == "pipe")) {
+    } else if (a == "--force" && cmd == "pipe") {
       options->force = true;
-    } else if (a == "--pid" && cmd == "index") {
-      if (!value(&v)) return false;
-      if (!ParseInt(v, &options->pid, true) || options->pid < 0 || options->pid > 8191) {
-        *error = "--pid needs a PID from 0 to 8191, decimal or hexadecimal with 0x";
-        return false;
-      }
-    } else if (a == "--track" && cmd == "index") {
-      if (!value(&v)) return false;
-      if (!ParseInt(v, &options->track) || options->track < 0 || options->track > 31) {
-        *error = "--track needs a Matroska track number from 0 to 31 (as --list shows it)";
-        return false;
-      }
-    } else if (a == "--crop" && cmd == "index") {
-      if (!value(&v)) return false;
-      if (!ParseInts(v, options->crop, 4)) {
-        *error = "--crop needs four integers L,R,T,B";
-        return false;
-      }
-    } else if (a == "--lumfilt" && cmd == "index") {
-      if (!value(&v)) return false;
-      if (!ParseInts(v, options->lumfilt, 2)) {
-        *error = "--lumfilt needs two integers GAMMA,OFFSET";
-        return false;
-      }
-    } else if (a == "--timestamps" && cmd == "index") {
-      if (!value(&options->timestamps)) return false;
-      if (options->timestamps.empty()) {
-        *error = "--timestamps needs a file name, not an empty one";
-        return false;
-      }
-    } else if (a == "--list" && cmd == "index") {
-      options->list = true;
     } else if (a == "--json" && cmd == "info") {
       options->json = true;
     } else if (a == "--frames" && (cmd == "pipe" || cmd == "hash")) {
       if (!value(&options->frames)) return false;
     } else if (takesClip && a == "--deinterlace") {
       if (!value(&v)) return false;
-      if (!ParseInt(v, &options->clip.deinterlace) || options->clip.deinterlace < 0 ||
-          options->clip.deinterlace > 2) {
+      long long mode = 0;
+      if (!command_line::ParseNumber(v, 0, 2, &mode)) {
         *error = "--deinterlace needs 0, 1 or 2";
         return false;
       }
+      options->clip.deinterlace = static_cast<int>(mode);
     } else if (takesClip && a == "--i420") {
       options->clip.i420 = true;
     } else if (takesClip && a == "--yv12") {
@@ -170,7 +117,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       return false;
     }
   }
-  if (!options->help && cmd != "server" && options->input.empty()) {
+  options->index.video = options->input;
+  if (!options->help && !options->version && cmd != "server" && options->input.empty()) {
     *error = cmd + " needs " + (cmd == "index" ? "a VIDEO file" : "a PROJECT file");
     return false;
   }
@@ -179,28 +127,25 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
 
 std::string HelpText(const std::string& command) {
   if (command == "index") {
-    return "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--track N] [--crop L,R,T,B] "
-           "[--lumfilt GAMMA,OFFSET] [--timestamps FILE] [--force]\n"
-           "       mpgsource index VIDEO --list\n"
-           "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets) or\n"
-           "Matroska file and writes the project file (default: VIDEO with the extension .vnt).\n"
-           "  --pid N            the transport stream's video PID, decimal or hexadecimal with\n"
-           "                     0x (481 or 0x1E1; default: the first MPEG-2 video stream of\n"
-           "                     the first program that has one, in PAT order)\n"
-           "  --track N          the Matroska file's MPEG-2 video track, numbered from 0 in\n"
-           "                     the file's track list as --list shows it (default: the\n"
-           "                     first MPEG-2 video track)\n"
-           "  --crop L,R,T,B     crop amounts written into the project (left, right, top, bottom)\n"
-           "  --lumfilt G,O      luminance correction: gamma and offset\n"
-           "  --timestamps FILE  also write each frame's time (mkvmerge timestamp format v2)\n"
-           "  --list             list the programs and streams of VIDEO and write nothing\n"
-           "  --force            replace a read-only PROJECT or timestamps FILE\n" +
-           std::string(kOutputHelp);
+    return std::string(
+               "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--track N] [--crop L,R,T,B]\n"
+               "                       [--lumfilt G,O] [--timestamps FILE] [--force] [--quiet]\n"
+               "       mpgsource index VIDEO --list\n"
+               "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets) "
+               "or\n"
+               "Matroska file and writes the project file.\n") +
+           indexer::kIndexFlagsHelp + command_line::kConventionsHelp;
   }
   if (command == "server") {
-    return "usage: mpgsource server [--verbose]\n"
-           "Runs the decoding server in the foreground until interrupted (Ctrl-C).\n"
-           "  --verbose          log each decode run\n";
+    return std::string(
+               "usage: mpgsource server [--verbose] [--queue N] [--clients N]\n"
+               "Runs the decoding server (mpgsource-server) in the foreground until interrupted\n"
+               "(Ctrl-C).\n"
+               "  --verbose          log each decode run\n"
+               "  --queue N          decoded pictures held ahead of a client, 1 to 1000 (default "
+               "8)\n"
+               "  --clients N        clients served at the same time, 1 to 16 (default 4)\n") +
+           command_line::kConventionsHelp;
   }
   if (command == "info") {
     return std::string(
@@ -208,7 +153,7 @@ std::string HelpText(const std::string& command) {
                "Prints width, height, frame rate, frame count, parity, pixel type and the\n"
                "video's chroma format (4:2:0 or 4:2:2).\n"
                "  --json             as one JSON object\n") +
-           kClipHelp;
+           kClipHelp + command_line::kConventionsHelp;
   }
   if (command == "pipe") {
     return std::string(
@@ -218,7 +163,7 @@ std::string HelpText(const std::string& command) {
                "  --frames LIST      comma-separated frame numbers and ranges a-b, served\n"
                "                     in the order given (default: all)\n"
                "  --force            replace a read-only FILE\n") +
-           kOutputHelp + kClipHelp;
+           kOutputHelp + kClipHelp + command_line::kConventionsHelp;
   }
   if (command == "hash") {
     return std::string(
@@ -229,14 +174,14 @@ std::string HelpText(const std::string& command) {
                "(what ffmpeg -f framemd5 -pix_fmt yuyv422 prints).\n"
                "  --frames LIST      comma-separated frame numbers and ranges a-b, served\n"
                "                     in the order given (default: all)\n") +
-           kClipHelp;
+           kClipHelp + command_line::kConventionsHelp;
   }
   return "usage: mpgsource COMMAND ...\n"
          "A host for the MPGSource plugin (VantuDecodeNV): frame-accurate MPEG-2 serving.\n"
          "\n"
-         "  mpgsource index VIDEO [-o PROJECT] [--pid N] [--crop L,R,T,B] [--lumfilt "
-         "GAMMA,OFFSET]\n"
-         "  mpgsource server                        decoding server in the foreground\n"
+         "  mpgsource index VIDEO [-o PROJECT] [--pid N] [--track N] [--crop L,R,T,B]\n"
+         "                  [--lumfilt G,O] [--timestamps FILE] [--list] [--force] [--quiet]\n"
+         "  mpgsource server [--verbose] [--queue N] [--clients N]   decoding server\n"
          "  mpgsource info PROJECT [--json] [CLIP]  width, height, fps, frames, parity, pixel "
          "type\n"
          "  mpgsource pipe PROJECT [-o FILE|-] [--frames LIST] [CLIP]    YUV4MPEG2 stream\n"
@@ -252,7 +197,9 @@ std::string HelpText(const std::string& command) {
          "program or in ../lib/avisynth from it (on Windows VantuDecodeNV.dll beside it;\n"
          "$MPGSOURCE_PLUGIN overrides), the server mpgsource-server beside this program\n"
          "($MPGSOURCE_SERVER overrides).\n"
-         "Run mpgsource COMMAND --help for each command's options.\n";
+         "Run mpgsource COMMAND --help for each command's options.\n"
+         "  mpgsource --version   print the program's name and version\n"
+         "Exit status: 0 success, 1 failure, 2 a command line that was not understood.\n";
 }
 
 }  // namespace cli

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/indexer/index_command.h"
+
 namespace cli {
 
 struct ClipOptions {
@@ -14,21 +16,17 @@ struct ClipOptions {
 };
 
 struct Options {
-  std::string command;     // index, server, info, pipe, hash
-  std::string input;       // VIDEO for index, PROJECT for info/pipe/hash
-  std::string output;      // -o
-  std::string frames;      // --frames LIST
-  std::string timestamps;  // index --timestamps FILE
-  bool list = false;       // index --list
+  std::string command;  // index, server, info, pipe, hash
+  std::string input;    // VIDEO for index, PROJECT for info/pipe/hash
+  std::string output;   // pipe -o
+  std::string frames;   // --frames LIST
   bool json = false;
   bool noServer = false;
   bool help = false;
-  bool verbose = false;
-  bool force = false;  // index, pipe --force: a read-only output file is replaced too
-  int pid = -1;
-  int track = -1;              // index --track N: the Matroska track
-  int crop[4] = {0, 0, 0, 0};  // left, right, top, bottom
-  int lumfilt[2] = {0, 0};     // gamma, offset
+  bool version = false;
+  bool force = false;                   // pipe --force: a read-only output file is replaced too
+  std::vector<std::string> serverArgs;  // server: --verbose, --queue N, --clients N
+  indexer::IndexArgs index;             // index: its flags (and VIDEO, from `input`)
   ClipOptions clip;
 };
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -20,7 +21,7 @@ std::string ServerProgram();
 // Runs the server in the foreground (`mpgsource server`): on POSIX this process becomes the
 // server; on Windows the server runs as a child that shares the console, and its exit code is
 // returned. Returns only on failure on POSIX, with the reason in `error`.
-int RunServerInForeground(bool verbose, std::string* error);
+int RunServerInForeground(const std::vector<std::string>& serverArgs, std::string* error);
 
 // A decoding server of this process's own, which no other process shares: it runs in an IPC
 // namespace private to this process (MPGSOURCE_IPC_NAMESPACE, with ".cli<pid>" appended, is set

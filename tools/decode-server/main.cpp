@@ -11,6 +11,7 @@
 #include "platform/section.h"
 #include "server/client_slots.h"
 #include "server/section_layout.h"
+#include "tools/command_line/command_line.h"
 #include "tools/decode-server/decode_server.h"
 #include "tools/decode-server/stop_request.h"
 
@@ -37,13 +38,24 @@ void Usage(FILE* out) {
       "  --parent PID also stop once process PID has ended; quiet about start and stop\n"
       "  The environment variable MPGSOURCE_IPC_NAMESPACE selects a separate set of objects.\n",
       out);
+  std::fputs(command_line::kConventionsHelp, out);
 }
 
 bool ParseCount(const char* text, long low, long high, long* value) {
-  char* end = nullptr;
+  long long number = 0;
+  if (!command_line::ParseNumber(text, low, high, &number)) return false;
+  *value = static_cast<long>(number);
+  return true;
+}
+
+// Prints `text` on standard output; text that could not be written (a full disk, a closed
+// pipe) fails the program.
+int PrintAndFinish(const char* text) {
   errno = 0;
-  *value = std::strtol(text, &end, 10);
-  return *text != '\0' && *end == '\0' && errno == 0 && *value >= low && *value <= high;
+  if (std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  std::fprintf(stderr, "mpgsource-server: could not write to standard output: %s\n",
+               std::strerror(errno != 0 ? errno : EIO));
+  return command_line::kExitFailure;
 }
 
 }  // namespace
@@ -79,13 +91,9 @@ int main(int argc, char** argv) {
       parent = value;
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       Usage(stdout);
-      // Help that could not be written (a full disk, a closed pipe) is a failure.
-      if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "mpgsource-server: could not write to standard output: %s\n",
-                     std::strerror(errno));
-        return 1;
-      }
-      return 0;
+      return PrintAndFinish("");
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      return PrintAndFinish(command_line::VersionText("mpgsource-server").c_str());
     } else {
       std::fprintf(stderr, "mpgsource-server: unknown argument \"%s\"\n", argv[i]);
       Usage(stderr);

@@ -14,12 +14,13 @@
 #include <functional>
 #include <string>
 
+#include "tools/command_line/command_line.h"
 #include "tools/indexer/video_index.h"
 
 namespace indexer {
 
 constexpr const char* kToolName = "mpgsource-index";
-constexpr const char* kToolVersion = "1.0";
+constexpr const char* kToolVersion = command_line::kVersion;
 
 // Results of IndexVideo and WriteProject.
 enum IndexResult : int {

@@ -1,145 +1,70 @@
-// mpgsource-index: writes the project file for an MPEG-2 elementary or transport stream.
+// mpgsource-index: writes the project file of an MPEG-2 video, with the flags of `mpgsource index`
+// and the project as an optional second argument.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "tools/command_line/command_line.h"
+#include "tools/indexer/index_command.h"
 #include "tools/indexer/indexer.h"
 
 namespace {
 
 // The usage text, on `out`: standard output when asked for, standard error after a mistake.
 void Usage(FILE* out = stderr) {
-  fprintf(out,
-          "usage: %s [options] VIDEO PROJECT\n"
-          "  --pid N          video PID of a transport stream (decimal or 0x hex)\n"
-          "  --track N        MPEG-2 video track of a Matroska file (from 0, in track order)\n"
-          "  --clip L,R,T,B   crop amounts written on the CLIP line\n"
-          "  --lumfilt G,O    luminance correction (gamma, offset)\n"
-          "  --force          replace a read-only PROJECT\n"
-          "  --quiet          no progress display\n"
-          "PROJECT is written to a temporary file renamed into place, never onto VIDEO, a\n"
-          "link, a folder, a FIFO or a device.\n",
-          indexer::kToolName);
+  std::fprintf(out,
+               "usage: %s [options] VIDEO [PROJECT]\n"
+               "       %s VIDEO --list\n"
+               "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets)\n"
+               "or Matroska file and writes the project file; the same as mpgsource index.\n",
+               indexer::kToolName, indexer::kToolName);
+  std::fputs(indexer::kIndexFlagsHelp, out);
+  std::fputs(command_line::kConventionsHelp, out);
 }
 
-// Flushes standard output: the help text that could not be written fails the program.
-int FinishStdout() {
+// Prints `text` on standard output; text that could not be written fails the program.
+int PrintAndFinish(const std::string& text) {
   errno = 0;
-  if (fflush(stdout) == 0 && !ferror(stdout)) return 0;
-  fprintf(stderr, "%s: could not write to standard output: %s\n", indexer::kToolName,
-          strerror(errno != 0 ? errno : EIO));
-  return 1;
+  if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+    return command_line::kExitSuccess;
+  }
+  std::fprintf(stderr, "%s: could not write to standard output: %s\n", indexer::kToolName,
+               std::strerror(errno != 0 ? errno : EIO));
+  return command_line::kExitFailure;
 }
 
-// Reads `count` comma-separated integers. Each is decimal (an optional minus sign and digits; a
-// leading 0 is no octal prefix); with `hex`, "0x" and hexadecimal digits are taken too.
-bool ParseInts(const char* text, int* values, int count, bool hex = false) {
-  for (int i = 0; i < count; ++i) {
-    const bool negative = *text == '-';
-    if (negative) ++text;
-    int base = 10;
-    if (hex && !negative && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-      base = 16;
-      text += 2;
-    }
-    long v = 0;
-    const char* digits = text;
-    for (;; ++text) {
-      int digit;
-      if (*text >= '0' && *text <= '9') {
-        digit = *text - '0';
-      } else if (base == 16 && *text >= 'a' && *text <= 'f') {
-        digit = *text - 'a' + 10;
-      } else if (base == 16 && *text >= 'A' && *text <= 'F') {
-        digit = *text - 'A' + 10;
-      } else {
-        break;
-      }
-      v = v * base + digit;
-      if (v > 1000000) return false;
-    }
-    if (text == digits) return false;
-    if (negative) v = -v;
-    const char* end = text;
-    values[i] = static_cast<int>(v);
-    if (i + 1 < count) {
-      if (*end != ',') return false;
-      text = end + 1;
-    } else if (*end != '\0') {
-      return false;
-    }
-  }
-  return true;
+int UsageError(const std::string& message) {
+  if (!message.empty()) std::fprintf(stderr, "%s: %s\n", indexer::kToolName, message.c_str());
+  Usage();
+  return command_line::kExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  indexer::IndexOptions options;
-  std::string positional[2];
-  int positionals = 0;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    bool hasValue = i + 1 < argc;
-    if (arg == "--pid" && hasValue) {
-      int pid;
-      if (!ParseInts(argv[++i], &pid, 1, true) || pid < 0) {
-        fprintf(stderr, "%s: bad PID \"%s\"\n", indexer::kToolName, argv[i]);
-        return 2;
-      }
-      options.pid = pid;
-    } else if (arg == "--track" && hasValue) {
-      int track;
-      if (!ParseInts(argv[++i], &track, 1) || track < 0 || track > 31) {
-        fprintf(stderr, "%s: bad track \"%s\"\n", indexer::kToolName, argv[i]);
-        return 2;
-      }
-      options.track = track;
-    } else if (arg == "--clip" && hasValue) {
-      int v[4];
-      if (!ParseInts(argv[++i], v, 4)) {
-        fprintf(stderr, "%s: bad crop amounts \"%s\"\n", indexer::kToolName, argv[i]);
-        return 2;
-      }
-      options.clipLeft = v[0], options.clipRight = v[1], options.clipTop = v[2];
-      options.clipBottom = v[3];
-    } else if (arg == "--lumfilt" && hasValue) {
-      int v[2];
-      if (!ParseInts(argv[++i], v, 2)) {
-        fprintf(stderr, "%s: bad luminance correction \"%s\"\n", indexer::kToolName, argv[i]);
-        return 2;
-      }
-      options.lumGamma = v[0], options.lumOffset = v[1];
-    } else if (arg == "--quiet") {
-      options.progress = false;
-    } else if (arg == "--force") {
-      options.force = true;
-    } else if (arg == "-h" || arg == "--help") {
-      Usage(stdout);
-      return FinishStdout();
-    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-      Usage();
-      return 2;
-    } else if (positionals < 2) {
-      positional[positionals++] = arg;
-    } else {
-      Usage();
-      return 2;
-    }
-  }
-  if (positionals != 2) {
-    Usage();
-    return 2;
-  }
-  options.videoPath = positional[0];
-  options.projectPath = positional[1];
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  indexer::IndexArgs index;
+  std::vector<std::string> positional;
   std::string error;
-  int result = indexer::WriteProject(options, &error);
-  if (result != indexer::kIndexOk) {
-    fprintf(stderr, "%s: %s\n", indexer::kToolName, error.c_str());
-    return 1;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (indexer::TakeIndexFlag(args, &i, &index, &error)) continue;
+    if (!error.empty()) return UsageError(error);
+    if (arg == "-h" || arg == "--help") {
+      Usage(stdout);
+      return PrintAndFinish("");
+    }
+    if (arg == "--version") return PrintAndFinish(command_line::VersionText(indexer::kToolName));
+    if (!arg.empty() && arg[0] == '-' && arg != "-") return UsageError("unknown option " + arg);
+    positional.push_back(arg);
   }
-  return 0;
+  if (positional.empty() || positional.size() > 2) return UsageError("");
+  if (positional.size() == 2) {
+    if (!index.project.empty()) return UsageError("PROJECT given twice (as -o and as argument)");
+    index.project = positional[1];
+  }
+  index.video = positional[0];
+  return indexer::RunIndexCommand(index, indexer::kToolName);
 }

@@ -34,12 +34,11 @@ std::string ServerProgram() {
   return "mpgsource-server";
 }
 
-int RunServerInForeground(bool verbose, std::string* error) {
+int RunServerInForeground(const std::vector<std::string>& serverArgs, std::string* error) {
   std::string program = ServerProgram();
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
-  std::string verboseFlag = "--verbose";
-  if (verbose) argv.push_back(const_cast<char*>(verboseFlag.c_str()));
+  for (const std::string& arg : serverArgs) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   execvp(program.c_str(), argv.data());
   *error = "could not run the decoding server " + program + ": " + std::strerror(errno);

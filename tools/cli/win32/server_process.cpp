@@ -87,11 +87,12 @@ std::string ServerProgram() {
   return "mpgsource-server.exe";
 }
 
-int RunServerInForeground(bool verbose, std::string* error) {
+int RunServerInForeground(const std::vector<std::string>& serverArgs, std::string* error) {
   const std::string program = ServerProgram();
+  std::string commandLine = Quoted(program);
+  for (const std::string& arg : serverArgs) commandLine += " " + Quoted(arg);
   PROCESS_INFORMATION info = {};
-  if (!StartProcess(program, Quoted(program) + (verbose ? " --verbose" : ""), false, 0, &info,
-                    error)) {
+  if (!StartProcess(program, commandLine, false, 0, &info, error)) {
     return 1;
   }
   ::CloseHandle(info.hThread);

@@ -55,12 +55,19 @@ TEST(Options, IndexOptions) {
                             "--lumfilt", "-10,5"},
                            &o, &error))
       << error;
-  EXPECT_EQ(o.pid, 0x1E1);
-  EXPECT_EQ(o.output, "p.vnt");
-  EXPECT_EQ(std::vector<int>(o.crop, o.crop + 4), (std::vector<int>{8, 16, 4, 2}));
-  EXPECT_EQ(o.lumfilt[0], -10);
-  EXPECT_EQ(o.lumfilt[1], 5);
-  EXPECT_FALSE(o.force);
+  EXPECT_EQ(o.index.pid, 0x1E1);
+  EXPECT_EQ(o.index.project, "p.vnt");
+  EXPECT_EQ(o.index.video, "v.ts");
+  EXPECT_EQ(std::vector<int>(o.index.crop, o.index.crop + 4), (std::vector<int>{8, 16, 4, 2}));
+  EXPECT_EQ(o.index.lumfilt[0], -10);
+  EXPECT_EQ(o.index.lumfilt[1], 5);
+  EXPECT_FALSE(o.index.force);
+  ASSERT_TRUE(
+      ParseOptions({"index", "v.ts", "--quiet", "--force", "--clip", "1,2,3,4"}, &o, &error))
+      << error;
+  EXPECT_TRUE(o.index.quiet);
+  EXPECT_TRUE(o.index.force);
+  EXPECT_EQ(o.index.crop[3], 4) << "--clip, the indexer program's older name of --crop";
   ASSERT_TRUE(ParseOptions({"pipe", "p.vnt", "-o", "-", "--force"}, &o, &error)) << error;
   EXPECT_TRUE(o.force);
   EXPECT_EQ(o.output, "-");
@@ -78,6 +85,25 @@ TEST(Options, EmptyFileNamesAreErrors) {
     EXPECT_EQ(error, args[2] + " needs a file name, not an empty one");
   }
   EXPECT_FALSE(ParseOptions({"hash", "p.vnt", "--force"}, &o, &error)) << "hash writes no file";
+}
+
+// Every program's conventions: --version anywhere, the server's own flags through `server`.
+TEST(Options, VersionAndServerFlags) {
+  Options o;
+  std::string error;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version"}, std::vector<std::string>{"hash", "--version"},
+        std::vector<std::string>{"index", "v", "--version"}}) {
+    ASSERT_TRUE(ParseOptions(args, &o, &error)) << error;
+    EXPECT_TRUE(o.version);
+  }
+  ASSERT_TRUE(ParseOptions({"server", "--verbose", "--queue", "3", "--clients", "16"}, &o, &error))
+      << error;
+  EXPECT_EQ(o.serverArgs,
+            (std::vector<std::string>{"--verbose", "--queue", "3", "--clients", "16"}));
+  EXPECT_FALSE(ParseOptions({"server", "--clients", "17"}, &o, &error));
+  EXPECT_FALSE(ParseOptions({"server", "--queue", "0"}, &o, &error));
+  EXPECT_FALSE(ParseOptions({"server", "--pid", "1"}, &o, &error)) << "index flags are index's";
 }
 
 TEST(Options, ClearErrors) {
@@ -98,7 +124,7 @@ TEST(Options, ClearErrors) {
   }
   EXPECT_FALSE(ParseOptions({"hash", "x", "--track", "1"}, &o, &error)) << "only index takes one";
   ASSERT_TRUE(ParseOptions({"index", "v", "--track", "31"}, &o, &error)) << error;
-  EXPECT_EQ(o.track, 31);
+  EXPECT_EQ(o.index.track, 31);
   EXPECT_FALSE(ParseOptions({"info", "x", "--frames", "1"}, &o, &error)) << "info takes no list";
 }
 
@@ -108,11 +134,11 @@ TEST(Options, NumbersAreDecimalAndPidsMayBeHex) {
   // A leading 0 is no octal prefix.
   ASSERT_TRUE(ParseOptions({"index", "v", "--pid", "0741", "--crop", "010,0,08,0"}, &o, &error))
       << error;
-  EXPECT_EQ(o.pid, 741);
-  EXPECT_EQ(std::vector<int>(o.crop, o.crop + 4), (std::vector<int>{10, 0, 8, 0}));
+  EXPECT_EQ(o.index.pid, 741);
+  EXPECT_EQ(std::vector<int>(o.index.crop, o.index.crop + 4), (std::vector<int>{10, 0, 8, 0}));
   for (const char* pid : {"0x1E1", "0X1e1", "481"}) {
     ASSERT_TRUE(ParseOptions({"index", "v", "--pid", pid}, &o, &error)) << pid;
-    EXPECT_EQ(o.pid, 481) << pid;
+    EXPECT_EQ(o.index.pid, 481) << pid;
   }
   for (const char* pid : {"0x", "0x-1", "-0x1", "1e1", " 5", "5 ", "+5", "0b101", "", "0x2000"}) {
     EXPECT_FALSE(ParseOptions({"index", "v", "--pid", pid}, &o, &error)) << pid;

@@ -44,6 +44,7 @@ TEST(ClipFacts, JsonMembersAndText) {
   facts.rateChanges = {{48, 30000, 1001}};
   facts.matrixChanges = {48, 96};
   facts.framesFfmpegDrops = {47};
+  facts.damagedGops = {{3, 36, 50}};
   EXPECT_EQ(FactsJson(facts),
             ", \"scan\": \"progressive\", \"field_order\": \"bottom\", \"pulldown\": \"3:2\", "
             "\"pulldown_note\": \"film, 3:2 pulldown removed\", \"coded_fps\": \"30000/1001\", "
@@ -53,7 +54,8 @@ TEST(ClipFacts, JsonMembersAndText) {
             "\"height\": 480}], \"aspect_changes\": [{\"frame\": 48, \"sample_aspect_ratio\": "
             "\"64:45\", \"display_aspect_ratio\": \"16:9\"}], \"rate_changes\": [{\"frame\": "
             "48, \"coded_fps\": \"30000/1001\"}], \"matrix_changes\": [48, 96], "
-            "\"frames_ffmpeg_drops\": [47]");
+            "\"frames_ffmpeg_drops\": [47], \"damaged_gops\": [{\"gop\": 3, \"first_frame\": "
+            "36, \"last_frame\": 50}]");
   const std::string text = FactsText(facts);
   EXPECT_NE(text.find("pulldown:   film, 3:2 pulldown removed\n"), std::string::npos) << text;
   EXPECT_NE(text.find("size change: from frame 60 720x480"), std::string::npos) << text;
@@ -66,8 +68,8 @@ TEST(ClipFacts, IndexOptionsForTimestampsAndListing) {
   std::string error;
   ASSERT_TRUE(ParseOptions({"index", "v.ts", "--timestamps", "t.txt", "--list"}, &o, &error))
       << error;
-  EXPECT_EQ(o.timestamps, "t.txt");
-  EXPECT_TRUE(o.list);
+  EXPECT_EQ(o.index.timestamps, "t.txt");
+  EXPECT_TRUE(o.index.list);
   EXPECT_FALSE(ParseOptions({"index", "v.ts", "--timestamps"}, &o, &error));
   EXPECT_FALSE(ParseOptions({"hash", "p.vnt", "--list"}, &o, &error));
 }
