@@ -81,9 +81,13 @@ void TransportDamage::OnStartCode(uint8_t code, uint64_t offset, uint64_t esOffs
     pictures_.push_back(offset);
     // picture_coding_type is read later from the index: keep the place only.
     pictureUndecodable_.push_back(false);
+    pictureLastRow_.push_back(0);
   } else if (code >= 0x01 && code <= kLastSliceCode && !pictures_.empty()) {
     lastSlice_ = StartCode{code, offset, esOffset};
     haveSlice_ = true;
+    pictureLastRow_.back() = std::max(pictureLastRow_.back(), code);
+  } else {
+    haveSlice_ = false;
   }
 }
 
@@ -144,6 +148,17 @@ TransportDamageReport TransportDamage::Apply(VideoIndex* index) {
   const size_t skipped = static_cast<size_t>(from - pictures_.begin());
   if (index->fieldPairs == 0 && index->unpairedFields == 0 &&
       pictures_.size() - skipped == index->pictureCount) {
+    // A slice start code below the picture (damage splices one together from the bytes on both
+    // sides of a gap) makes libavcodec refuse the whole picture. Macroblock rows of a frame
+    // picture: 16 lines each, counted in pairs of 32 lines in an interlaced sequence.
+    const int height = index->sequence.height;
+    const int rows =
+        index->sequence.progressiveSequence ? (height + 15) / 16 : 2 * ((height + 31) / 32);
+    if (index->sizeChanges.empty() && height > 0 && height <= 2800) {
+      for (size_t k = skipped; k < pictures_.size(); ++k) {
+        if (pictureLastRow_[k] > rows) pictureUndecodable_[k] = true;
+      }
+    }
     std::string types;
     for (const GopRecord& gop : index->gops) types += gop.types;
     int64_t display = 0;

@@ -73,8 +73,9 @@ class TransportDamage {
   std::vector<uint64_t> pictures_;  // file offset of every picture start code
   std::vector<bool> pictureIsB_;
   std::vector<bool> pictureUndecodable_;
-  StartCode lastSlice_;     // the latest slice start code of the current picture
-  bool haveSlice_ = false;  // the current picture has a slice after its header
+  std::vector<uint8_t> pictureLastRow_;  // the largest slice start code of each picture
+  StartCode lastSlice_;                  // the latest slice start code of the current picture
+  bool haveSlice_ = false;               // the current picture has a slice after its header
 };
 
 }  // namespace indexer
