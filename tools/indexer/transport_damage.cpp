@@ -154,10 +154,12 @@ TransportDamageReport TransportDamage::Apply(VideoIndex* index) {
     const int height = index->sequence.height;
     const int rows =
         index->sequence.progressiveSequence ? (height + 15) / 16 : 2 * ((height + 31) / 32);
-    if (index->sizeChanges.empty() && height > 0 && height <= 2800) {
-      for (size_t k = skipped; k < pictures_.size(); ++k) {
-        if (pictureLastRow_[k] > rows) pictureUndecodable_[k] = true;
-      }
+    const bool rowsKnown = index->sizeChanges.empty() && height > 0 && height <= 2800;
+    for (size_t k = skipped; k < pictures_.size(); ++k) {
+      // A picture header with no slice after it (the slices lost, or a start code spliced
+      // together in front of the next picture header) starts no picture in libavcodec.
+      if (pictureLastRow_[k] == 0) pictureUndecodable_[k] = true;
+      if (rowsKnown && pictureLastRow_[k] > rows) pictureUndecodable_[k] = true;
     }
     std::string types;
     for (const GopRecord& gop : index->gops) types += gop.types;
