@@ -127,6 +127,19 @@ TEST(TransportDamage, PicturesThatDecodeToNothingAreNamedInDisplayOrder) {
   EXPECT_EQ(damage.Apply(&index).undecodableFrames, (std::vector<uint64_t>{4}));
   EXPECT_EQ(index.framesFfmpegDrops, (std::vector<uint64_t>{4}));
   EXPECT_EQ(damage2.Apply(&index2).undecodableFrames, (std::vector<uint64_t>{2}));
+
+  // A picture header with no slice after it (a P picture before the second GOP): display frame 3.
+  Stream bare = TwoGops(false);
+  const std::vector<uint8_t> header = {0, 0, 1, 0, 0, 2 << 3, 0, 0};
+  bare.es.insert(bare.es.begin() + long(bare.gops[1] - kEsOffset), header.begin(), header.end());
+  indexer::TransportDamage damage3;
+  Break(&damage3, s.pictures[4] + 20, s.pictures[4] + 21);
+  damage3.OnVideoBytes(bare.es.data(), bare.es.size(), kEsOffset);
+  indexer::VideoIndex index3 = IndexOf(s);
+  index3.gops[0].types = "IPBP";
+  index3.gops[1].position += header.size();
+  index3.pictureCount = 7;
+  EXPECT_EQ(damage3.Apply(&index3).undecodableFrames, (std::vector<uint64_t>{3}));
 }
 
 }  // namespace
