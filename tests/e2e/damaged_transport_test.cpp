@@ -99,7 +99,7 @@ class DamagedTransport : public ::testing::TestWithParam<DamageCase> {
     const DamageCase& c = GetParam();
     Served s;
     const std::string video =
-        BuildDir() + "/damaged-" + name + (c.packetSize == 192 ? ".m2ts" : ".ts");
+        TempDir() + "/damaged-" + name + (c.packetSize == 192 ? ".m2ts" : ".ts");
     WriteText(video, Damage(ReadText(MediaPath(c.media)), c));
     s.project = video + ".vnt";
     CommandResult r = e2e::Run({Mpgsource(), "index", video, "-o", s.project});

@@ -51,6 +51,9 @@ RunDecoder::RunDecoder(int deinterlace, bool useTopField, int width, int height,
   context_ = avcodec_alloc_context3(codec);
   if (!context_) return;
   context_->thread_count = 1;
+  // One thread, so no frame threading: its request would make libavcodec warn that the buffer
+  // callback is not marked thread-safe.
+  context_->thread_type = FF_THREAD_SLICE;
   context_->get_buffer2 = ClearedBuffer;
   if (avcodec_open2(context_, codec, nullptr) < 0) avcodec_free_context(&context_);
 }
