@@ -188,8 +188,8 @@ ClipSource::ClipSource() = default;
 std::unique_ptr<ClipSource> ClipSource::Open(const char* path, const ClipOptions& options,
                                              std::string* error) {
   std::unique_ptr<ClipSource> clip(new (std::nothrow) ClipSource);
-  if (clip) clip->decoder_.reset(new (std::nothrow) CAVCDecoder);
-  if (!clip || !clip->decoder_) {
+  if (clip) clip->decoder.reset(new (std::nothrow) CAVCDecoder);
+  if (!clip || !clip->decoder) {
     *error = kNoMemory;
     return nullptr;
   }
@@ -208,57 +208,56 @@ std::unique_ptr<ClipSource> ClipSource::Open(const char* path, const ClipOptions
 }
 
 std::string ClipSource::Load(const char* path, const ClipOptions& options) {
-  CAVCDecoder& decoder = *decoder_;
-  decoder.i420 = options.i420 ? 1 : 0;
-  decoder.deinterlace = options.deinterlace;
-  decoder.use_top_field = options.useTopField ? 1 : 0;
+  decoder->i420 = options.i420 ? 1 : 0;
+  decoder->deinterlace = options.deinterlace;
+  decoder->use_top_field = options.useTopField ? 1 : 0;
 
   const char* project = path ? path : "";
-  int code = decoder.Open(project);
-  if (code == kLoadOk) code = decoder.CheckProject(project);
+  int code = decoder->Open(project);
+  if (code == kLoadOk) code = decoder->CheckProject(project);
   if (code != kLoadOk) {
     // The load code's message as it always was, then the file it is about, and why.
     return std::string(LoadMessage(code)) + " (" +
-           (decoder.loadDetail[0] ? decoder.loadDetail : project) + ")";
+           (decoder->loadDetail[0] ? decoder->loadDetail : project) + ")";
   }
 
-  facts_.width = decoder.width;
-  facts_.height = decoder.height;
+  facts_.width = decoder->width;
+  facts_.height = decoder->height;
   // 4:2:2 video as it is (YUY2) unless 4:2:0 is asked for; the server then converts it.
-  decoder.yuy2 = decoder.chromaFormat == 422 && !options.yv12 ? 1 : 0;
-  facts_.format = decoder.yuy2   ? PixelFormat::kYUY2
+  decoder->yuy2 = decoder->chromaFormat == 422 && !options.yv12 ? 1 : 0;
+  facts_.format = decoder->yuy2  ? PixelFormat::kYUY2
                   : options.i420 ? PixelFormat::kI420
                                  : PixelFormat::kYV12;
-  facts_.fpsNumerator = static_cast<unsigned>(decoder.fpsNumerator);
-  facts_.fpsDenominator = static_cast<unsigned>(decoder.fpsDenominator);
-  facts_.frameCount = decoder.pictureCount;
+  facts_.fpsNumerator = static_cast<unsigned>(decoder->fpsNumerator);
+  facts_.fpsDenominator = static_cast<unsigned>(decoder->fpsDenominator);
+  facts_.frameCount = decoder->pictureCount;
   if (options.deinterlace == 2) {
     // Two output pictures per coded frame: twice the rate and twice the frames.
     facts_.fpsNumerator *= 2;
     facts_.frameCount =
-        static_cast<int>(std::min<int64_t>(2 * int64_t{decoder.pictureCount}, INT_MAX));
+        static_cast<int>(std::min<int64_t>(2 * int64_t{decoder->pictureCount}, INT_MAX));
   }
-  facts_.topFieldFirst = decoder.fieldOrder == 0;
-  facts_.cropLeft = decoder.clipLeft;
-  facts_.cropRight = decoder.clipRight;
-  facts_.cropTop = decoder.clipTop;
-  facts_.cropBottom = decoder.clipBottom;
+  facts_.topFieldFirst = decoder->fieldOrder == 0;
+  facts_.cropLeft = decoder->clipLeft;
+  facts_.cropRight = decoder->clipRight;
+  facts_.cropTop = decoder->clipTop;
+  facts_.cropBottom = decoder->clipBottom;
 
-  lastFrame_ = -1;
-  decoder.endOfData = 0;
-  decoder.link = &link_;
-  decoder.StartThreadFunc();
-  if (!decoder.decodeThread) return kNoThread;
+  lastFrame = -1;
+  decoder->endOfData = 0;
+  decoder->link = &link_;
+  decoder->StartThreadFunc();
+  if (!decoder->decodeThread) return kNoThread;
   started_ = true;
   return std::string();
 }
 
 void ClipSource::ReleaseUnstarted() {
-  if (decoder_->projectFile) {
-    std::fclose(decoder_->projectFile);
-    decoder_->projectFile = nullptr;
+  if (decoder->projectFile) {
+    std::fclose(decoder->projectFile);
+    decoder->projectFile = nullptr;
   }
-  decoder_->Close();
+  decoder->Close();
   link_.Disconnect();
 }
 
@@ -267,28 +266,29 @@ ClipSource::~ClipSource() {
     // Let a running AVCDecode return, then end the thread. The thread is joined so that nothing
     // it might still touch (a handshake with a silent server) is closed under it.
     AbortRun();
-    platform::SetEvent(decoder_->quitEvent);
-    platform::WaitForThread(decoder_->decodeThread, platform::kInfinite);
+    platform::SetEvent(decoder->quitEvent);
+    platform::WaitForThread(decoder->decodeThread, platform::kInfinite);
     link_.StopDecoding(server::kStopAtEnd);
-    decoder_->Close();
+    decoder->Close();
   }
   link_.Disconnect();
   // The decoder's destructor closes its private events and the thread handle.
 }
 
 const char* ClipSource::GetPicture(int n, const YV12PICT& out) {
-  const char* failure = Serve(n, out);
+  outPicture = out;
+  const char* failure = Serve(n);
   // The run's state is unknown after a failed request to the server: the next request starts
   // afresh. Planes refused before anything was asked leave the run as it was.
   if (failure && failure != kFrameNotWritable && failure != kFrameMisshapen &&
       failure != kNoPictures) {
-    lastFrame_ = -1;
+    lastFrame = -1;
   }
   return failure;
 }
 
-const char* ClipSource::Serve(int n, const YV12PICT& out) {
-  CAVCDecoder& decoder = *decoder_;
+const char* ClipSource::Serve(int n) {
+  const YV12PICT& out = outPicture;
   // Planes the picture cannot be written into are an error, never a blank frame.
   if (!out.lumaPlane) return kFrameNotWritable;
   const bool packed = facts_.format == PixelFormat::kYUY2;
@@ -305,77 +305,76 @@ const char* ClipSource::Serve(int n, const YV12PICT& out) {
   }
 
   if (facts_.frameCount <= 0) return kNoPictures;
-  platform::WaitForEvent(decoder.readyEvent, platform::kInfinite);
+  platform::WaitForEvent(decoder->readyEvent, platform::kInfinite);
   if (link_.ServerGone()) return link_.BrokenLinkMessage();
 
   // Requests outside the clip are served by its first or last frame; below the first picture the
   // server can deliver, by that picture.
   const int last = facts_.frameCount - 1;
   int a = std::min(std::max(n, 0), last);
-  a = std::max(a, decoder.leadingBCount + (decoder.deinterlace > 0 ? 1 : 0));
+  a = std::max(a, decoder->leadingBCount + (decoder->deinterlace > 0 ? 1 : 0));
   a = std::min(a, last);
 
-  const uint32_t window = decoder.deinterlace == 2 ? kRunWindowDoubleRate : kRunWindow;
+  const uint32_t window = decoder->deinterlace == 2 ? kRunWindowDoubleRate : kRunWindow;
   const uint32_t ua = static_cast<uint32_t>(a);
-  const uint32_t served = static_cast<uint32_t>(lastFrame_);
+  const uint32_t served = static_cast<uint32_t>(lastFrame);
   int skip;
   if (ua != 0 && served < ua && ua < served + window) {
     skip = static_cast<int>(ua - served - 1);
   } else {
     skip = Restart(a);
     if (link_.ServerGone()) return link_.BrokenLinkMessage();
-    if (decoder.runFailedGop >= 0) {
-      const GopEntry& gop = *decoder.gopTable[decoder.runFailedGop];
+    if (decoder->runFailedGop >= 0) {
+      const GopEntry& gop = *decoder->gopTable[decoder->runFailedGop];
       failure_ = "MPGSource: the VNT file does not fit its video: GOP " +
-                 std::to_string(decoder.runFailedGop) + " (from frame " +
+                 std::to_string(decoder->runFailedGop) + " (from frame " +
                  std::to_string(gop.firstPicture) +
-                 ") does not start at an MPEG-2 sequence header in " + decoder.videoPath +
+                 ") does not start at an MPEG-2 sequence header in " + decoder->videoPath +
                  " (byte " + std::to_string(gop.position) + "); index the video again.";
       return failure_.c_str();
     }
   }
-  lastFrame_ = a;
+  lastFrame = a;
 
   for (int k = 0; k <= skip; ++k) {
     if (link_.TakePicture() != server::kAnswered) return link_.BrokenLinkMessage();
   }
   if (packed) {
     return CopyServerPicture422(link_.View(), out.lumaPlane, out.lumaWidth, out.lumaHeight,
-                                out.lumaPitch, decoder.lumFilterOn ? decoder.lumTable : nullptr);
+                                out.lumaPitch, decoder->lumFilterOn ? decoder->lumTable : nullptr);
   }
   if (!CopyServerPicture(link_.View(), out)) return kPictureMisplaced;
-  if (decoder.lumFilterOn) {
-    decoder.LuminanceFilter(out.lumaPlane, out.lumaWidth, out.lumaHeight, out.lumaPitch);
+  if (decoder->lumFilterOn) {
+    decoder->LuminanceFilter(out.lumaPlane, out.lumaWidth, out.lumaHeight, out.lumaPitch);
   }
   return nullptr;
 }
 
 void ClipSource::AbortRun() {
   // requestEvent stays set until the thread has left AVCDecode.
-  platform::SetEvent(decoder_->abortEvent);
+  platform::SetEvent(decoder->abortEvent);
   for (uint32_t attempt = 0;
-       platform::WaitForEvent(decoder_->requestEvent, 0) == platform::kWaitObject0; ++attempt) {
+       platform::WaitForEvent(decoder->requestEvent, 0) == platform::kWaitObject0; ++attempt) {
     platform::PollPause(kAbortPollMs, attempt);
   }
 }
 
 int ClipSource::Restart(int a) {
-  CAVCDecoder& decoder = *decoder_;
   AbortRun();
   // An idle thread did not consume the abort.
-  platform::ResetEvent(decoder.abortEvent);
+  platform::ResetEvent(decoder->abortEvent);
   // A run is started only once the server has dropped the old one; a server that never does
   // breaks the link, and the request fails.
   link_.StopDecoding(server::kStopBeforeRun);
 
   // The thread is idle: targetPicture can be written, and decodeCount is read only once the new
   // run has published it.
-  decoder.targetPicture =
-      decoder.deinterlace == 2 ? static_cast<int>(static_cast<uint32_t>(a) / 2) : a;
-  platform::SetEvent(decoder.requestEvent);
-  platform::WaitForEvent(decoder.startedEvent, platform::kInfinite);
-  if (decoder.deinterlace == 2) return 2 * decoder.decodeCount - 2 + (a % 2);
-  return decoder.decodeCount - 1;
+  decoder->targetPicture =
+      decoder->deinterlace == 2 ? static_cast<int>(static_cast<uint32_t>(a) / 2) : a;
+  platform::SetEvent(decoder->requestEvent);
+  platform::WaitForEvent(decoder->startedEvent, platform::kInfinite);
+  if (decoder->deinterlace == 2) return 2 * decoder->decodeCount - 2 + (a % 2);
+  return decoder->decodeCount - 1;
 }
 
 }  // namespace clip

@@ -66,8 +66,8 @@ class ClipSource {
 
   // Looks inside, for tests: the decoder core, the output picture served last (-1 before the
   // first and after a failure) and the link.
-  const CAVCDecoder& Decoder() const { return *decoder_; }
-  int LastServed() const { return lastFrame_; }
+  const CAVCDecoder& Decoder() const { return *decoder; }
+  int LastServed() const { return lastFrame; }
   const server::Link& Link() const { return link_; }
 
   // Sequential requests up to this many output pictures ahead of the last one continue the
@@ -88,14 +88,16 @@ class ClipSource {
   // Ends the decode thread's current run and starts a new one whose picture `a` is the target;
   // returns the number of pictures to take and discard before it.
   int Restart(int a);
-  const char* Serve(int n, const YV12PICT& out);
+  // Produces output picture n into outPicture; null or the message of a failed request.
+  const char* Serve(int n);
 
   server::Link link_;
-  std::unique_ptr<CAVCDecoder> decoder_;  // 16 MB of buffers: on the heap
+  std::unique_ptr<CAVCDecoder> decoder;  // 16 MB of buffers: on the heap
   ClipFacts facts_;
   bool started_ = false;  // the decode thread runs
-  int lastFrame_ = -1;
-  std::string failure_;  // the message of the last failed request, when it is made here
+  YV12PICT outPicture{};  // the planes of the picture being produced; owns none
+  int lastFrame = -1;     // output picture served last; -1 before the first and after a failure
+  std::string failure_;   // the message of the last failed request, when it is made here
 };
 
 }  // namespace clip

@@ -39,8 +39,8 @@ constexpr uint32_t kEventsPatienceMs = 2000;
 }  // namespace
 
 void Link::CloseEvents() {
-  platform::Handle* events[] = {&execEvent_, &doneEvent_, &stopDecodingEvent_, &requestedEvent_,
-                                &availableEvent_};
+  platform::Handle* events[] = {&execEvent, &doneEvent, &stopDecodingEvent, &requestedEvent,
+                                &availableEvent};
   for (platform::Handle* event : events) {
     platform::CloseHandle(*event);
     *event = nullptr;
@@ -56,7 +56,7 @@ void Link::Break(WaitResult why) {
 // when the server recorded it.
 void Link::BreakForSilence(uint32_t limitMs) {
   if (!writingMessage_.exchange(true)) {
-    const int32_t pid = view_ ? ServerProcessId(view_) : 0;
+    const int32_t pid = sharedView ? ServerProcessId(sharedView) : 0;
     char process[48] = "";
     if (pid > 0) std::snprintf(process, sizeof process, " (process %d)", static_cast<int>(pid));
     std::snprintf(timedOutMessage_, sizeof timedOutMessage_,
@@ -70,13 +70,13 @@ void Link::BreakForSilence(uint32_t limitMs) {
 
 bool Link::ServerAlive() {
   if (broken_.load() == kServerGone) return false;
-  if (platform::SectionOwnerAlive(section_)) return true;
+  if (platform::SectionOwnerAlive(mapping)) return true;
   Break(kServerGone);
   return false;
 }
 
 int32_t Link::CurrentSessionWord() const {
-  return __atomic_load_n(reinterpret_cast<const int32_t*>(view_ + kSessionOffset),
+  return __atomic_load_n(reinterpret_cast<const int32_t*>(sharedView + kSessionOffset),
                          __ATOMIC_SEQ_CST);
 }
 
@@ -92,7 +92,7 @@ bool Link::TakenOver() {
 
 // The state of the link before a request: kAnswered while it may be used.
 WaitResult Link::LinkState() {
-  if (!view_) return kServerGone;
+  if (!sharedView) return kServerGone;
   if (broken_.load() == kAnswered) TakenOver();
   return static_cast<WaitResult>(broken_.load());
 }
@@ -139,9 +139,9 @@ WaitResult Link::WaitForServer(platform::Handle event, platform::Handle interrup
 // Hands the request block to the server: a completion left over from an earlier, interrupted
 // wait must not answer this request, so "NVDone" is cleared first.
 WaitResult Link::Execute(platform::Handle interrupt, bool bounded) {
-  platform::ResetEvent(doneEvent_);
-  platform::SetEvent(execEvent_);
-  return WaitForServer(doneEvent_, interrupt, bounded);
+  platform::ResetEvent(doneEvent);
+  platform::SetEvent(execEvent);
+  return WaitForServer(doneEvent, interrupt, bounded);
 }
 
 const char* Link::ConnectMessage(ConnectResult result) const {
@@ -233,11 +233,11 @@ ConnectResult Link::Connect() {
     result = kNoView;
   }
   const std::pair<const char*, platform::Handle*> events[] = {
-      {kExecEventName, &execEvent_},
-      {kDoneEventName, &doneEvent_},
-      {kStopEventName, &stopDecodingEvent_},
-      {kRequestedEventName, &requestedEvent_},
-      {kAvailableEventName, &availableEvent_}};
+      {kExecEventName, &execEvent},
+      {kDoneEventName, &doneEvent},
+      {kStopEventName, &stopDecodingEvent},
+      {kRequestedEventName, &requestedEvent},
+      {kAvailableEventName, &availableEvent}};
   for (const auto& event : events) {
     if (result != kConnected) break;
     result = OpenSlotEvent(event.first, slot, section, event.second);
@@ -248,8 +248,8 @@ ConnectResult Link::Connect() {
     platform::CloseHandle(section);
     return result;
   }
-  view_ = static_cast<unsigned char*>(view);
-  section_ = section;
+  sharedView = static_cast<unsigned char*>(view);
+  mapping = section;
   slot_ = slot;
   broken_.store(kAnswered);
   session_.store(0);
@@ -258,10 +258,10 @@ ConnectResult Link::Connect() {
 }
 
 void Link::Disconnect() {
-  if (view_) platform::UnmapSection(view_, kSectionSize);
-  view_ = nullptr;
-  platform::CloseHandle(section_);
-  section_ = nullptr;
+  if (sharedView) platform::UnmapSection(sharedView, kSectionSize);
+  sharedView = nullptr;
+  platform::CloseHandle(mapping);
+  mapping = nullptr;
   slot_ = -1;
   session_.store(0);
   CloseEvents();
@@ -319,18 +319,18 @@ WaitResult Link::SendEnd(unsigned char* request, platform::Handle abort) {
 WaitResult Link::TakePicture() {
   const WaitResult state = LinkState();
   if (state != kAnswered) return state;
-  platform::SetEvent(requestedEvent_);
-  return WaitForServer(availableEvent_, nullptr, true);
+  platform::SetEvent(requestedEvent);
+  return WaitForServer(availableEvent, nullptr, true);
 }
 
 bool Link::StopDecoding(StopPurpose purpose) {
   if (LinkState() != kAnswered) return false;
-  platform::SetEvent(stopDecodingEvent_);
+  platform::SetEvent(stopDecodingEvent);
   const uint32_t limit = purpose == kStopAtEnd ? kStopLimitMs : answerTimeoutMs_.load();
   const uint32_t start = platform::timeGetTime();
   uint32_t checked = start;
   for (uint32_t attempt = 0;; ++attempt) {
-    if (platform::WaitForEvent(stopDecodingEvent_, 0) != platform::kWaitObject0) return true;
+    if (platform::WaitForEvent(stopDecodingEvent, 0) != platform::kWaitObject0) return true;
     const uint32_t now = platform::timeGetTime();
     if (limit != 0 && now - start >= limit) {
       if (purpose == kStopBeforeRun) BreakForSilence(limit);

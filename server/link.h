@@ -87,15 +87,15 @@ class Link {
   const char* ConnectMessage(ConnectResult result) const;
 
   // The mapped section; null while not connected.
-  unsigned char* View() const { return view_; }
+  unsigned char* View() const { return sharedView; }
   // The slot this link holds (0 for the plain names); -1 while not connected.
   int Slot() const { return slot_; }
   // The five named events, in the order Connect opens them.
-  platform::Handle ExecEvent() const { return execEvent_; }                  // "NVExec", automatic
-  platform::Handle DoneEvent() const { return doneEvent_; }                  // "NVDone", automatic
-  platform::Handle StopDecodingEvent() const { return stopDecodingEvent_; }  // manual
-  platform::Handle RequestedEvent() const { return requestedEvent_; }        // automatic
-  platform::Handle AvailableEvent() const { return availableEvent_; }        // automatic
+  platform::Handle ExecEvent() const { return execEvent; }                  // "NVExec", automatic
+  platform::Handle DoneEvent() const { return doneEvent; }                  // "NVDone", automatic
+  platform::Handle StopDecodingEvent() const { return stopDecodingEvent; }  // manual
+  platform::Handle RequestedEvent() const { return requestedEvent; }        // automatic
+  platform::Handle AvailableEvent() const { return availableEvent; }        // automatic
 
   void SetAnswerTimeout(uint32_t ms) { answerTimeoutMs_.store(ms); }
   uint32_t AnswerTimeout() const { return answerTimeoutMs_.load(); }
@@ -151,14 +151,14 @@ class Link {
   ConnectResult OpenSlotEvent(const char* base, int slot, platform::Handle section,
                               platform::Handle* event);
 
-  unsigned char* view_ = nullptr;
-  platform::Handle section_ = nullptr;
+  unsigned char* sharedView = nullptr;
+  platform::Handle mapping = nullptr;
   int slot_ = -1;
-  platform::Handle execEvent_ = nullptr;
-  platform::Handle doneEvent_ = nullptr;
-  platform::Handle stopDecodingEvent_ = nullptr;
-  platform::Handle requestedEvent_ = nullptr;
-  platform::Handle availableEvent_ = nullptr;
+  platform::Handle execEvent = nullptr;
+  platform::Handle doneEvent = nullptr;
+  platform::Handle stopDecodingEvent = nullptr;
+  platform::Handle requestedEvent = nullptr;
+  platform::Handle availableEvent = nullptr;
   // kAnswered while the link is whole; why it broke otherwise, until the next Connect.
   std::atomic<int> broken_{kAnswered};
   // The slot's session word noted after the start handshake; 0 before it, and when the server
