@@ -129,43 +129,43 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot start %s\n", MPGSOURCE_SERVER_PATH);
     return 1;
   }
-  platform::Handle mapping = nullptr;
+  server::Link link;
   server::ConnectResult connected = server::kServerNotRunning;
   for (int tries = 0; tries < 500 && connected != server::kConnected; ++tries) {
     platform::Sleep(10);
-    connected = server::Connect(&mapping);
+    connected = link.Connect();
   }
   if (connected != server::kConnected) {
     std::fprintf(stderr, "cannot connect to the server\n");
     kill(serverPid, SIGTERM);
     return 1;
   }
-  unsigned char* request = server::sharedView + server::kRequestOffset;
+  unsigned char* request = link.View() + server::kRequestOffset;
   platform::Handle abort = platform::CreateEvent(nullptr, false);
-  server::StartHandshake(request, deinterlace, true, nullptr);
+  link.StartHandshake(request, deinterlace, true, nullptr);
 
   const int pictures = deinterlace == 2 ? 2 * frames : frames;
   std::vector<uint8_t> luma(2048 * 1088), u(1024 * 544), v(1024 * 544);
   double best = 1e30;
   for (int round = 0; round < repeat; ++round) {
-    server::StopDecoding();
+    link.StopDecoding();
     const auto start = std::chrono::steady_clock::now();
     std::thread feeder([&] {
       for (const Unit& unit : units) {
-        if (server::SendUnit(request, bytes.data() + unit.offset, static_cast<int32_t>(unit.size),
-                             abort) != server::kAnswered) {
+        if (link.SendUnit(request, bytes.data() + unit.offset, static_cast<int32_t>(unit.size),
+                          abort) != server::kAnswered) {
           return;
         }
       }
-      server::SendEnd(request, abort);
+      link.SendEnd(request, abort);
     });
     for (int k = 0; k < pictures; ++k) {
-      if (server::TakePicture() != server::kAnswered) break;
+      if (link.TakePicture() != server::kAnswered) break;
       int32_t height, width, pitch;
-      std::memcpy(&height, server::sharedView + server::kPicHeightOffset, 4);
-      std::memcpy(&width, server::sharedView + server::kPicWidthOffset, 4);
-      std::memcpy(&pitch, server::sharedView + server::kPicPitchOffset, 4);
-      const uint8_t* area = server::sharedView + server::kPictureAreaOffset;
+      std::memcpy(&height, link.View() + server::kPicHeightOffset, 4);
+      std::memcpy(&width, link.View() + server::kPicWidthOffset, 4);
+      std::memcpy(&pitch, link.View() + server::kPicPitchOffset, 4);
+      const uint8_t* area = link.View() + server::kPictureAreaOffset;
       for (int y = 0; y < height; ++y) std::memcpy(&luma[y * 2048], area + y * pitch, width);
       const uint8_t* chroma = area + pitch * height;
       for (int y = 0; y < height / 2; ++y) {
@@ -180,8 +180,8 @@ int main(int argc, char** argv) {
     feeder.join();
     best = std::min(best, seconds);
   }
-  server::StopDecoding();
-  server::Disconnect(mapping);
+  link.StopDecoding();
+  link.Disconnect();
   platform::CloseHandle(abort);
   kill(serverPid, SIGTERM);
   waitpid(serverPid, nullptr, 0);

@@ -30,7 +30,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool Measure(unsigned char* request, platform::Handle abort, size_t bytes, int count) {
+bool Measure(server::Link& link, unsigned char* request, platform::Handle abort, size_t bytes,
+             int count) {
   std::vector<unsigned char> unit(bytes, 0xFF);
   unit[0] = 0;
   unit[1] = 0;
@@ -38,7 +39,7 @@ bool Measure(unsigned char* request, platform::Handle abort, size_t bytes, int c
   unit[3] = 0xB2;
   // A few untimed hand-overs first.
   for (int i = 0; i < 50; ++i) {
-    if (server::SendUnit(request, unit.data(), int32_t(bytes), abort) != server::kAnswered) {
+    if (link.SendUnit(request, unit.data(), int32_t(bytes), abort) != server::kAnswered) {
       return false;
     }
   }
@@ -46,7 +47,7 @@ bool Measure(unsigned char* request, platform::Handle abort, size_t bytes, int c
   const auto start = Clock::now();
   for (int i = 0; i < count; ++i) {
     const auto before = Clock::now();
-    if (server::SendUnit(request, unit.data(), int32_t(bytes), abort) != server::kAnswered) {
+    if (link.SendUnit(request, unit.data(), int32_t(bytes), abort) != server::kAnswered) {
       std::fprintf(stderr, "link_roundtrip: hand-over %d failed\n", i);
       return false;
     }
@@ -75,21 +76,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "link_roundtrip: cannot start %s\n", MPGSOURCE_SERVER_PATH);
     return 1;
   }
-  platform::Handle mapping = nullptr;
+  server::Link link;
   server::ConnectResult connected = server::kServerNotRunning;
   for (int tries = 0; tries < 500 && connected != server::kConnected; ++tries) {
     platform::Sleep(10);
-    connected = server::Connect(&mapping);
+    connected = link.Connect();
   }
   bool ok = connected == server::kConnected;
   if (!ok) std::fprintf(stderr, "link_roundtrip: cannot connect to the server\n");
   if (ok) {
-    unsigned char* request = server::sharedView + server::kRequestOffset;
+    unsigned char* request = link.View() + server::kRequestOffset;
     platform::Handle abort = platform::CreateEvent(nullptr, false);
-    ok = server::StartHandshake(request, 0, true, nullptr) == server::kAnswered &&
-         Measure(request, abort, 64, small) && Measure(request, abort, 256 * 1024, large);
-    server::StopDecoding();
-    server::Disconnect(mapping);
+    ok = link.StartHandshake(request, 0, true, nullptr) == server::kAnswered &&
+         Measure(link, request, abort, 64, small) &&
+         Measure(link, request, abort, 256 * 1024, large);
+    link.StopDecoding();
+    link.Disconnect();
     platform::CloseHandle(abort);
   }
   kill(serverPid, SIGTERM);

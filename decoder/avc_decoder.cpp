@@ -6,7 +6,8 @@
 #include "platform/handle.h"
 
 CAVCDecoder::CAVCDecoder()
-    : serverRequest(nullptr),
+    : link(nullptr),
+      serverRequest(nullptr),
       startedEvent(nullptr),
       readyEvent(nullptr),
       abortEvent(nullptr),

@@ -14,6 +14,9 @@
 #include "platform/handle.h"
 
 struct MatroskaFile;
+namespace server {
+class Link;
+}
 
 // One GOP of the project's index.
 struct GopEntry {
@@ -123,7 +126,8 @@ class CAVCDecoder {
   int SkipToSequenceHeader(int more);
 
   // --- Decode thread and server link ---
-  unsigned char* serverRequest;  // the request block in the shared view (view + 4)
+  server::Link* link;            // the clip's own link, set before the thread starts
+  unsigned char* serverRequest;  // the request block in the link's view (view + 4)
   platform::Handle startedEvent;
   platform::Handle readyEvent;
   platform::Handle abortEvent;

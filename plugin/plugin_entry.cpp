@@ -2,7 +2,6 @@
 
 #include "plugin/crop.h"
 #include "plugin/mpgsource.h"
-#include "server/link.h"
 
 const char* const kMPGSourceParams = "[vnt]s[i420]b[deinterlace]i[use_top_field]b[yv12]b";
 
@@ -34,14 +33,13 @@ AVSValue CreateMPGSource(AVSValue args, void*, IScriptEnvironment* env) {
     env->ThrowError("MPGSource: server_timeout must be 0 (no limit) to %d seconds, not %d (%s).",
                     kMaxServerTimeoutSeconds, s.serverTimeoutSeconds, kDefaultsFileName);
   }
-  server::SetAnswerTimeout(static_cast<uint32_t>(s.serverTimeoutSeconds) * 1000u);
   // The constructor raises the host's error itself; the clip is counted from here on, so that
   // an error of the crop releases it.
-  MPGSource* source =
-      new MPGSource(s.path.c_str(), s.i420, s.deinterlace, s.use_top_field, env, s.yv12);
+  MPGSource* source = new MPGSource(s.path.c_str(), s.i420, s.deinterlace, s.use_top_field, env,
+                                    s.yv12, static_cast<uint32_t>(s.serverTimeoutSeconds) * 1000u);
   const PClip clip(source);
-  const CAVCDecoder& d = source->decoder;
-  return ApplyCrop(clip, d.clipLeft, d.clipRight, d.clipTop, d.clipBottom, env);
+  const clip::ClipFacts& f = source->Core().Facts();
+  return ApplyCrop(clip, f.cropLeft, f.cropRight, f.cropTop, f.cropBottom, env);
 }
 
 extern "C" AVS_EXPORT const char* AvisynthPluginInit2(IScriptEnvironment* env) {

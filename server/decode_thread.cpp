@@ -34,17 +34,17 @@ unsigned CAVCDecoder::ThreadFunc(void* pair) {
   std::memcpy(&request, pair, sizeof request);
   std::memcpy(&owner, static_cast<unsigned char*>(pair) + sizeof(platform::Handle), sizeof owner);
 
-  owner->serverRequest = server::sharedView + server::kRequestOffset;
+  server::Link& link = *owner->link;
+  owner->serverRequest = link.View() + server::kRequestOffset;
   // The clip's size travels after the handshake's operands, so that a server that knows it
   // delivers pictures of another size (a size change inside the stream) at the clip's size.
-  server::PutClipSize(server::sharedView, owner->width, owner->height);
+  server::PutClipSize(link.View(), owner->width, owner->height);
   // A 4:2:2 clip asks for 4:2:2 pictures; every picture then says whether it is one.
-  server::PutChromaRecord(server::sharedView,
-                          owner->yuy2 ? server::kChroma422 : server::kChroma420);
+  server::PutChromaRecord(link.View(), owner->yuy2 ? server::kChroma422 : server::kChroma420);
   // The clip may be destroyed while a silent server keeps the handshake waiting: quitEvent ends
   // that wait too, and the thread then leaves without touching anything else.
-  if (server::StartHandshake(owner->serverRequest, owner->deinterlace, owner->use_top_field != 0,
-                             owner->quitEvent) == server::kInterrupted) {
+  if (link.StartHandshake(owner->serverRequest, owner->deinterlace, owner->use_top_field != 0,
+                          owner->quitEvent) == server::kInterrupted) {
     return 0;
   }
   // requestEvent is cleared before the clip learns that the thread is ready: cleared afterwards, it
@@ -85,9 +85,9 @@ void CAVCDecoder::AVCDecode() {
   decodeCount = gopCount > 0 ? target - gopTable[gop]->firstPicture + 1 : 1;
   runFailedGop = -1;
   if (gopCount <= 0) {
-    server::PutRunRecord(server::sharedView, decodeCount - 1);
+    server::PutRunRecord(link->View(), decodeCount - 1);
     platform::SetEvent(startedEvent);
-    server::SendEnd(serverRequest, abortEvent);
+    link->SendEnd(serverRequest, abortEvent);
     return;
   }
 
@@ -105,14 +105,14 @@ void CAVCDecoder::AVCDecode() {
     }
   }
   // Written before the run's first unit: the server learns which frames will be discarded.
-  server::PutRunRecord(server::sharedView, decodeCount - 1);
+  server::PutRunRecord(link->View(), decodeCount - 1);
   platform::SetEvent(startedEvent);
   for (; more > 0; more = GetAnnexbNALU()) {
-    if (server::SendUnit(serverRequest, unit.data, unit.length, abortEvent) != server::kAnswered) {
+    if (link->SendUnit(serverRequest, unit.data, unit.length, abortEvent) != server::kAnswered) {
       return;  // aborted (no REQUEST_END) or the server has gone
     }
   }
-  server::SendEnd(serverRequest, abortEvent);
+  link->SendEnd(serverRequest, abortEvent);
 }
 
 int CAVCDecoder::SkipToSequenceHeader(int more) {

@@ -1,7 +1,6 @@
 #include "server/link.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,41 +15,30 @@
 
 namespace server {
 
-unsigned char* sharedView = nullptr;
-platform::Handle execEvent = nullptr;
-platform::Handle doneEvent = nullptr;
-platform::Handle stopDecodingEvent = nullptr;
-platform::Handle requestedEvent = nullptr;
-platform::Handle availableEvent = nullptr;
-
 const char* const kServerGoneMessage = "MPGSource: CUVID Server is no longer running!";
 const char* const kTakenOverMessage =
     "MPGSource: another process took over this clip's connection to the CUVID Server!";
 
 namespace {
 
-// The section handle of the held link, kept for the liveness checks (the clip owns it).
-platform::Handle linkSection = nullptr;
-// Set while a clip holds the link.
-std::atomic<bool> linkHeld{false};
-// kAnswered while the link is whole; kServerGone or kTakenOver once it broke, until the next
-// Connect.
-std::atomic<int> linkBroken{kAnswered};
-// The slot's session word noted after the start handshake; 0 before it, and when the server
-// reports no sessions.
-std::atomic<int32_t> linkSession{0};
-// Why this thread's last Connect refused an object (kRefusedObject), as the host's message.
-thread_local std::string refusedObjectMessage;
-std::atomic<uint32_t> answerTimeoutMs{kDefaultAnswerTimeoutMs};
-// When the server last answered anything on this link (timeGetTime): a bounded wait counts the
-// server silent only while no answer comes at all, so a picture that waits for the feeding thread
-// to hand over many units does not count against the server.
-std::atomic<uint32_t> lastAnswerMs{0};
-// The message of a time-out, written once by whoever breaks the link with it and read only after
-// linkBroken says kTimedOut.
-char timedOutMessage[256];
+void PutWord(unsigned char* at, int32_t value) {
+  std::memcpy(at, &value, sizeof value);
+}
 
-void CloseEvents() {
+// Offsets within the request block, which starts at the view's kRequestOffset.
+constexpr uint32_t kCommand = 0;
+constexpr uint32_t kOperand1 = kOperand1Offset - kRequestOffset;
+constexpr uint32_t kOperand2 = kOperand2Offset - kRequestOffset;
+constexpr uint32_t kOperand3 = kOperand3Offset - kRequestOffset;
+constexpr uint32_t kUnit = kUnitOffset - kRequestOffset;
+
+// How long a client waits for the events of a server whose section it found: the server makes
+// its section first and its events right after it.
+constexpr uint32_t kEventsPatienceMs = 2000;
+
+}  // namespace
+
+void Link::CloseEvents() {
   platform::Handle* events[] = {&execEvent, &doneEvent, &stopDecodingEvent, &requestedEvent,
                                 &availableEvent};
   for (platform::Handle* event : events) {
@@ -59,61 +47,61 @@ void CloseEvents() {
   }
 }
 
-void Break(WaitResult why) {
+void Link::Break(WaitResult why) {
   int expected = kAnswered;
-  linkBroken.compare_exchange_strong(expected, why);
+  broken_.compare_exchange_strong(expected, why);
 }
 
 // Breaks the link for a server that stayed silent for the bound of `limitMs`, naming its process
 // when the server recorded it.
-void BreakForSilence(uint32_t limitMs) {
-  static std::atomic<bool> writing{false};
-  if (!writing.exchange(true)) {
+void Link::BreakForSilence(uint32_t limitMs) {
+  if (!writingMessage_.exchange(true)) {
     const int32_t pid = sharedView ? ServerProcessId(sharedView) : 0;
     char process[48] = "";
     if (pid > 0) std::snprintf(process, sizeof process, " (process %d)", static_cast<int>(pid));
-    std::snprintf(timedOutMessage, sizeof timedOutMessage,
+    std::snprintf(timedOutMessage_, sizeof timedOutMessage_,
                   "MPGSource: the CUVID Server%s has not answered for %u seconds; it may be "
                   "stopped or stuck. Restart it (or raise server_timeout= in VantuDecodeNV.def).",
                   process, static_cast<unsigned>(std::max<uint32_t>(1, (limitMs + 500) / 1000)));
     Break(kTimedOut);
-    writing.store(false);
+    writingMessage_.store(false);
   }
 }
 
-bool ServerAlive() {
-  if (linkBroken.load() == kServerGone) return false;
-  if (platform::SectionOwnerAlive(linkSection)) return true;
+bool Link::ServerAlive() {
+  if (broken_.load() == kServerGone) return false;
+  if (platform::SectionOwnerAlive(mapping)) return true;
   Break(kServerGone);
   return false;
 }
 
-int32_t CurrentSessionWord() {
+int32_t Link::CurrentSessionWord() const {
   return __atomic_load_n(reinterpret_cast<const int32_t*>(sharedView + kSessionOffset),
                          __ATOMIC_SEQ_CST);
 }
 
 // True (and the link broken) once another client's REQUEST_INIT has started a new session of the
 // slot after this client's handshake.
-bool TakenOver() {
-  if (linkBroken.load() == kTakenOver) return true;
-  const int32_t session = linkSession.load();
+bool Link::TakenOver() {
+  if (broken_.load() == kTakenOver) return true;
+  const int32_t session = session_.load();
   if (session == 0 || CurrentSessionWord() == session) return false;
   Break(kTakenOver);
   return true;
 }
 
 // The state of the link before a request: kAnswered while it may be used.
-WaitResult LinkState() {
-  if (linkBroken.load() == kAnswered) TakenOver();
-  return static_cast<WaitResult>(linkBroken.load());
+WaitResult Link::LinkState() {
+  if (!sharedView) return kServerGone;
+  if (broken_.load() == kAnswered) TakenOver();
+  return static_cast<WaitResult>(broken_.load());
 }
 
 // Waits for `event`, or for `interrupt` first when one is given, in slices that check that the
 // server still lives and the slot is still ours; a `bounded` wait also ends after the answer
 // time-out.
-WaitResult WaitForServer(platform::Handle event, platform::Handle interrupt, bool bounded) {
-  const uint32_t limit = bounded ? answerTimeoutMs.load() : 0;
+WaitResult Link::WaitForServer(platform::Handle event, platform::Handle interrupt, bool bounded) {
+  const uint32_t limit = bounded ? answerTimeoutMs_.load() : 0;
   const uint32_t start = platform::timeGetTime();
   for (;;) {
     const WaitResult state = LinkState();
@@ -121,7 +109,7 @@ WaitResult WaitForServer(platform::Handle event, platform::Handle interrupt, boo
     uint32_t slice = kLivenessSliceMs;
     if (limit != 0) {
       const uint32_t now = platform::timeGetTime();
-      const uint32_t waited = std::min(now - start, now - lastAnswerMs.load());
+      const uint32_t waited = std::min(now - start, now - lastAnswerMs_.load());
       if (waited >= limit) {
         BreakForSilence(limit);
         return kTimedOut;
@@ -133,7 +121,7 @@ WaitResult WaitForServer(platform::Handle event, platform::Handle interrupt, boo
     if (result == platform::kWaitObject0 && interrupt) return kInterrupted;
     if (result == platform::kWaitObject0 || result == platform::kWaitObject1) {
       if (!TakenOver()) {
-        lastAnswerMs.store(platform::timeGetTime());
+        lastAnswerMs_.store(platform::timeGetTime());
         return kAnswered;
       }
       // The answer was most likely meant for the client that took the slot over, which waits for
@@ -148,33 +136,18 @@ WaitResult WaitForServer(platform::Handle event, platform::Handle interrupt, boo
   }
 }
 
-void PutWord(unsigned char* at, int32_t value) {
-  std::memcpy(at, &value, sizeof value);
-}
-
 // Hands the request block to the server: a completion left over from an earlier, interrupted
 // wait must not answer this request, so "NVDone" is cleared first.
-WaitResult Execute(platform::Handle interrupt, bool bounded) {
+WaitResult Link::Execute(platform::Handle interrupt, bool bounded) {
   platform::ResetEvent(doneEvent);
   platform::SetEvent(execEvent);
   return WaitForServer(doneEvent, interrupt, bounded);
 }
 
-// Offsets within the request block, which starts at the view's kRequestOffset.
-constexpr uint32_t kCommand = 0;
-constexpr uint32_t kOperand1 = kOperand1Offset - kRequestOffset;
-constexpr uint32_t kOperand2 = kOperand2Offset - kRequestOffset;
-constexpr uint32_t kOperand3 = kOperand3Offset - kRequestOffset;
-constexpr uint32_t kUnit = kUnitOffset - kRequestOffset;
-
-}  // namespace
-
-const char* ConnectMessage(ConnectResult result) {
+const char* Link::ConnectMessage(ConnectResult result) const {
   switch (result) {
     case kConnected:
       return nullptr;
-    case kLinkInUse:
-      return "MPGSource: only one MPGSource clip can be open at a time in a process!";
     case kNoSection:
       return "MPGSource: Could not open shared memory!";
     case kServerNotRunning:
@@ -187,23 +160,21 @@ const char* ConnectMessage(ConnectResult result) {
       return "MPGSource: CUVID Server is busy: all of its client connections are in use by other "
              "processes!";
     case kRefusedObject:
-      if (!refusedObjectMessage.empty()) return refusedObjectMessage.c_str();
+      if (!refusedObjectMessage_.empty()) return refusedObjectMessage_.c_str();
       break;
   }
   return "MPGSource: Could not connect to the CUVID Server!";
 }
 
-namespace {
-
-ConnectResult Refuse(const std::string& why) {
-  refusedObjectMessage = "MPGSource: refused to connect to the CUVID Server: " + why + "!";
+ConnectResult Link::Refuse(const std::string& why) {
+  refusedObjectMessage_ = "MPGSource: refused to connect to the CUVID Server: " + why + "!";
   return kRefusedObject;
 }
 
 // Opens the section of `slot` and claims it. kConnected with the section in `*section`;
 // kServerNotRunning when no live server holds it; kServerBusy when another client claimed it;
 // kRefusedObject when the object under its name is not ours.
-ConnectResult OpenSlot(int slot, platform::Handle* section) {
+ConnectResult Link::OpenSlot(int slot, platform::Handle* section) {
   bool existed = false;
   std::string refusal;
   const std::string name = SlotObjectName(kSectionName, slot);
@@ -222,14 +193,10 @@ ConnectResult OpenSlot(int slot, platform::Handle* section) {
   return result;
 }
 
-// How long a client waits for the events of a server whose section it found: the server makes
-// its section first and its events right after it.
-constexpr uint32_t kEventsPatienceMs = 2000;
-
 // Opens the event `base` of `slot`, made by the live server that holds `section`. kConnected with
 // the handle in `*event`.
-ConnectResult OpenSlotEvent(const char* base, int slot, platform::Handle section,
-                            platform::Handle* event) {
+ConnectResult Link::OpenSlotEvent(const char* base, int slot, platform::Handle section,
+                                  platform::Handle* event) {
   const std::string name = SlotObjectName(base, slot);
   const uint32_t start = platform::timeGetTime();
   for (uint32_t attempt = 0;; ++attempt) {
@@ -243,16 +210,12 @@ ConnectResult OpenSlotEvent(const char* base, int slot, platform::Handle section
   }
 }
 
-}  // namespace
-
-ConnectResult Connect(platform::Handle* mapping) {
-  *mapping = nullptr;
-  bool expected = false;
-  if (!linkHeld.compare_exchange_strong(expected, true)) return kLinkInUse;
-
+ConnectResult Link::Connect() {
+  Disconnect();
+  refusedObjectMessage_.clear();
   // The numbered slots first, from 1 up to the first one that no live server holds; slot 0 last,
   // which keeps it free for hosts that know only its names. A server that has no numbered slots
-  // serves slot 0 alone.
+  // serves slot 0 alone. A slot claimed by another client (of this process or another) is busy.
   platform::Handle section = nullptr;
   ConnectResult result = kServerNotRunning;
   int slot = 1;
@@ -283,54 +246,44 @@ ConnectResult Connect(platform::Handle* mapping) {
     CloseEvents();
     if (view) platform::UnmapSection(view, kSectionSize);
     platform::CloseHandle(section);
-    linkHeld.store(false);
     return result;
   }
   sharedView = static_cast<unsigned char*>(view);
-  linkSection = section;
-  linkBroken.store(kAnswered);
-  linkSession.store(0);
-  *mapping = section;
+  mapping = section;
+  slot_ = slot;
+  broken_.store(kAnswered);
+  session_.store(0);
+  lastAnswerMs_.store(0);
   return kConnected;
 }
 
-void Disconnect(platform::Handle mapping) {
+void Link::Disconnect() {
   if (sharedView) platform::UnmapSection(sharedView, kSectionSize);
   sharedView = nullptr;
   platform::CloseHandle(mapping);
-  linkSection = nullptr;
-  linkSession.store(0);
+  mapping = nullptr;
+  slot_ = -1;
+  session_.store(0);
   CloseEvents();
-  linkHeld.store(false);
 }
 
-void SetAnswerTimeout(uint32_t ms) {
-  answerTimeoutMs.store(ms);
-}
-
-uint32_t AnswerTimeout() {
-  return answerTimeoutMs.load();
-}
-
-bool ServerGone() {
-  return linkBroken.load() != kAnswered;
-}
-
-const char* BrokenLinkMessage() {
-  switch (linkBroken.load()) {
+const char* Link::BrokenLinkMessage() const {
+  switch (broken_.load()) {
     case kServerGone:
       return kServerGoneMessage;
     case kTakenOver:
       return kTakenOverMessage;
     case kTimedOut:
-      return timedOutMessage;
+      return timedOutMessage_;
     default:
       return nullptr;
   }
 }
 
-WaitResult StartHandshake(unsigned char* request, int deinterlace, bool useTopField,
-                          platform::Handle interrupt) {
+WaitResult Link::StartHandshake(unsigned char* request, int deinterlace, bool useTopField,
+                                platform::Handle interrupt) {
+  const WaitResult state = LinkState();
+  if (state != kAnswered) return state;
   PutWord(request + kCommand, REQUEST_INIT);
   PutWord(request + kOperand1, deinterlace);
   PutWord(request + kOperand2, useTopField ? 1 : 0);
@@ -340,13 +293,13 @@ WaitResult StartHandshake(unsigned char* request, int deinterlace, bool useTopFi
     // Watched only when the server reports sessions (the word carries the mark).
     const int32_t session = CurrentSessionWord();
     const bool marked = (static_cast<uint32_t>(session) & kSessionMarkMask) == kSessionMark;
-    linkSession.store(marked ? session : 0);
+    session_.store(marked ? session : 0);
   }
   return result;
 }
 
-WaitResult SendUnit(unsigned char* request, const unsigned char* data, int32_t length,
-                    platform::Handle abort) {
+WaitResult Link::SendUnit(unsigned char* request, const unsigned char* data, int32_t length,
+                          platform::Handle abort) {
   if (length < 0 || static_cast<uint32_t>(length) > kUnitAreaSize) return kInterrupted;
   const WaitResult state = LinkState();
   if (state != kAnswered) return state;
@@ -356,24 +309,24 @@ WaitResult SendUnit(unsigned char* request, const unsigned char* data, int32_t l
   return Execute(abort, false);
 }
 
-WaitResult SendEnd(unsigned char* request, platform::Handle abort) {
+WaitResult Link::SendEnd(unsigned char* request, platform::Handle abort) {
   const WaitResult state = LinkState();
   if (state != kAnswered) return state;
   PutWord(request + kCommand, REQUEST_END);
   return Execute(abort, false);
 }
 
-WaitResult TakePicture() {
+WaitResult Link::TakePicture() {
   const WaitResult state = LinkState();
   if (state != kAnswered) return state;
   platform::SetEvent(requestedEvent);
   return WaitForServer(availableEvent, nullptr, true);
 }
 
-bool StopDecoding(StopPurpose purpose) {
+bool Link::StopDecoding(StopPurpose purpose) {
   if (LinkState() != kAnswered) return false;
   platform::SetEvent(stopDecodingEvent);
-  const uint32_t limit = purpose == kStopAtEnd ? kStopLimitMs : answerTimeoutMs.load();
+  const uint32_t limit = purpose == kStopAtEnd ? kStopLimitMs : answerTimeoutMs_.load();
   const uint32_t start = platform::timeGetTime();
   uint32_t checked = start;
   for (uint32_t attempt = 0;; ++attempt) {

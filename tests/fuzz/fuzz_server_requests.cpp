@@ -46,7 +46,7 @@ constexpr size_t kMaxUnitBytes = 65536;
 
 struct Running {
   std::unique_ptr<decode_server::DecodeServer> server;
-  platform::Handle mapping = nullptr;
+  server::Link link;
   FILE* log = nullptr;
 };
 
@@ -54,7 +54,7 @@ Running* running = nullptr;
 
 void StopServer() {
   if (running == nullptr) return;
-  server::Disconnect(running->mapping);
+  running->link.Disconnect();
   running->server.reset();  // removes the section and the events
   if (running->log != nullptr) std::fclose(running->log);
   delete running;
@@ -78,8 +78,7 @@ void StartServer() {
     std::fprintf(stderr, "cannot start the decoding server: %s\n", error.c_str());
     Check(false, "the decoding server did not start");
   }
-  Check(server::Connect(&running->mapping) == server::kConnected,
-        "cannot connect to the decoding server");
+  Check(running->link.Connect() == server::kConnected, "cannot connect to the decoding server");
   std::atexit(StopServer);
 }
 
@@ -115,27 +114,27 @@ class Steps {
 };
 
 void PutWord(uint32_t offset, int32_t value) {
-  std::memcpy(server::sharedView + offset, &value, sizeof value);
+  std::memcpy(running->link.View() + offset, &value, sizeof value);
 }
 
 // Sends the request in the block and waits for "NVDone"; true when it came within `waitMs`.
 bool Request(int32_t command, uint32_t waitMs) {
   PutWord(server::kRequestOffset, command);
-  platform::ResetEvent(server::doneEvent);
-  platform::SetEvent(server::execEvent);
-  return platform::WaitForEvent(server::doneEvent, waitMs) == platform::kWaitObject0;
+  platform::ResetEvent(running->link.DoneEvent());
+  platform::SetEvent(running->link.ExecEvent());
+  return platform::WaitForEvent(running->link.DoneEvent(), waitMs) == platform::kWaitObject0;
 }
 
 bool TakePicture(uint32_t waitMs) {
-  platform::SetEvent(server::requestedEvent);
-  return platform::WaitForEvent(server::availableEvent, waitMs) == platform::kWaitObject0;
+  platform::SetEvent(running->link.RequestedEvent());
+  return platform::WaitForEvent(running->link.AvailableEvent(), waitMs) == platform::kWaitObject0;
 }
 
 // Sets "NVStopDecoding" and waits for the server to reset it.
 bool Stop(uint32_t waitMs) {
-  platform::SetEvent(server::stopDecodingEvent);
+  platform::SetEvent(running->link.StopDecodingEvent());
   const uint32_t start = platform::timeGetTime();
-  while (platform::WaitForEvent(server::stopDecodingEvent, 0) == platform::kWaitObject0) {
+  while (platform::WaitForEvent(running->link.StopDecodingEvent(), 0) == platform::kWaitObject0) {
     if (platform::timeGetTime() - start > waitMs) return false;
     platform::Sleep(1);
   }
@@ -149,7 +148,7 @@ void Operands(Steps& in) {
 }
 
 void RunStep(Steps& in) {
-  uint8_t* view = server::sharedView;
+  uint8_t* view = running->link.View();
   switch (in.Byte() % 8) {
     case 0:
       Operands(in);
@@ -210,7 +209,7 @@ int ServerRequests(const uint8_t* data, size_t size) {
   PutWord(server::kOperand1Offset, 0);
   PutWord(server::kOperand2Offset, 1);
   PutWord(server::kOperand3Offset, server::kInitOperand3);
-  server::PutClipSize(server::sharedView, 64, 48);
+  server::PutClipSize(running->link.View(), 64, 48);
   Check(Request(server::REQUEST_INIT, kCheckWaitMs), "the server no longer answers REQUEST_INIT");
   Check(Request(server::REQUEST_END, kCheckWaitMs), "the server no longer answers REQUEST_END");
   Check(TakePicture(kCheckWaitMs), "the server no longer answers a picture request");

@@ -37,25 +37,25 @@ using Plane = std::function<int(int x, int y)>;
   return ::testing::AssertionSuccess();
 }
 
-const unsigned char* Area() {
-  return server::sharedView + server::kPictureAreaOffset;
+const unsigned char* Area(MPGSource& source) {
+  return source.Core().Link().View() + server::kPictureAreaOffset;
 }
 
 TEST_F(ClipTest, ChromaIsSplitAndTheLumaTableApplied) {
   spec_.lumGamma = 40;
   spec_.lumOffset = 10;
   Make(0);
-  const unsigned char* table = Source().decoder.lumTable;
-  ASSERT_TRUE(Source().decoder.lumFilterOn);
+  const unsigned char* table = Source().Core().Decoder().lumTable;
+  ASSERT_TRUE(Source().Core().Decoder().lumFilterOn);
   ASSERT_NE(table[100], 100);
   PVideoFrame frame;
   Fetch(20, &frame);
   EXPECT_TRUE(Holds(frame, 20, 0, table));
   // Chroma straight from the interleaved rows, luma through the table.
   EXPECT_TRUE(Planes(
-      frame, [&](int x, int y) { return table[Area()[y * 128 + x]]; },
-      [&](int i, int y) { return Area()[128 * 48 + y * 128 + 2 * i]; },
-      [&](int i, int y) { return Area()[128 * 48 + y * 128 + 2 * i + 1]; }));
+      frame, [&](int x, int y) { return table[Area(Source())[y * 128 + x]]; },
+      [&](int i, int y) { return Area(Source())[128 * 48 + y * 128 + 2 * i]; },
+      [&](int i, int y) { return Area(Source())[128 * 48 + y * 128 + 2 * i + 1]; }));
 }
 
 // 60 chroma pairs per row: whole blocks of pairs and a few left over, each sample in its column.
@@ -82,7 +82,7 @@ TEST_F(ClipTest, SmallerPictureLandsTopLeftOnBlack) {
   Make(0, "w=40,h=20,pitch=64");
   // Earlier pictures of the full size leave their bytes in the area below and right of the
   // smaller picture.
-  std::memset(server::sharedView + server::kPictureAreaOffset, 0xEE, 64 * 96);
+  std::memset(Source().Core().Link().View() + server::kPictureAreaOffset, 0xEE, 64 * 96);
   PVideoFrame frame;
   Fetch(20, &frame);
   ASSERT_EQ(frame->GetRowSize(), 64);

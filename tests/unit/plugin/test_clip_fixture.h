@@ -9,6 +9,7 @@
 
 #include "avs/avisynth.h"
 #include "avs/host/script_environment.h"
+#include "decoder/avc_decoder.h"
 #include "plugin/mpgsource.h"
 #include "server/link.h"
 #include "server/section_layout.h"

@@ -42,7 +42,7 @@ TEST_F(ClipTest, FirstRequestRestartsAndSequentialRequestsContinue) {
   EXPECT_EQ(Stops(log), 1);
   EXPECT_EQ(Pictures(log), 6);  // 36 to 41
   EXPECT_TRUE(Holds(frame, 41, 0));
-  EXPECT_EQ(Source().lastFrame, 41);
+  EXPECT_EQ(Source().Core().LastServed(), 41);
 }
 
 TEST_F(ClipTest, SameOrEarlierFrameRestarts) {
@@ -69,7 +69,7 @@ TEST_F(ClipTest, LeadingPictureDecodesFromThePreviousGop) {
 
 TEST_F(ClipTest, LowestServedPictureFollowsTheLeadingPictures) {
   Make(0);
-  EXPECT_EQ(Source().decoder.leadingBCount, 2);
+  EXPECT_EQ(Source().Core().Decoder().leadingBCount, 2);
   PVideoFrame frame;
   for (int n : {0, 1, 2, -7, INT_MIN}) {
     SCOPED_TRACE(n);
@@ -110,7 +110,7 @@ TEST_F(ClipTest, FramesBeyondTheClipAreServedByTheLastOne) {
   log = Fetch(INT_MAX, &frame);
   EXPECT_EQ(Stops(log), 1);
   EXPECT_TRUE(Holds(frame, 59, 0));
-  EXPECT_EQ(Source().decoder.targetPicture, 59);
+  EXPECT_EQ(Source().Core().Decoder().targetPicture, 59);
 }
 
 TEST_F(ClipTest, DoubleRateServesTwoPicturesPerFrame) {
@@ -121,7 +121,7 @@ TEST_F(ClipTest, DoubleRateServesTwoPicturesPerFrame) {
   auto log = Fetch(40, &frame);
   EXPECT_EQ(Stops(log), 1);
   EXPECT_EQ(Pictures(log), 41);
-  EXPECT_EQ(Source().decoder.targetPicture, 20);
+  EXPECT_EQ(Source().Core().Decoder().targetPicture, 20);
   EXPECT_TRUE(Holds(frame, 20, 0));
   log = Fetch(41, &frame);
   EXPECT_EQ(Pictures(log), 1);
@@ -135,7 +135,7 @@ TEST_F(ClipTest, DoubleRateServesTwoPicturesPerFrame) {
   log = Fetch(80, &frame);
   EXPECT_EQ(Stops(log), 1);
   EXPECT_EQ(Pictures(log), 33);  // frames 24 to 40 from the third GOP, first field of 40
-  EXPECT_EQ(Source().decoder.targetPicture, 40);
+  EXPECT_EQ(Source().Core().Decoder().targetPicture, 40);
   EXPECT_TRUE(Holds(frame, 40, 0));
 }
 
@@ -143,17 +143,17 @@ TEST_F(ClipTest, DoubleRateTargetsFrameKForOutputPictures2kAnd2kPlus1) {
   Make(2);
   PVideoFrame frame;
   auto log = Fetch(47, &frame);
-  EXPECT_EQ(Source().decoder.targetPicture, 23);
+  EXPECT_EQ(Source().Core().Decoder().targetPicture, 23);
   EXPECT_EQ(Pictures(log), 48);
   EXPECT_TRUE(Holds(frame, 23, 1));
   log = Fetch(46, &frame);
   EXPECT_EQ(Stops(log), 1);
-  EXPECT_EQ(Source().decoder.targetPicture, 23);
+  EXPECT_EQ(Source().Core().Decoder().targetPicture, 23);
   EXPECT_EQ(Pictures(log), 47);
   EXPECT_TRUE(Holds(frame, 23, 0));
   // The last output picture, also for requests beyond it.
   log = Fetch(500, &frame);
-  EXPECT_EQ(Source().decoder.targetPicture, 59);
+  EXPECT_EQ(Source().Core().Decoder().targetPicture, 59);
   EXPECT_TRUE(Holds(frame, 59, 1));
 }
 

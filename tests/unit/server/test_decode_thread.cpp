@@ -33,17 +33,19 @@ class DecodeThreadTest : public ::testing::Test {
       decoder_->Close();
       decoder_.reset();
     }
-    if (mapping_) server::Disconnect(mapping_);
+    link_.Disconnect();
     server_.Stop(SIGTERM);
     scripted::RemoveNamespaceObjects(namespace_);
   }
 
   // Writes the media, starts the server, connects and loads the project.
-  void Prepare(const scripted::MediaSpec& wanted, int deinterlace, const std::string& options = "") {
+  void Prepare(const scripted::MediaSpec& wanted, int deinterlace,
+               const std::string& options = "") {
     media_ = scripted::WriteMedia(dir_.path(), wanted);
     ASSERT_TRUE(server_.Start(options, dir_.File("server.log")));
-    ASSERT_EQ(server::Connect(&mapping_), server::kConnected);
+    ASSERT_EQ(link_.Connect(), server::kConnected);
     decoder_.reset(new CAVCDecoder);
+    decoder_->link = &link_;
     decoder_->deinterlace = deinterlace;
     decoder_->use_top_field = 1;
     ASSERT_EQ(decoder_->Open(media_.project.c_str()), kLoadOk);
@@ -55,7 +57,7 @@ class DecodeThreadTest : public ::testing::Test {
     if (!decoder_->startedEvent) {
       decoder_->startedEvent = platform::CreateEvent(nullptr, false);
       decoder_->abortEvent = platform::CreateEvent(nullptr, false);
-      decoder_->serverRequest = server::sharedView + server::kRequestOffset;
+      decoder_->serverRequest = link_.View() + server::kRequestOffset;
     }
     const size_t mark = server_.Log().size();
     decoder_->targetPicture = target;
@@ -79,7 +81,7 @@ class DecodeThreadTest : public ::testing::Test {
   scripted::ServerProcess server_;
   scripted::MediaSpec spec_;
   scripted::Media media_;
-  platform::Handle mapping_ = nullptr;
+  server::Link link_;
   std::unique_ptr<CAVCDecoder> decoder_;
 };
 
@@ -134,7 +136,7 @@ TEST_F(DecodeThreadTest, ThreadHandshakesThenServesRequestsUntilQuit) {
   decoder_->StartThreadFunc();
   ASSERT_NE(decoder_->decodeThread, nullptr);
   ASSERT_EQ(platform::WaitForEvent(decoder_->readyEvent, 10000), platform::kWaitObject0);
-  EXPECT_EQ(decoder_->serverRequest, server::sharedView + server::kRequestOffset);
+  EXPECT_EQ(decoder_->serverRequest, link_.View() + server::kRequestOffset);
   // readyEvent stays set.
   EXPECT_EQ(platform::WaitForEvent(decoder_->readyEvent, 0), platform::kWaitObject0);
   EXPECT_EQ(server_.Log()[1], "INIT 2 0 3");
@@ -191,7 +193,7 @@ TEST_F(DecodeThreadTest, ServerDeathEndsTheHandshake) {
   server_.Stop(SIGKILL);
   // The thread gives up on the handshake and reports itself ready; the link says why.
   ASSERT_EQ(platform::WaitForEvent(decoder_->readyEvent, 10000), platform::kWaitObject0);
-  EXPECT_TRUE(server::ServerGone());
+  EXPECT_TRUE(link_.ServerGone());
   // A run against the dead server ends at once.
   platform::SetEvent(decoder_->requestEvent);
   ASSERT_EQ(platform::WaitForEvent(decoder_->startedEvent, 10000), platform::kWaitObject0);

@@ -179,7 +179,8 @@ WIN_TEST(LoadErrorsReachTheHost) {
   CHECK_EQ(0, WrongFrames(&env, value.AsClip(), {7}));
 }
 
-WIN_TEST(OneClipAtATimeAndReleasingItFreesTheLink) {
+// The test server has one client slot: a second clip finds it taken while the first lives.
+WIN_TEST(SecondClipOnAOneSlotServerIsBusyAndReleasingTheFirstFreesTheSlot) {
   e2e::ServerProcess server;
   REQUIRE(server.Start());
   ScriptEnvironment env;
@@ -188,8 +189,9 @@ WIN_TEST(OneClipAtATimeAndReleasingItFreesTheLink) {
   {
     const AVSValue first = MakeSource(&env, project);
     REQUIRE(first.IsClip());
-    CHECK_EQ(std::string("MPGSource: only one MPGSource clip can be open at a time in a process!"),
-             ErrorOf([&] { MakeSource(&env, project); }));
+    CHECK_EQ(0u, ErrorOf([&] {
+                   MakeSource(&env, project);
+                 }).rfind("MPGSource: CUVID Server is busy", 0));
     CHECK_EQ(0, WrongFrames(&env, first.AsClip(), {2}));
   }
   // The last reference went through the host's destructor slot: the link is free again.

@@ -30,9 +30,9 @@ using decode_server_test::Md5OfNv12;
 using decode_server_test::TestStream;
 using decode_server_test::Unit;
 
-std::string TakeMd5() {
-  if (server::TakePicture() != server::kAnswered) return "no answer";
-  const unsigned char* view = server::sharedView;
+std::string TakeMd5(server::Link& link) {
+  if (link.TakePicture() != server::kAnswered) return "no answer";
+  const unsigned char* view = link.View();
   int32_t height, width, pitch;
   std::memcpy(&height, view + server::kPicHeightOffset, 4);
   std::memcpy(&width, view + server::kPicWidthOffset, 4);
@@ -42,16 +42,16 @@ std::string TakeMd5() {
 
 TEST(PluginLink, RestartsAndRunsThroughTheLinkMatchFfmpeg) {
   decode_server_test::UseFreshNamespace("link");
-  platform::Handle mapping = nullptr;
-  ASSERT_EQ(server::Connect(&mapping), server::kServerNotRunning);
+  server::Link link;
+  ASSERT_EQ(link.Connect(), server::kServerNotRunning);
 
   DecodeServer decodeServer(ServerOptions{});
   std::string error;
   ASSERT_TRUE(decodeServer.Start(&error)) << error;
-  ASSERT_EQ(server::Connect(&mapping), server::kConnected);
-  unsigned char* request = server::sharedView + server::kRequestOffset;
+  ASSERT_EQ(link.Connect(), server::kConnected);
+  unsigned char* request = link.View() + server::kRequestOffset;
   platform::Handle abort = platform::CreateEvent(nullptr, false);
-  ASSERT_EQ(server::StartHandshake(request, 0, true, nullptr), server::kAnswered);
+  ASSERT_EQ(link.StartHandshake(request, 0, true, nullptr), server::kAnswered);
 
   const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
   const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
@@ -59,12 +59,12 @@ TEST(PluginLink, RestartsAndRunsThroughTheLinkMatchFfmpeg) {
   auto feed = [&](size_t gop) {
     feeder = std::thread([&, gop] {
       for (const Unit& unit : stream.UnitsFrom(gop)) {
-        if (server::SendUnit(request, stream.bytes.data() + unit.offset,
-                             static_cast<int32_t>(unit.size), abort) != server::kAnswered) {
+        if (link.SendUnit(request, stream.bytes.data() + unit.offset,
+                          static_cast<int32_t>(unit.size), abort) != server::kAnswered) {
           return;
         }
       }
-      server::SendEnd(request, abort);
+      link.SendEnd(request, abort);
     });
   };
   auto restart = [&](size_t gop) {
@@ -73,7 +73,7 @@ TEST(PluginLink, RestartsAndRunsThroughTheLinkMatchFfmpeg) {
       feeder.join();
       platform::ResetEvent(abort);
     }
-    ASSERT_TRUE(server::StopDecoding());
+    ASSERT_TRUE(link.StopDecoding());
     feed(gop);
   };
 
@@ -84,13 +84,14 @@ TEST(PluginLink, RestartsAndRunsThroughTheLinkMatchFfmpeg) {
     const int leading = stream.LeadingBs(gop);
     const int count = gop == 7 ? 20 : stream.frames - first;
     for (int k = 0; k < count; ++k) {
-      ASSERT_EQ(TakeMd5(), reference[first + std::max(k, leading)]) << "GOP " << gop << " " << k;
+      ASSERT_EQ(TakeMd5(link), reference[first + std::max(k, leading)])
+          << "GOP " << gop << " " << k;
     }
   }
-  EXPECT_EQ(TakeMd5(), reference.back()) << "past the end: the last picture again";
+  EXPECT_EQ(TakeMd5(link), reference.back()) << "past the end: the last picture again";
   feeder.join();
-  ASSERT_TRUE(server::StopDecoding());
-  server::Disconnect(mapping);
+  ASSERT_TRUE(link.StopDecoding());
+  link.Disconnect();
   platform::CloseHandle(abort);
 }
 
@@ -123,22 +124,22 @@ platform::Handle ClaimSlot(int slot) {
 TEST(PluginLink, EachClientClaimsASlotOfItsOwnAndABusyServerIsReported) {
   decode_server_test::UseFreshNamespace("slots");
   auto servers = StartSlots(2);
-  platform::Handle mapping = nullptr;
-  ASSERT_EQ(server::Connect(&mapping), server::kConnected);
+  server::Link link;
+  ASSERT_EQ(link.Connect(), server::kConnected);
   EXPECT_EQ(ClaimSlot(1), nullptr) << "the link holds slot 1";
   platform::Handle other = ClaimSlot(0);
   ASSERT_NE(other, nullptr) << "slot 0 is still free";
-  server::Disconnect(mapping);
+  link.Disconnect();
 
-  ASSERT_EQ(server::Connect(&mapping), server::kConnected) << "slot 1 is free again";
-  server::Disconnect(mapping);
+  ASSERT_EQ(link.Connect(), server::kConnected) << "slot 1 is free again";
+  link.Disconnect();
   platform::Handle another = ClaimSlot(1);
   ASSERT_NE(another, nullptr);
-  ASSERT_EQ(server::Connect(&mapping), server::kServerBusy);
-  EXPECT_EQ(mapping, nullptr);
-  EXPECT_NE(std::string(server::ConnectMessage(server::kServerBusy))
-                .find("MPGSource: CUVID Server is busy"),
-            std::string::npos);
+  ASSERT_EQ(link.Connect(), server::kServerBusy);
+  EXPECT_EQ(link.View(), nullptr);
+  EXPECT_NE(
+      std::string(link.ConnectMessage(server::kServerBusy)).find("MPGSource: CUVID Server is busy"),
+      std::string::npos);
 
   // A host that knows only "NVSharedMem" and claims nothing keeps slot 0 once it has used it.
   platform::CloseHandle(other);
@@ -147,10 +148,10 @@ TEST(PluginLink, EachClientClaimsASlotOfItsOwnAndABusyServerIsReported) {
     ASSERT_TRUE(plain.Connect());
     ASSERT_TRUE(plain.Init(0, true));
   }
-  EXPECT_EQ(server::Connect(&mapping), server::kServerBusy);
+  EXPECT_EQ(link.Connect(), server::kServerBusy);
   platform::CloseHandle(another);
-  ASSERT_EQ(server::Connect(&mapping), server::kConnected);
-  server::Disconnect(mapping);
+  ASSERT_EQ(link.Connect(), server::kConnected);
+  link.Disconnect();
 }
 
 // Another process's REQUEST_INIT in a slot this client holds: the client's requests fail at once
@@ -158,40 +159,40 @@ TEST(PluginLink, EachClientClaimsASlotOfItsOwnAndABusyServerIsReported) {
 TEST(PluginLink, ClientWhoseSlotIsTakenOverFailsClearlyAndTheNewcomerIsServed) {
   decode_server_test::UseFreshNamespace("takeover");
   auto servers = StartSlots(1);
-  platform::Handle mapping = nullptr;
-  ASSERT_EQ(server::Connect(&mapping), server::kConnected);
-  unsigned char* request = server::sharedView + server::kRequestOffset;
-  ASSERT_EQ(server::StartHandshake(request, 0, true, nullptr), server::kAnswered);
+  server::Link link;
+  ASSERT_EQ(link.Connect(), server::kConnected);
+  unsigned char* request = link.View() + server::kRequestOffset;
+  ASSERT_EQ(link.StartHandshake(request, 0, true, nullptr), server::kAnswered);
   const TestStream& stream = decode_server_test::Media("es576i_open.m2v");
   const std::vector<std::string>& reference = FfmpegFrameMd5(stream.path, "");
-  ASSERT_TRUE(server::StopDecoding());
+  ASSERT_TRUE(link.StopDecoding());
   platform::Handle abort = platform::CreateEvent(nullptr, false);
   std::atomic<int> feederResult{-1};
   std::thread feeder([&] {
     for (const Unit& unit : stream.UnitsFrom(0)) {
-      const server::WaitResult result = server::SendUnit(request, stream.bytes.data() + unit.offset,
-                                                         static_cast<int32_t>(unit.size), abort);
+      const server::WaitResult result = link.SendUnit(request, stream.bytes.data() + unit.offset,
+                                                      static_cast<int32_t>(unit.size), abort);
       if (result != server::kAnswered) {
         feederResult = result;
         return;
       }
     }
-    feederResult = server::SendEnd(request, abort);
+    feederResult = link.SendEnd(request, abort);
   });
-  for (int k = 0; k < 5; ++k) ASSERT_EQ(TakeMd5(), reference[k]);
+  for (int k = 0; k < 5; ++k) ASSERT_EQ(TakeMd5(link), reference[k]);
 
   // The newcomer sets up while the feeder still waits for answers (the server's queues are full):
   // its "NVDone" must reach it even when the old client's feeder wakes for it.
   decode_server_test::TestClient newcomer;
   ASSERT_TRUE(newcomer.Connect());
   ASSERT_TRUE(newcomer.Init(0, true));
-  EXPECT_EQ(server::TakePicture(), server::kTakenOver);
-  EXPECT_TRUE(server::ServerGone());
-  EXPECT_STREQ(server::BrokenLinkMessage(), server::kTakenOverMessage);
+  EXPECT_EQ(link.TakePicture(), server::kTakenOver);
+  EXPECT_TRUE(link.ServerGone());
+  EXPECT_STREQ(link.BrokenLinkMessage(), server::kTakenOverMessage);
   feeder.join();
   EXPECT_EQ(feederResult.load(), server::kTakenOver);
-  EXPECT_FALSE(server::StopDecoding()) << "a stop would end the newcomer's run";
-  EXPECT_EQ(server::SendEnd(request, abort), server::kTakenOver);
+  EXPECT_FALSE(link.StopDecoding()) << "a stop would end the newcomer's run";
+  EXPECT_EQ(link.SendEnd(request, abort), server::kTakenOver);
 
   ASSERT_TRUE(newcomer.Stop());
   newcomer.StartFeeding(&stream.bytes, stream.UnitsFrom(3));
@@ -204,7 +205,7 @@ TEST(PluginLink, ClientWhoseSlotIsTakenOverFailsClearlyAndTheNewcomerIsServed) {
   }
   newcomer.JoinFeeding();
   EXPECT_TRUE(newcomer.endAnswered());
-  server::Disconnect(mapping);
+  link.Disconnect();
   platform::CloseHandle(abort);
 }
 
@@ -224,10 +225,10 @@ TEST(PluginLink, AnotherUsersStandInIsRefusedAndKeepsNoServerOut) {
   }
   platform_test::PlantedObjects planted(files, server::kSectionSize, true);
   ASSERT_TRUE(planted.ok());
-  platform::Handle mapping = nullptr;
-  ASSERT_EQ(server::Connect(&mapping), server::kRefusedObject);
-  EXPECT_EQ(mapping, nullptr);
-  const std::string message = server::ConnectMessage(server::kRefusedObject);
+  server::Link link;
+  ASSERT_EQ(link.Connect(), server::kRefusedObject);
+  EXPECT_EQ(link.View(), nullptr);
+  const std::string message = link.ConnectMessage(server::kRefusedObject);
   EXPECT_EQ(message.rfind("MPGSource: ", 0), 0u) << message;
   EXPECT_NE(message.find("\"" + files[0].substr(8) + "\" belongs to user 65534"), std::string::npos)
       << message;
@@ -242,10 +243,10 @@ TEST(PluginLink, AnotherUsersStandInIsRefusedAndKeepsNoServerOut) {
     EXPECT_EQ(info.st_uid, geteuid()) << files[i];
     EXPECT_EQ(info.st_mode & 0777, 0600u) << files[i];
   }
-  ASSERT_EQ(server::Connect(&mapping), server::kConnected);
-  unsigned char* request = server::sharedView + server::kRequestOffset;
-  EXPECT_EQ(server::StartHandshake(request, 0, true, nullptr), server::kAnswered);
-  server::Disconnect(mapping);
+  ASSERT_EQ(link.Connect(), server::kConnected);
+  unsigned char* request = link.View() + server::kRequestOffset;
+  EXPECT_EQ(link.StartHandshake(request, 0, true, nullptr), server::kAnswered);
+  link.Disconnect();
 }
 
 }  // namespace
