@@ -25,9 +25,9 @@
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
-#include "server/link.h"
-#include "server/section_layout.h"
-#include "tools/decode-server/run_decoder.h"
+#include "server-link/link.h"
+#include "server-link/section_layout.h"
+#include "decode-server/run_decoder.h"
 
 extern "C" {
 #include <libavutil/frame.h>

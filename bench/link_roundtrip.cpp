@@ -21,8 +21,8 @@
 
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "server/link.h"
-#include "server/section_layout.h"
+#include "server-link/link.h"
+#include "server-link/section_layout.h"
 
 extern char** environ;
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decoder/mkv_file_input.h"
+#include "reader/mkv_file_input.h"
 #include "matroska/matroska.h"
 
 namespace {

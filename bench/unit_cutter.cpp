@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder/avc_decoder.h"
+#include "reader/avc_decoder.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <emmintrin.h>
 #endif
 
-#include "decoder/avc_decoder.h"
+#include "reader/avc_decoder.h"
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "server/chroma_layout.h"
-#include "server/section_layout.h"
+#include "server-link/chroma_layout.h"
+#include "server-link/section_layout.h"
 
 namespace clip {
 
@@ -140,7 +140,7 @@ bool CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
   return true;
 }
 
-// Copies the server's 4:2:2 picture (server/chroma_layout.h) into the packed YUY2 frame at
+// Copies the server's 4:2:2 picture (server-link/chroma_layout.h) into the packed YUY2 frame at
 // `plane` (`rowBytes` bytes, that is width * 2, in each of `rows` rows, `pitch` apart): every row
 // Y0 U Y1 V for each pair of pixels. As for 4:2:0, a picture larger than the frame is cut to it
 // and the bytes that a smaller one does not supply are black. `table`, when given, corrects the

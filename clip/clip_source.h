@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "decoder/picture.h"
-#include "server/link.h"
+#include "reader/picture.h"
+#include "server-link/link.h"
 
 class CAVCDecoder;
 

@@ -34,7 +34,7 @@ if [ "${1:-}" != "--no-sanitizers" ]; then
   echo "== ThreadSanitizer build of the server link, the clip and the decoding server =="
   cmake -S . -B build-tsan -DMPG_WERROR=ON -DMPG_BUILD_TESTS=ON -DMPG_BUILD_BENCH=OFF -DMPG_TSAN=ON \
     -DCMAKE_BUILD_TYPE=Debug >/dev/null
-  cmake --build build-tsan -j "$jobs" --target test_server test_plugin test_platform \
+  cmake --build build-tsan -j "$jobs" --target test_link test_plugin test_platform \
     test_decode_server mpgsource-server test_media
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" \
     --timeout 600 -R '^(LinkTest|DecodeThreadTest|ClipTest|Event|Thread|ServerTest|PluginLink|ServerProcess)')

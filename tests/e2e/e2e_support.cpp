@@ -18,7 +18,7 @@
 
 #include "platform/section.h"
 #include "platform/thread.h"
-#include "server/section_layout.h"
+#include "server-link/section_layout.h"
 
 extern char** environ;
 

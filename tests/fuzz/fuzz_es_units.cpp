@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "decoder/avc_decoder.h"
+#include "reader/avc_decoder.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace fuzz {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "decoder/avc_decoder.h"
+#include "reader/avc_decoder.h"
 #include "matroska/matroska.h"
 #include "tests/fuzz/fuzz_support.h"
 

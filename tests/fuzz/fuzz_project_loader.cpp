@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "decoder/avc_decoder.h"
+#include "reader/avc_decoder.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #ifndef MPG_FUZZ_CORPUS_DIR

@@ -24,13 +24,13 @@
 
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "server/chroma_layout.h"
-#include "server/clip_size.h"
-#include "server/link.h"
-#include "server/run_record.h"
-#include "server/section_layout.h"
+#include "server-link/chroma_layout.h"
+#include "server-link/clip_size.h"
+#include "server-link/link.h"
+#include "server-link/run_record.h"
+#include "server-link/section_layout.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tools/decode-server/decode_server.h"
+#include "decode-server/decode_server.h"
 
 namespace fuzz {
 namespace {

@@ -8,7 +8,7 @@
 #include <map>
 #include <memory>
 
-#include "decoder/avc_decoder.h"
+#include "reader/avc_decoder.h"
 
 namespace fuzz {
 

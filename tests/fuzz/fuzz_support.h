@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "decoder/mkv_file_input.h"
+#include "reader/mkv_file_input.h"
 
 class CAVCDecoder;
 
@@ -61,7 +61,7 @@ void DetachStream(CAVCDecoder& d);
 // buffer, fits it, and holds no other 00 00 01.
 void CheckUnit(const CAVCDecoder& d);
 
-// The decoder's Matroska file input (decoder/mkv_file_input.h) over `file`, with counted
+// The decoder's Matroska file input (reader/mkv_file_input.h) over `file`, with counted
 // allocations: after `failAfter` successful ones (negative: never) every further allocation fails,
 // to exercise the parser's unwinding. With `withFileSize` it also reports the file's size.
 struct CountingFileInput {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder/avc_decoder.h"
+#include "reader/avc_decoder.h"
 #include "platform/file.h"
 #include "tests/fuzz/fuzz_support.h"
 

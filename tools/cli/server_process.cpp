@@ -1,7 +1,7 @@
 #include "tools/cli/server_process.h"
 
 #include "platform/section.h"
-#include "server/section_layout.h"
+#include "server-link/section_layout.h"
 
 namespace cli {
 

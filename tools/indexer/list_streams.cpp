@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "decoder/mkv_file_input.h"
-#include "decoder/mkv_track_choice.h"
+#include "reader/mkv_file_input.h"
+#include "reader/mkv_track_choice.h"
 #include "matroska/matroska.h"
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/indexer.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "decoder/mpeg2_aspect.h"
+#include "reader/mpeg2_aspect.h"
 
 namespace indexer {
 namespace {

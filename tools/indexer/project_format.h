@@ -12,7 +12,7 @@ namespace indexer {
 // top field first, 150 pictures in 13 GOPs".
 std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout);
 
-// What identifies the indexed video: its length and its fingerprint (decoder/video_fingerprint.h).
+// What identifies the indexed video: its length and its fingerprint (reader/video_fingerprint.h).
 struct VideoIdentity {
   uint64_t size = 0;
   uint64_t fingerprint = 0;

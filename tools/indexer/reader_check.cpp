@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "decoder/avc_decoder.h"
-#include "decoder/pes_header.h"
+#include "reader/avc_decoder.h"
+#include "reader/pes_header.h"
 
 namespace indexer {
 namespace {

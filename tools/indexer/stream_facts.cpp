@@ -6,7 +6,7 @@
 #include <fstream>
 #include <numeric>
 
-#include "decoder/mpeg2_aspect.h"
+#include "reader/mpeg2_aspect.h"
 
 namespace indexer {
 namespace {

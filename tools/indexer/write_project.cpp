@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "decoder/avc_decoder.h"
-#include "decoder/video_fingerprint.h"
+#include "reader/avc_decoder.h"
+#include "reader/video_fingerprint.h"
 #include "platform/output_file.h"
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/frame_timing.h"

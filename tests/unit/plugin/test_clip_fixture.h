@@ -9,11 +9,11 @@
 
 #include "avs/avisynth.h"
 #include "avs/host/script_environment.h"
-#include "decoder/avc_decoder.h"
+#include "reader/avc_decoder.h"
 #include "plugin/mpgsource.h"
-#include "server/link.h"
-#include "server/section_layout.h"
-#include "tests/unit/server/scripted_server.h"
+#include "server-link/link.h"
+#include "server-link/section_layout.h"
+#include "tests/unit/server-link/scripted_server.h"
 
 class ClipTest : public ::testing::Test {
  protected:

@@ -1,5 +1,5 @@
 // Lets this test program serve as the scripted decoding server when started as one.
-#include "tests/unit/server/scripted_server.h"
+#include "tests/unit/server-link/scripted_server.h"
 
 namespace {
 const bool kServerMode = scripted::RunServerIfAsked();

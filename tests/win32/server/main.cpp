@@ -17,7 +17,7 @@
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
-#include "server/section_layout.h"
+#include "server-link/section_layout.h"
 #include "tests/win32/server/synthetic.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "avs/host_win32/script_environment.h"
 #include "platform/handle.h"
 #include "platform/section.h"
-#include "server/section_layout.h"
+#include "server-link/section_layout.h"
 #include "tests/win32/support/check.h"
 #include "tests/win32/tools/tools_fixture.h"
 #include "tools/cli/frame_hash.h"

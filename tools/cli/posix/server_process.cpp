@@ -14,7 +14,7 @@
 
 #include "platform/section.h"
 #include "platform/thread.h"
-#include "server/section_layout.h"
+#include "server-link/section_layout.h"
 
 namespace cli {
 

@@ -13,8 +13,8 @@
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
-#include "server/section_layout.h"
-#include "tools/decode-server/stop_request.h"
+#include "server-link/section_layout.h"
+#include "decode-server/stop_request.h"
 
 namespace cli {
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <memory>
 
-#include "tests/unit/decoder/decoder_test_support.h"
+#include "tests/unit/reader/decoder_test_support.h"
 
 namespace indexer_test {
 

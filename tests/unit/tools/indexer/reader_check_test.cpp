@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "tests/unit/decoder/decoder_test_support.h"
+#include "tests/unit/reader/decoder_test_support.h"
 #include "tools/indexer/byte_source.h"
 
 namespace {
