@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
+#include "decode-server/run_decoder.h"
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
 #include "server-link/link.h"
 #include "server-link/section_layout.h"
-#include "decode-server/run_decoder.h"
 
 extern "C" {
 #include <libavutil/frame.h>

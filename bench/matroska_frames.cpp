@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "reader/mkv_file_input.h"
 #include "matroska/matroska.h"
+#include "reader/mkv_file_input.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "reader/avc_decoder.h"
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "reader/avc_decoder.h"
 #include "server-link/chroma_layout.h"
 #include "server-link/section_layout.h"
 

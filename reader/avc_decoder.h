@@ -169,6 +169,7 @@ class CAVCDecoder {
   unsigned char readBuffer[kBufferSize];
   unsigned char* readPtr;
   int32_t readCount;
+  int32_t readAtEnd = 1;  // the last fill was short, or none was made: no bytes to read
   FILE* projectFile;
   FILE* videoFile;
   int32_t tsRemaining;

@@ -6,22 +6,14 @@
 #include "platform/file.h"
 #include "platform/thread.h"
 #include "reader/avc_decoder.h"
-#include "reader/pes_header.h"
+#include "reader/transport_packet.h"
 
 namespace {
 
 // A transport packet search gives up after this much wall-clock time.
 constexpr uint32_t kPacketSearchLimitMs = 6000;
-// The clock is read once per this many sync attempts; a garbage stream makes one per byte.
-constexpr uint32_t kClockInterval = 1024;
 // A start-code search after a reposition gives up after this many bytes.
 constexpr int32_t kStartCodeSearchLimit = CAVCDecoder::kBufferSize - 1;
-
-// The part of a packet, from its sync byte on, that holds header and payload: 192-byte packets
-// are 188-byte packets with four further bytes.
-int32_t EffectivePacketLength(int32_t packetSize) {
-  return packetSize == 192 ? 188 : packetSize;
-}
 
 int64_t BytesTaken(const CAVCDecoder& d) {
   return d.readPtr - d.readBuffer;
@@ -32,6 +24,7 @@ void EndStream(CAVCDecoder& d) {
   d.readPtr = d.readBuffer;
   d.readCount = 0;
   d.tsRemaining = 0;
+  d.readAtEnd = 1;
 }
 
 int SkipRawBytes(CAVCDecoder& d, int64_t count) {
@@ -42,79 +35,49 @@ int SkipRawBytes(CAVCDecoder& d, int64_t count) {
   return 0;
 }
 
-// Finds the next packet of the video PID and consumes its header (and the PES header when the
-// packet starts one). Returns h, the bytes consumed from the sync byte on, with L - h payload
-// bytes following (at least one); -1 when the data ends or the time limit passes.
-int32_t SearchVideoPacket(CAVCDecoder& d) {
-  const int64_t P = d.packetSize;
-  const int32_t L = EffectivePacketLength(d.packetSize);
-  // A packet must hold its 4-byte header and at least one payload byte, and a PID has 13 bits.
-  if (L < 5 || d.videoPid < 0 || d.videoPid > 0x1FFF) return -1;
+// Reads the next fill of the file behind the buffered bytes from `keep` on, which move to the
+// buffer's start. A fill shorter than asked for means the file has ended. Returns false when
+// nothing more could be read.
+bool Refill(CAVCDecoder& d, int64_t keep) {
+  keep = std::min<int64_t>(std::max<int64_t>(keep, 0), d.readCount);
+  const int64_t kept = d.readCount - keep;
+  std::memmove(d.readBuffer, d.readBuffer + keep, size_t(kept));
+  d.readPtr -= keep;
+  d.readCount = static_cast<int32_t>(kept);
+  if (d.readAtEnd || d.videoFile == nullptr) {
+    d.readAtEnd = 1;
+    return false;
+  }
+  const size_t got = std::fread(d.readBuffer + kept, 1, CAVCDecoder::kFillSize, d.videoFile);
+  d.readCount += static_cast<int32_t>(got);
+  d.readAtEnd = got < size_t(CAVCDecoder::kFillSize);
+  return got > 0;
+}
+
+// Finds the next packet of the video PID with elementary-stream bytes, starting `gap` bytes past
+// the read position, and leaves the read position at its first such byte. Returns how many of
+// them the packet holds; -1 when the data ends or the time limit passes. The buffer keeps one
+// packet's spacing of bytes ahead of every search position, so that a sync byte is confirmed by the
+// one before it wherever the file has one since the reposition.
+int32_t SearchVideoPacket(CAVCDecoder& d, int32_t gap) {
+  const size_t spacing = d.packetSize > 0 ? size_t(d.packetSize) : 0;
   const uint32_t t0 = platform::timeGetTime();
-  uint32_t attempts = 0;
-  unsigned char b = 0;
+  size_t from = size_t(BytesTaken(d)) + size_t(std::max(gap, 0));
   for (;;) {
-    if (attempts++ % kClockInterval == 0 && platform::timeGetTime() - t0 > kPacketSearchLimitMs) {
+    const ts::Search found = ts::FindStreamPacket(d.readBuffer, size_t(d.readCount), from, spacing,
+                                                  d.videoPid, d.readAtEnd != 0);
+    if (found.result == ts::Search::kFound) {
+      d.readPtr = d.readBuffer + found.sync + found.packet.stream;
+      return static_cast<int32_t>(found.packet.end - found.packet.stream);
+    }
+    if (found.result == ts::Search::kEnd || platform::timeGetTime() - t0 > kPacketSearchLimitMs) {
+      d.readPtr = d.readBuffer + d.readCount;
       return -1;
     }
-    // Bytes up to the next 0x47 in the buffer would each fail as an attempt: pass over them.
-    unsigned char* const end = d.readBuffer + d.readCount;
-    if (d.readPtr < end) {
-      void* sync = std::memchr(d.readPtr, 0x47, size_t(end - d.readPtr));
-      d.readPtr = sync != nullptr ? static_cast<unsigned char*>(sync) : end;
-    }
-    if (d.GetRawByte(&b) < 0) return -1;
-    if (b != 0x47) continue;
-    // Confirm the sync byte from bytes already in the buffer: one packet back, or else one
-    // packet ahead; near both ends of a short buffer it is taken unconfirmed.
-    const int64_t taken = BytesTaken(d);  // this 0x47 included
-    const int64_t unread = d.readCount - taken;
-    if (taken > P) {
-      if (d.readBuffer[taken - 1 - P] != 0x47) continue;
-    } else if (unread > P - 1) {
-      if (d.readBuffer[taken - 1 + P] != 0x47) continue;
-    }
-
-    unsigned char b1 = 0, b2 = 0, b3 = 0;
-    if (d.GetRawByte(&b1) < 0 || d.GetRawByte(&b2) < 0) return -1;
-    // A packet flagged with the transport error indicator is read like any other: its payload
-    // may be intact, and ffmpeg's demuxer keeps it too, so both decoders see the same bytes.
-    if ((((b1 << 8) | b2) & 0x1FFF) != d.videoPid) continue;
-    const bool unitStart = (b1 & 0x40) != 0;
-    if (d.GetRawByte(&b3) < 0) return -1;
-    const int control = (b3 >> 4) & 3;
-    if (control == 0) continue;
-    int32_t h = 4;
-    if (control >= 2) {
-      unsigned char adaptationLength = 0;
-      if (d.GetRawByte(&adaptationLength) < 0) return -1;
-      // A length that claims more than the packet holds is not followed past the packet's end,
-      // so that the next packet's sync byte is still found.
-      if (SkipRawBytes(d, std::min<int32_t>(adaptationLength, L - 5)) < 0) return -1;
-      h = 5 + adaptationLength;
-    }
-    if (h >= L) continue;
-    if (unitStart) {
-      // A PES header that does not fit the rest of the packet: drop the packet.
-      if (h + pes::kFixedBytes > L) {
-        if (SkipRawBytes(d, L - h) < 0) return -1;
-        continue;
-      }
-      unsigned char fixed[pes::kFixedBytes];
-      for (unsigned char& byte : fixed) {
-        if (d.GetRawByte(&byte) < 0) return -1;
-      }
-      h += pes::kFixedBytes;
-      // The optional fields (timestamps and the rest) are not used.
-      const int32_t headerData = pes::OptionalFieldBytes(fixed);
-      if (h + headerData >= L) {
-        if (SkipRawBytes(d, L - h) < 0) return -1;
-        continue;
-      }
-      if (SkipRawBytes(d, headerData) < 0) return -1;
-      h += headerData;
-    }
-    return h;
+    const int64_t keep = std::min<int64_t>(int64_t(found.resume) - int64_t(spacing), d.readCount);
+    const int64_t kept = std::max<int64_t>(keep, 0);
+    Refill(d, kept);
+    from = found.resume - size_t(kept);
   }
 }
 
@@ -134,11 +97,11 @@ void ConsumeContiguous(CAVCDecoder& d, int64_t count) {
 }  // namespace
 
 void CAVCDecoder::InitializeBuffer() {
-  size_t got = 0;
-  if (videoFile != nullptr) got = std::fread(readBuffer, 1, kFillSize, videoFile);
-  readCount = static_cast<int32_t>(got);
   readPtr = readBuffer;
+  readCount = 0;
   tsRemaining = 0;
+  readAtEnd = 0;
+  Refill(*this, 0);
 }
 
 int CAVCDecoder::GetRawByte(unsigned char* byte) {
@@ -151,12 +114,9 @@ int CAVCDecoder::GetRawByte(unsigned char* byte) {
     *byte = *readPtr++;
     return 0;
   }
-  // A fill shorter than the buffer means the file has ended: no second read.
-  if (readCount < kFillSize || videoFile == nullptr) return -1;
-  const size_t got = std::fread(readBuffer, 1, kFillSize, videoFile);
-  readPtr = readBuffer;
-  readCount = static_cast<int32_t>(got);
-  if (got == 0) return -1;
+  // A transport stream keeps one packet's spacing of bytes behind the read position.
+  const int64_t keep = streamType == 1 ? readCount - int64_t(std::max(packetSize, 0)) : readCount;
+  if (!Refill(*this, keep) || readPtr >= readBuffer + readCount) return -1;
   *byte = *readPtr++;
   return 0;
 }
@@ -166,9 +126,11 @@ int CAVCDecoder::GetTSByte(unsigned char* byte) {
     --tsRemaining;
     return GetRawByte(byte);
   }
-  const int32_t h = SearchVideoPacket(*this);
-  if (h < 0) return -1;
-  tsRemaining = EffectivePacketLength(packetSize) - h - 1;
+  // The search starts where the packet just read ends and the next packet's sync byte follows
+  // (the bytes between 188-byte packets of a wider spacing are no payload).
+  const int32_t payload = SearchVideoPacket(*this, packetSize - int32_t(ts::kPacketLength));
+  if (payload <= 0) return -1;
+  tsRemaining = payload - 1;
   return GetRawByte(byte);
 }
 
@@ -196,12 +158,12 @@ int CAVCDecoder::AlignStream(uint64_t position) {
   if (videoFile != nullptr) platform::SeekFile(videoFile, start);
   InitializeBuffer();
   resync = 1;
-  const int32_t h = SearchVideoPacket(*this);
-  if (h < 0) {
+  const int32_t payload = SearchVideoPacket(*this, 0);
+  if (payload <= 0) {
     EndStream(*this);
     return -1;
   }
-  tsRemaining = EffectivePacketLength(packetSize) - h;
+  tsRemaining = payload;
   const int64_t filePosition = platform::TellFile(videoFile);
   const int64_t current = filePosition - (readCount - BytesTaken(*this));
   // The target must be a payload byte of the packet found; anything else means the position

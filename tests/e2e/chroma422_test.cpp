@@ -179,8 +179,8 @@ TEST(Chroma422Options, CropAndLumaTableGiveTheExpectedFrames) {
   EXPECT_EQ(info["width"], "696");
   EXPECT_EQ(info["height"], "570");
   EXPECT_EQ(info["pixel_type"], "YUY2");
-  const std::vector<std::string> reference = FfmpegMd5(
-      video, "crop=696:570:8:4,lutyuv=y=clip(val+10\\,0\\,255):u=val:v=val", "yuyv422");
+  const std::vector<std::string> reference =
+      FfmpegMd5(video, "crop=696:570:8:4,lutyuv=y=clip(val+10\\,0\\,255):u=val:v=val", "yuyv422");
   const std::vector<int> frames = {0, 1, 2, 40, 39, 13, 59};
   const auto hashes = HashFrames(project, frames);
   ASSERT_EQ(hashes.size(), frames.size());

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "reader/avc_decoder.h"
 #include "matroska/matroska.h"
+#include "reader/avc_decoder.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace fuzz {

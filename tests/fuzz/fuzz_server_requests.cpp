@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "decode-server/decode_server.h"
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "server-link/chroma_layout.h"
@@ -30,7 +31,6 @@
 #include "server-link/run_record.h"
 #include "server-link/section_layout.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "decode-server/decode_server.h"
 
 namespace fuzz {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "reader/avc_decoder.h"
 #include "platform/file.h"
+#include "reader/avc_decoder.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace fuzz {

@@ -1,8 +1,8 @@
 // Fuzz target: the transport-stream demultiplexer and the unit cutter above it. The first five
 // bytes choose the packet size (mostly 188 or 192, sometimes an odd small one), the video PID
 // (sometimes outside the 13-bit range) and the position of a reposition; the rest is the file.
-#include "reader/avc_decoder.h"
 #include "platform/file.h"
+#include "reader/avc_decoder.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace fuzz {

@@ -33,7 +33,6 @@ constexpr size_t kBlockSize = 8 << 20;
 constexpr size_t kProbeSize = 16 << 20;  // bytes looked at to recognise the carriage
 constexpr int kMpeg2VideoStreamType = 0x02;
 constexpr int kMaxPid = 0x1FFF;
-constexpr size_t kPesFixedHeader = 9;
 
 std::string Hex(int value) {
   char text[16];
@@ -153,26 +152,16 @@ int ScanTransport(ByteSource* source, const IndexOptions& options, const StreamL
   uint64_t videoPackets = 0;
   TransportDamage damage;
   while (reader.Next(&packet)) {
-    TsPayload payload;
-    if (packet.length >= 4 && (((packet.bytes[1] & 0x1F) << 8) | packet.bytes[2]) == layout.pid) {
-      damage.OnVideoPacket(packet);
-    }
-    if (!ParsePacket(packet, &payload) || payload.pid != layout.pid) continue;
+    const ts::Packet parsed = ParsePacket(packet);
+    if (parsed.pid != layout.pid) continue;
+    damage.OnVideoPacket(packet, parsed);
+    if (!parsed.HasPayload()) continue;
     // The plugin's reader, as ffmpeg's demuxer, keeps the payload of packets flagged with
-    // transport errors; it drops packets that start a PES packet with too little room for its
-    // fixed header; the index sees what it sees.
+    // transport errors; the index sees the elementary-stream bytes that it reads.
     ++videoPackets;
-    const uint8_t* data = payload.data;
-    size_t size = payload.size;
-    uint64_t offset = payload.offset;
-    if (payload.unitStart) {
-      if (size < kPesFixedHeader) continue;
-      size_t header = kPesFixedHeader + data[8];
-      if (header > size) continue;
-      data += header;
-      size -= header;
-      offset += header;
-    }
+    const uint8_t* data = packet.bytes + parsed.stream;
+    const size_t size = parsed.end - parsed.stream;
+    const uint64_t offset = packet.offset + parsed.stream;
     scanner->Feed(data, size, offset);
     damage.OnVideoBytes(data, size, offset);
     progress.Update(reader.position());

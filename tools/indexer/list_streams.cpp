@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
+#include "matroska/matroska.h"
 #include "reader/mkv_file_input.h"
 #include "reader/mkv_track_choice.h"
-#include "matroska/matroska.h"
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/indexer.h"
 #include "tools/indexer/project_format.h"

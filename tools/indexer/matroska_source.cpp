@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "matroska/matroska.h"
 #include "reader/mkv_file_input.h"
 #include "reader/mkv_track_choice.h"
-#include "matroska/matroska.h"
 #include "tools/indexer/progress.h"
 
 namespace indexer {

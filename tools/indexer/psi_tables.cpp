@@ -139,10 +139,11 @@ bool CollectPsi(TsPacketReader* reader, PsiCollector* psi) {
   constexpr uint64_t kPsiSearchLimit = 64 << 20;
   TsPacket packet;
   while (!psi->Complete() && reader->position() < kPsiSearchLimit && reader->Next(&packet)) {
-    TsPayload payload;
-    if (!ParsePacket(packet, &payload) || payload.transportError) continue;
-    if (psi->Wants(payload.pid)) {
-      psi->AddPayload(payload.pid, payload.unitStart, payload.data, payload.size);
+    const ts::Packet parsed = ParsePacket(packet);
+    if (!parsed.HasPayload() || parsed.transportError) continue;
+    if (psi->Wants(parsed.pid)) {
+      psi->AddPayload(parsed.pid, parsed.unitStart, packet.bytes + parsed.payload,
+                      parsed.end - parsed.payload);
     }
   }
   return !reader->readError();

@@ -17,29 +17,21 @@ constexpr uint64_t kShortestLastSlice = 2;
 
 }  // namespace
 
-void TransportDamage::OnVideoPacket(const TsPacket& packet) {
+void TransportDamage::OnVideoPacket(const TsPacket& packet, const ts::Packet& parsed) {
   if (packet.length < 4) return;
-  const uint8_t* b = packet.bytes;
-  const int control = (b[3] >> 4) & 3;
-  const bool hasPayload = (control & 1) != 0;
-  size_t header = 4;
-  bool discontinuity = false;
-  if (control & 2) {
-    if (packet.length < 5) return;
-    header = 5 + b[4];
-    // discontinuity_indicator: the counter may restart here without anything lost.
-    if (b[4] > 0 && packet.length > 5) discontinuity = (b[5] & 0x80) != 0;
-  }
-  const bool payloadBytes = hasPayload && header < packet.length;
-  const uint64_t payloadFrom = packet.offset + std::min(header, packet.length);
+  const bool hasPayload = parsed.announcesPayload;
+  // discontinuity_indicator: the counter may restart here without anything lost.
+  const bool discontinuity = parsed.discontinuity;
+  const bool payloadBytes = parsed.HasPayload();
+  const uint64_t payloadFrom = packet.offset + parsed.payload;
   const uint64_t payloadTo = packet.offset + packet.length - 1;
-  if (b[1] & 0x80) {
+  if (parsed.transportError) {
     ++flagged_;
     ranges_.push_back(Range{payloadFrom, payloadTo});
   }
   // The counter steps with each packet that carries payload; a packet without payload repeats it.
   if (!hasPayload) return;
-  const int counter = b[3] & 0x0F;
+  const int counter = parsed.continuityCounter;
   if (lastCounter_ >= 0 && !discontinuity && counter != ((lastCounter_ + 1) & 0x0F)) {
     // Lost packets (or a repeated one, whose payload a reader takes twice): the bytes on both
     // sides of the break are spliced together.

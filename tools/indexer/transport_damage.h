@@ -34,7 +34,7 @@ struct TransportDamageReport {
 class TransportDamage {
  public:
   // Every packet of the video PID, in file order.
-  void OnVideoPacket(const TsPacket& packet);
+  void OnVideoPacket(const TsPacket& packet, const ts::Packet& parsed);
   // The elementary-stream bytes of the video PID as the plugin's reader delivers them, in order,
   // with the file offset of data[0] (consecutive bytes of one call are consecutive in the file).
   void OnVideoBytes(const uint8_t* data, size_t size, uint64_t offset);

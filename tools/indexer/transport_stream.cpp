@@ -12,7 +12,7 @@ constexpr size_t kSearchRange = 64 << 10;  // junk tolerated before the first sy
 bool SpacingHolds(const uint8_t* data, size_t size, size_t first, size_t spacing, int minPackets) {
   int confirmed = 0;
   for (size_t at = first + spacing; at < size && confirmed < minPackets - 1; at += spacing) {
-    if (data[at] != kSyncByte) return false;
+    if (data[at] != ts::kSyncByte) return false;
     ++confirmed;
   }
   return confirmed >= 1;
@@ -24,7 +24,7 @@ int DetectPacketSize(const uint8_t* data, size_t size, size_t* firstSync, int mi
   static const int kSpacings[] = {188, 192, 204, 208};
   size_t limit = std::min(size, kSearchRange);
   for (size_t first = 0; first < limit; ++first) {
-    const void* hit = memchr(data + first, kSyncByte, limit - first);
+    const void* hit = memchr(data + first, ts::kSyncByte, limit - first);
     if (hit == nullptr) break;
     first = static_cast<const uint8_t*>(hit) - data;
     for (int spacing : kSpacings) {
@@ -35,7 +35,8 @@ int DetectPacketSize(const uint8_t* data, size_t size, size_t* firstSync, int mi
         // too. The sync byte is the last of a run of such candidates; files start with the
         // 4 bytes, so a candidate 4 bytes into a 192-byte period is preferred.
         for (size_t later = first + 1; later <= first + 4 && later < size; ++later) {
-          if (data[later] == kSyncByte && SpacingHolds(data, size, later, spacing, minPackets)) {
+          if (data[later] == ts::kSyncByte &&
+              SpacingHolds(data, size, later, spacing, minPackets)) {
             *firstSync = later;
             if (later % 192 == 4) break;
           }
@@ -48,40 +49,21 @@ int DetectPacketSize(const uint8_t* data, size_t size, size_t* firstSync, int mi
   return 0;
 }
 
-bool ParsePacket(const TsPacket& packet, TsPayload* payload) {
-  const uint8_t* b = packet.bytes;
-  *payload = TsPayload();
-  if (packet.length < 4) return false;
-  payload->transportError = (b[1] & 0x80) != 0;
-  payload->unitStart = (b[1] & 0x40) != 0;
-  payload->pid = ((b[1] & 0x1F) << 8) | b[2];
-  int control = (b[3] >> 4) & 3;
-  if ((control & 1) == 0) return false;  // 0 reserved, 2 adaptation field only
-  size_t header = 4;
-  if (control == 3) {
-    if (packet.length < 5) return false;
-    header = 5 + b[4];
-  }
-  if (header >= packet.length) return false;
-  payload->data = b + header;
-  payload->size = packet.length - header;
-  payload->offset = packet.offset + header;
-  return true;
-}
-
 TsPacketReader::TsPacketReader(ByteSource* source, int packetSize, uint64_t firstSync)
     : source_(source),
       packetSize_(static_cast<size_t>(packetSize)),
       buffer_(static_cast<size_t>(std::min<uint64_t>(kBlockSize, source->Size())) +
-              2 * static_cast<size_t>(packetSize)),
+              3 * static_cast<size_t>(packetSize)),
       base_(firstSync) {}
 
 void TsPacketReader::Fill(size_t want) {
   if (end_ - begin_ >= want || atEnd_) return;
-  memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-  base_ += begin_;
-  end_ -= begin_;
-  begin_ = 0;
+  // One packet's spacing of bytes stays in front of begin_, for the sync byte's confirmation.
+  const size_t drop = begin_ > packetSize_ ? begin_ - packetSize_ : 0;
+  memmove(buffer_.data(), buffer_.data() + drop, end_ - drop);
+  base_ += drop;
+  end_ -= drop;
+  begin_ -= drop;
   while (end_ < want && !atEnd_) {
     int64_t got = source_->ReadAt(base_ + end_, buffer_.data() + end_, buffer_.size() - end_);
     if (got < 0) readError_ = true;
@@ -97,17 +79,13 @@ void TsPacketReader::Fill(size_t want) {
 
 bool TsPacketReader::Next(TsPacket* packet) {
   Fill(2 * packetSize_ + 1);
-  // A sync byte counts when the next packet's sync byte follows it (or the data ends first).
-  auto confirmed = [this] {
-    return buffer_[begin_] == kSyncByte &&
-           (begin_ + packetSize_ >= end_ || buffer_[begin_ + packetSize_] == kSyncByte);
-  };
+  auto confirmed = [this] { return ts::StartsPacket(buffer_.data(), end_, begin_, packetSize_); };
   if (begin_ >= end_) return false;
   if (!confirmed()) {
     ++resyncs_;
     size_t from = begin_ + 1;
     for (;;) {
-      const void* hit = from < end_ ? memchr(&buffer_[from], kSyncByte, end_ - from) : nullptr;
+      const void* hit = from < end_ ? memchr(&buffer_[from], ts::kSyncByte, end_ - from) : nullptr;
       begin_ = hit != nullptr ? static_cast<const uint8_t*>(hit) - buffer_.data() : end_;
       Fill(packetSize_ + 1);
       if (begin_ >= end_) return false;
@@ -117,7 +95,7 @@ bool TsPacketReader::Next(TsPacket* packet) {
   }
   size_t available = end_ - begin_;
   packet->bytes = &buffer_[begin_];
-  packet->length = std::min(available, kTsPacketLength);
+  packet->length = std::min(available, ts::kPacketLength);
   packet->offset = base_ + begin_;
   begin_ += std::min(available, packetSize_);
   return true;

@@ -1,17 +1,16 @@
-// MPEG transport streams: packet size detection from the sync byte spacing, a packet walker that
-// keeps each packet's file offset and regains sync after damage, and packet header parsing.
+// MPEG transport streams: packet size detection from the sync byte spacing, and a packet walker
+// that keeps each packet's file offset and regains sync after damage (packet rules:
+// reader/transport_packet.h, shared with the plugin's reader).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "reader/transport_packet.h"
 #include "tools/indexer/byte_source.h"
 
 namespace indexer {
-
-constexpr uint8_t kSyncByte = 0x47;
-constexpr size_t kTsPacketLength = 188;  // sync byte, header and payload
 
 // The spacing of sync bytes near the start of `data`: 188 or 192 (188-byte packets each preceded
 // by 4 further bytes), or another spacing seen (204, 208) so that the caller can name it, or 0
@@ -26,21 +25,13 @@ struct TsPacket {
   uint64_t offset = 0;  // file offset of the sync byte
 };
 
-// The parsed header of a packet and where its payload lies.
-struct TsPayload {
-  int pid = 0;
-  bool transportError = false;
-  bool unitStart = false;
-  const uint8_t* data = nullptr;  // null when the packet carries no payload
-  size_t size = 0;
-  uint64_t offset = 0;  // file offset of data[0]
-};
+// The packet's header and the offsets of its parts (ts::ParsePacket).
+inline ts::Packet ParsePacket(const TsPacket& packet) {
+  return ts::ParsePacket(packet.bytes, packet.length);
+}
 
-// Parses the header and adaptation field. Returns false when the packet carries no payload
-// (adaptation_field_control 0 or 2, or an adaptation field that fills it).
-bool ParsePacket(const TsPacket& packet, TsPayload* payload);
-
-// Walks the packets of a source in large blocks.
+// Walks the packets of a source in large blocks. A sync byte counts as the plugin's reader counts
+// it (ts::StartsPacket): the walker keeps one packet's spacing of bytes behind each packet.
 class TsPacketReader {
  public:
   TsPacketReader(ByteSource* source, int packetSize, uint64_t firstSync);

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/output_file.h"
 #include "reader/avc_decoder.h"
 #include "reader/video_fingerprint.h"
-#include "platform/output_file.h"
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/frame_timing.h"
 #include "tools/indexer/indexer.h"

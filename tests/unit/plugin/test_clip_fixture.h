@@ -9,8 +9,8 @@
 
 #include "avs/avisynth.h"
 #include "avs/host/script_environment.h"
-#include "reader/avc_decoder.h"
 #include "plugin/mpgsource.h"
+#include "reader/avc_decoder.h"
 #include "server-link/link.h"
 #include "server-link/section_layout.h"
 #include "tests/unit/server-link/scripted_server.h"

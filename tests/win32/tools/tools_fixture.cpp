@@ -5,12 +5,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "decode-server/stop_request.h"
 #include "platform/event.h"
 #include "platform/handle.h"
 #include "platform/section.h"
 #include "platform/thread.h"
 #include "server-link/section_layout.h"
-#include "decode-server/stop_request.h"
 
 namespace tools_e2e {
 

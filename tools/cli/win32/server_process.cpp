@@ -10,11 +10,11 @@
 
 #include <cstdlib>
 
+#include "decode-server/stop_request.h"
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
 #include "server-link/section_layout.h"
-#include "decode-server/stop_request.h"
 
 namespace cli {
 

@@ -333,8 +333,11 @@ TEST(IndexVideo, DamagedTransportStreamRegainsSync) {
     uint64_t shift = clean.gops[i].position < 2000 * 188 ? 37 : 137;
     EXPECT_EQ(damaged.gops[i].position, clean.gops[i].position + shift);
   }
-  ASSERT_EQ(warnings.size(), 1u);
+  // The run of 0x47 bytes is taken for a packet, as ffmpeg's demuxer takes it, and hides the
+  // real packet that starts inside it: the indexer names the damage that both decoders see.
+  ASSERT_EQ(warnings.size(), 2u);
   EXPECT_NE(warnings[0].find("sync"), std::string::npos);
+  EXPECT_NE(warnings[1].find("1 break(s) in the continuity counter"), std::string::npos);
 }
 
 // PES headers that flag PTS and DTS but say D = 5: the plugin's reader passes over D bytes, and

@@ -25,7 +25,7 @@ struct Packet {
 };
 
 void Feed(indexer::TransportDamage* damage, const Packet& p) {
-  damage->OnVideoPacket(p.packet);
+  damage->OnVideoPacket(p.packet, indexer::ParsePacket(p.packet));
 }
 
 // Two GOPs, "I P B" each, in coded order, with the file offsets of their picture headers; the
