@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "reader/leading_number.h"
+
 const char* const kDefaultsFileName = "VantuDecodeNV.def";
 
 namespace {
@@ -26,17 +28,18 @@ bool ParseFlag(const char* value) {
 // The decimal integer at the start of value: blanks skipped, an optional sign, digits up to the
 // first non-digit; 0 without digits. Values beyond the int range are held at its ends.
 int ParseInteger(const char* value) {
-  while (std::isspace(static_cast<unsigned char>(*value))) ++value;
-  bool negative = false;
-  if (*value == '+' || *value == '-') negative = *value++ == '-';
-  long long n = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*value)); ++value) {
-    n = n * 10 + (*value - '0');
-    if (n > static_cast<long long>(INT_MAX) + 1) n = static_cast<long long>(INT_MAX) + 1;
+  int n = 0;
+  const char* sign = value;
+  while (std::isspace(static_cast<unsigned char>(*sign))) ++sign;
+  switch (number::Leading(value, &n)) {
+    case number::Read::kOk:
+      return n;
+    case number::Read::kOutOfRange:
+      return *sign == '-' ? INT_MIN : INT_MAX;
+    case number::Read::kNone:
+      break;
   }
-  if (negative) n = -n;
-  if (n > INT_MAX) n = INT_MAX;
-  return static_cast<int>(n);
+  return 0;
 }
 
 // "vnt=": a double-quoted path. Anything but an opening quote gives an empty path. Without a

@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "reader/avc_decoder.h"
+#include "reader/leading_number.h"
 #include "reader/video_fingerprint.h"
 
 namespace {
@@ -102,52 +103,16 @@ bool IsSpace(char c) {
 // when there is no number, and also when the number does not fit 32 bits: then `outOfRange` is
 // set. `end` receives the first character after the number.
 bool ParseInt(const char* text, int32_t* out, bool* outOfRange, const char** end = nullptr) {
-  if (text == nullptr) return false;
-  while (IsSpace(*text)) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  if (*text < '0' || *text > '9') return false;
-  int64_t value = 0;
-  bool fits = true;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > int64_t{INT32_MAX} + 1) {
-      fits = false;
-      value = 0;  // only the digits' end matters now
-    }
-  }
-  if (end != nullptr) *end = text;
-  if (negative) value = -value;
-  if (!fits || value > INT32_MAX) {
-    *outOfRange = true;
-    return false;
-  }
-  *out = static_cast<int32_t>(value);
-  return true;
+  const number::Read read = number::Leading(text, out, end);
+  if (read == number::Read::kOutOfRange) *outOfRange = true;
+  return read == number::Read::kOk;
 }
 
-// An unsigned decimal 64-bit number after optional white space. Returns false when there is
-// none, and also when it does not fit 64 bits: then `outOfRange` is set. `end` receives the first
-// character after it.
+// The same for an unsigned 64-bit number.
 bool ParseU64(const char* text, uint64_t* out, bool* outOfRange, const char** end = nullptr) {
-  if (text == nullptr) return false;
-  while (IsSpace(*text)) ++text;
-  if (*text == '+') ++text;
-  if (*text < '0' || *text > '9') return false;
-  uint64_t value = 0;
-  bool fits = true;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    unsigned digit = unsigned(*text - '0');
-    if (value > (UINT64_MAX - digit) / 10) fits = false;
-    value = value * 10 + digit;
-  }
-  if (end != nullptr) *end = text;
-  if (!fits) {
-    *outOfRange = true;
-    return false;
-  }
-  *out = value;
-  return true;
+  const number::Read read = number::Leading(text, out, end);
+  if (read == number::Read::kOutOfRange) *outOfRange = true;
+  return read == number::Read::kOk;
 }
 
 // Whether only white space follows.
