@@ -266,115 +266,110 @@ bool sameUidPresent(const MatroskaFile* mf, uint64_t uid) {
   return false;
 }
 
-void parseTrackEntry(MatroskaFile* mf, uint64_t size) {
-  if (mf->trackCount >= kMaxTracks) raiseError(mf, "Too many tracks.");
-  EntryState e(mf->input);
-  MkvTrack& t = e.track;
-  t.enabled = 1;
-  t.defaultTrack = 1;
-  t.lacing = 1;
-  t.decodeAll = 1;
-  t.trackTimecodeScale = kFixedOne;
-  const uint64_t entryEnd = endOf(mf, size);
-  forEachChild(mf, size, [&](uint32_t child, uint64_t s) {
-    if (e.leftOut) return false;
-    switch (child) {
-      case id::kTrackNumber: {
-        uint64_t v = readUInt(mf, s);
-        if (v > 255) raiseError(mf, "Track number is >255 (%d)", low32(v));
-        t.trackNumber = static_cast<uint8_t>(v);
-        return true;
-      }
-      case id::kTrackType: {
-        uint64_t v = readUInt(mf, s);
-        if (v < 1 || v > 254) raiseError(mf, "Invalid track type: %d", low32(v));
-        t.trackType = static_cast<uint8_t>(v);
-        return true;
-      }
-      case id::kTrackOverlay: {
-        uint64_t v = readUInt(mf, s);
-        if (v > 255) raiseError(mf, "Track number in TrackOverlay is too large: %d", low32(v));
-        t.trackOverlay = static_cast<uint8_t>(v);
-        return true;
-      }
-      case id::kTrackUid:
-        t.trackUID = readUInt(mf, s);
-        return true;
-      case id::kMinCache:
-        t.minCache = read32(mf, s, "MinCache is too large");
-        return true;
-      case id::kMaxCache:
-        t.maxCache = read32(mf, s, "MaxCache is too large");
-        return true;
-      case id::kDefaultDuration:
-        t.defaultDuration = readUInt(mf, s);
-        return true;
-      case id::kTrackTimecodeScale:
-        t.trackTimecodeScale = readFloat(mf, s);
-        return true;
-      case id::kCodecPrivate:
-        if (e.codecPrivateSeen) raiseError(mf, "Duplicate CodecPrivate");
-        if (s > kMaxCodecPrivate) {
-          raiseError(mf, "CodecPrivate is too large: %d", static_cast<int>(low32(s)));
-        }
-        e.codecPrivateSeen = true;
-        if (s > 0) {
-          e.codecPrivate.reset(mf->input->alloc(mf->input, static_cast<size_t>(s)));
-          if (e.codecPrivate.get() == nullptr) raiseError(mf, "Out of memory");
-          readBytes(mf, static_cast<uint32_t>(s), e.codecPrivate.get());
-          e.codecPrivateSize = static_cast<uint32_t>(s);
-        }
-        return true;
-      case id::kMaxBlockAdditionId:
-        t.maxBlockAdditionID = static_cast<uint32_t>(readUInt(mf, s));
-        return true;
-      case id::kFlagEnabled:
-        t.enabled = readUInt(mf, s) != 0;
-        return true;
-      case id::kFlagDefault:
-        t.defaultTrack = readUInt(mf, s) != 0;
-        return true;
-      case id::kFlagLacing:
-        t.lacing = readUInt(mf, s) != 0;
-        return true;
-      case id::kCodecDecodeAll:
-        t.decodeAll = readUInt(mf, s) != 0;
-        return true;
-      case id::kVideo:
-        parseVideo(mf, s, t);
-        return true;
-      case id::kAudio:
-        parseAudio(mf, s, t);
-        return true;
-      case id::kName:
-        if (e.name.get() != nullptr) raiseError(mf, "Duplicate Track Name");
-        e.name.reset(readStringBlock(mf, s));
-        return true;
-      case id::kLanguage:
-        readLanguage(mf, s, t.language);
-        return true;
-      case id::kCodecId:
-        if (e.codecId.get() != nullptr) raiseError(mf, "Duplicate CodecID");
-        e.codecId.reset(readStringBlock(mf, s));
-        return true;
-      case id::kContentEncodings:
-        parseContentEncodings(mf, s, e);
-        return true;
-      default:
-        return false;
+// The number and flag elements of a track entry, straight into the track. False for any other
+// element.
+bool readTrackNumber(MatroskaFile* mf, uint32_t child, uint64_t s, MkvTrack& t) {
+  switch (child) {
+    case id::kTrackNumber: {
+      uint64_t v = readUInt(mf, s);
+      if (v > 255) raiseError(mf, "Track number is >255 (%d)", low32(v));
+      t.trackNumber = static_cast<uint8_t>(v);
+      return true;
     }
-  });
-  if (e.leftOut) {
-    seekTo(mf, entryEnd);
-    return;
+    case id::kTrackType: {
+      uint64_t v = readUInt(mf, s);
+      if (v < 1 || v > 254) raiseError(mf, "Invalid track type: %d", low32(v));
+      t.trackType = static_cast<uint8_t>(v);
+      return true;
+    }
+    case id::kTrackOverlay: {
+      uint64_t v = readUInt(mf, s);
+      if (v > 255) raiseError(mf, "Track number in TrackOverlay is too large: %d", low32(v));
+      t.trackOverlay = static_cast<uint8_t>(v);
+      return true;
+    }
+    case id::kTrackUid:
+      t.trackUID = readUInt(mf, s);
+      return true;
+    case id::kMinCache:
+      t.minCache = read32(mf, s, "MinCache is too large");
+      return true;
+    case id::kMaxCache:
+      t.maxCache = read32(mf, s, "MaxCache is too large");
+      return true;
+    case id::kDefaultDuration:
+      t.defaultDuration = readUInt(mf, s);
+      return true;
+    case id::kTrackTimecodeScale:
+      t.trackTimecodeScale = readFloat(mf, s);
+      return true;
+    case id::kMaxBlockAdditionId:
+      t.maxBlockAdditionID = static_cast<uint32_t>(readUInt(mf, s));
+      return true;
+    case id::kFlagEnabled:
+      t.enabled = readUInt(mf, s) != 0;
+      return true;
+    case id::kFlagDefault:
+      t.defaultTrack = readUInt(mf, s) != 0;
+      return true;
+    case id::kFlagLacing:
+      t.lacing = readUInt(mf, s) != 0;
+      return true;
+    case id::kCodecDecodeAll:
+      t.decodeAll = readUInt(mf, s) != 0;
+      return true;
+    default:
+      return false;
   }
-  if (e.codecId.get() == nullptr) raiseError(mf, "Track has no Codec ID");
-  if (t.trackUID != 0 && sameUidPresent(mf, t.trackUID)) return;
-  if (t.compEnabled && (e.scope & 1) == 0) {
-    t.compEnabled = 0;
-    e.settingsSize = 0;
-  }
+}
 
+// The elements of a track entry that hold text, bytes or further elements. False for any other
+// element.
+bool readTrackBlock(MatroskaFile* mf, uint32_t child, uint64_t s, EntryState& e) {
+  MkvTrack& t = e.track;
+  switch (child) {
+    case id::kCodecPrivate:
+      if (e.codecPrivateSeen) raiseError(mf, "Duplicate CodecPrivate");
+      if (s > kMaxCodecPrivate) {
+        raiseError(mf, "CodecPrivate is too large: %d", static_cast<int>(low32(s)));
+      }
+      e.codecPrivateSeen = true;
+      if (s > 0) {
+        e.codecPrivate.reset(mf->input->alloc(mf->input, static_cast<size_t>(s)));
+        if (e.codecPrivate.get() == nullptr) raiseError(mf, "Out of memory");
+        readBytes(mf, static_cast<uint32_t>(s), e.codecPrivate.get());
+        e.codecPrivateSize = static_cast<uint32_t>(s);
+      }
+      return true;
+    case id::kVideo:
+      parseVideo(mf, s, t);
+      return true;
+    case id::kAudio:
+      parseAudio(mf, s, t);
+      return true;
+    case id::kName:
+      if (e.name.get() != nullptr) raiseError(mf, "Duplicate Track Name");
+      e.name.reset(readStringBlock(mf, s));
+      return true;
+    case id::kLanguage:
+      readLanguage(mf, s, t.language);
+      return true;
+    case id::kCodecId:
+      if (e.codecId.get() != nullptr) raiseError(mf, "Duplicate CodecID");
+      e.codecId.reset(readStringBlock(mf, s));
+      return true;
+    case id::kContentEncodings:
+      parseContentEncodings(mf, s, e);
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Stores the entry's track in one block: the record, then its codec private data, compression
+// settings, name and codec ID.
+void storeTrack(MatroskaFile* mf, EntryState& e) {
+  const MkvTrack& t = e.track;
   const size_t nameSize = e.name.get() != nullptr ? std::strlen(e.name.text()) + 1 : 0;
   const size_t codecIdSize = std::strlen(e.codecId.text()) + 1;
   InputBlock block(mf->input,
@@ -407,6 +402,33 @@ void parseTrackEntry(MatroskaFile* mf, uint64_t size) {
   if (record->language[0] == 0) std::memcpy(record->language, "eng", 4);
   MkvTrack** slot = arrayAppend(mf, mf->trackCount, mf->trackCapacity, mf->tracks);
   *slot = static_cast<MkvTrack*>(block.release());
+}
+
+void parseTrackEntry(MatroskaFile* mf, uint64_t size) {
+  if (mf->trackCount >= kMaxTracks) raiseError(mf, "Too many tracks.");
+  EntryState e(mf->input);
+  MkvTrack& t = e.track;
+  t.enabled = 1;
+  t.defaultTrack = 1;
+  t.lacing = 1;
+  t.decodeAll = 1;
+  t.trackTimecodeScale = kFixedOne;
+  const uint64_t entryEnd = endOf(mf, size);
+  forEachChild(mf, size, [&](uint32_t child, uint64_t s) {
+    if (e.leftOut) return false;
+    return readTrackNumber(mf, child, s, t) || readTrackBlock(mf, child, s, e);
+  });
+  if (e.leftOut) {
+    seekTo(mf, entryEnd);
+    return;
+  }
+  if (e.codecId.get() == nullptr) raiseError(mf, "Track has no Codec ID");
+  if (t.trackUID != 0 && sameUidPresent(mf, t.trackUID)) return;
+  if (t.compEnabled && (e.scope & 1) == 0) {
+    t.compEnabled = 0;
+    e.settingsSize = 0;
+  }
+  storeTrack(mf, e);
 }
 
 }  // namespace
