@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/support/command_output.h"
+
 #ifndef MPG_SKIP_PROBE
 #error "MPG_SKIP_PROBE must name the skip_probe program"
 #endif
@@ -21,13 +23,9 @@ ProbeRun RunProbe(const std::string& filter, bool failOnSkip) {
   const std::string command = std::string(failOnSkip ? "MPG_FAIL_ON_SKIP=1" : "MPG_FAIL_ON_SKIP=") +
                               " '" + MPG_SKIP_PROBE + "' --gtest_filter='" + filter + "' 2>&1";
   ProbeRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  const int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int status = -1;
+  run.output = test_support::CommandOutput(command, &status);
+  run.exitCode = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
 }
 

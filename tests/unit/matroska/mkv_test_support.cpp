@@ -10,6 +10,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "tests/support/command_output.h"
+
 namespace mkvtest {
 namespace {
 
@@ -295,14 +297,7 @@ Bytes readFile(const std::string& path) {
 }
 
 std::string runCommand(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  pclose(pipe);
-  return out;
+  return test_support::CommandOutput(command);
 }
 
 bool haveTool(const std::string& name) {

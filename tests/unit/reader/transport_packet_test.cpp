@@ -11,30 +11,21 @@
 #include <string>
 
 #include "decoder_test_support.h"
+#include "tests/support/command_output.h"
 
 namespace {
 
 using dectest::Bytes;
 
-std::string Capture(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
-  pclose(pipe);
-  return out;
-}
-
 // The elementary stream of the first video stream, as ffmpeg copies it out, and its PID.
 Bytes FfmpegVideo(const std::string& path, int* pid) {
-  *pid = std::stoi(Capture("ffprobe -v error -select_streams v:0 -show_entries stream=id -of "
-                           "default=nw=1:nk=1 '" +
-                           path + "'"),
+  *pid = std::stoi(test_support::CommandOutput(
+                       "ffprobe -v error -select_streams v:0 -show_entries stream=id -of "
+                       "default=nw=1:nk=1 '" +
+                       path + "'"),
                    nullptr, 0);
-  const std::string out =
-      Capture("ffmpeg -v error -i '" + path + "' -map 0:v:0 -c copy -f mpeg2video -");
+  const std::string out = test_support::CommandOutput("ffmpeg -v error -i '" + path +
+                                                      "' -map 0:v:0 -c copy -f mpeg2video -");
   return Bytes(out.begin(), out.end());
 }
 

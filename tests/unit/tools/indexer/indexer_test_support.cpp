@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 
+#include "tests/support/command_output.h"
 #include "tests/unit/reader/decoder_test_support.h"
 
 namespace indexer_test {
@@ -57,18 +58,7 @@ TempDir::~TempDir() {
 }
 
 std::string Shell(const std::string& command, int* status) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    if (status) *status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  int rc = pclose(pipe);
-  if (status) *status = rc;
-  return out;
+  return test_support::CommandOutput(command, status);
 }
 
 bool Ffmpeg(const std::string& arguments) {
