@@ -125,21 +125,29 @@ struct Source {
   const std::string& Expected(int n) const { return reference[std::max(n, shift) - shift]; }
 };
 
-Source Prepare(const std::string& file, const std::string& pixFmt = "yuv420p") {
+Source Prepare(const std::string& file, const std::string& pixFmt = "yuv420p",
+               const std::vector<std::string>& index = {}, const std::string& vf = "") {
   Source s;
   s.video = MediaPath(file);
   s.project = TempDir() + "/" + file + ".vnt";
-  EXPECT_EQ(std::rename(IndexVideo(s.video).c_str(), s.project.c_str()), 0);
-  s.reference = FfmpegMd5(s.video, "", pixFmt);
+  EXPECT_EQ(std::rename(IndexVideo(s.video, index).c_str(), s.project.c_str()), 0);
+  s.reference = FfmpegMd5(s.video, vf, pixFmt);
   s.frames = std::stoi(Info(s.project)["frames"]);
   s.shift = s.frames - static_cast<int>(s.reference.size());
   return s;
 }
 
 struct FramesCase {
+  const char* name;
   const char* file;
   const char* pixFmt;
+  std::vector<std::string> index = {};  // options of the indexer: the project's crop and luma
+  std::string vf = "";                  // ffmpeg's filters for the same
 };
+
+// The project's crop (left 8, right 16, top 4, bottom 2) and luma offset +10, as ffmpeg does them.
+const std::vector<std::string> kCropLuma = {"--crop", "8,16,4,2", "--lumfilt", "0,10"};
+const char* const kCropLumaVf = "crop=696:570:8:4,lutyuv=y=clip(val+10\\,0\\,255):u=val:v=val";
 
 void PrintTo(const FramesCase& c, std::ostream* os) {
   *os << c.file;
@@ -151,7 +159,8 @@ class VsFrames : public ::testing::TestWithParam<FramesCase> {};
 // at once.
 TEST_P(VsFrames, EveryOrderAndThreadsGiveFfmpegsFrames) {
   Server server;
-  const Source s = Prepare(GetParam().file, GetParam().pixFmt);
+  const FramesCase& c = GetParam();
+  const Source s = Prepare(c.file, c.pixFmt, c.index, c.vf);
   Core core;
   std::string error;
   VSNode* clip = core.Source(s.project, {}, &error);
@@ -183,14 +192,16 @@ TEST_P(VsFrames, EveryOrderAndThreadsGiveFfmpegsFrames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, VsFrames,
-                         ::testing::Values(FramesCase{"es576i_open.m2v", "yuv420p"},
-                                           FramesCase{"ts576i.ts", "yuv420p"},
-                                           FramesCase{"mkv576i.mkv", "yuv420p"},
-                                           FramesCase{"es422i.m2v", "yuv422p"}),
+                         ::testing::Values(FramesCase{"es576i_open", "es576i_open.m2v", "yuv420p"},
+                                           FramesCase{"ts576i", "ts576i.ts", "yuv420p"},
+                                           FramesCase{"mkv576i", "mkv576i.mkv", "yuv420p"},
+                                           FramesCase{"es422i", "es422i.m2v", "yuv422p"},
+                                           FramesCase{"es576i_crop_luma", "es576i_open.m2v",
+                                                      "yuv420p", kCropLuma, kCropLumaVf},
+                                           FramesCase{"es422i_crop_luma", "es422i.m2v", "yuv422p",
+                                                      kCropLuma, kCropLumaVf}),
                          [](const ::testing::TestParamInfo<FramesCase>& info) {
-                           std::string name = info.param.file;
-                           name.erase(name.find('.'));
-                           return name;
+                           return info.param.name;
                          });
 
 // Law: two clips in one core each serve their own file's frames, asked in turn.
