@@ -181,9 +181,58 @@ const char* CopyServerPicture422(const unsigned char* view, unsigned char* plane
   return nullptr;
 }
 
+// Copies the server's 4:2:2 picture into the planes that `out` describes (chroma rows of half
+// the width, as many as luma rows), with the cutting and black filling of the packed copy.
+const char* CopyServerPicture422Planar(const unsigned char* view, const YV12PICT& out) {
+  if (!(HeaderWord(view, server::kPicFlagsOffset) & server::kPictureFlagChroma422)) return kNot422;
+  const unsigned char* area = view + server::kPictureAreaOffset;
+  const int64_t height = HeaderWord(view, server::kPicHeightOffset);
+  const int64_t width = HeaderWord(view, server::kPicWidthOffset);
+  const int64_t picPitch = HeaderWord(view, server::kPicPitchOffset);
+  if (width <= 0 || height <= 0 || picPitch < width ||
+      picPitch * (height + (height + 1) / 2) > int64_t{server::kPictureAreaSize} ||
+      picPitch * (height / 2) > int64_t{server::kOddChromaRowsSize}) {
+    return kPictureMisplaced;
+  }
+  const unsigned char* evenRows = area + picPitch * height;
+  const unsigned char* oddRows = view + server::kOddChromaRowsOffset;
+  const int64_t lumaBytes = std::min<int64_t>(width, out.lumaWidth);
+  const int picturePairs = static_cast<int>(std::min<int64_t>((width + 1) / 2, out.chromaWidth));
+  for (int j = 0; j < out.lumaHeight; ++j) {
+    unsigned char* y = out.lumaPlane + static_cast<int64_t>(j) * out.lumaPitch;
+    const int64_t n = j < height ? lumaBytes : 0;
+    if (n > 0) std::memcpy(y, area + j * picPitch, static_cast<size_t>(n));
+    if (n < out.lumaWidth) std::memset(y + n, kBlackLuma, static_cast<size_t>(out.lumaWidth - n));
+    if (j >= out.chromaHeight) continue;
+    unsigned char* u = out.uPlane + static_cast<int64_t>(j) * out.chromaPitch;
+    unsigned char* v = out.vPlane + static_cast<int64_t>(j) * out.chromaPitch;
+    const int pairs = j < height ? picturePairs : 0;
+    if (pairs > 0) {
+      SplitChromaRow((j % 2 == 0 ? evenRows : oddRows) + (j / 2) * picPitch, u, v, pairs);
+    }
+    for (int i = pairs; i < out.chromaWidth; ++i) u[i] = v[i] = kBlackChroma;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 ClipSource::ClipSource() = default;
+
+FrameFacts ClipSource::Shown(int n) const {
+  const int last = std::max(facts_.frameCount - 1, 0);
+  const int held = std::min(std::max(n, 0), last);
+  return shown_.Frame(held, ServedFor(held), decoder->deinterlace);
+}
+
+int ClipSource::ServedFor(int n) const {
+  // Requests outside the clip are served by its first or last frame; below the first picture the
+  // server can deliver, by that picture.
+  const int last = facts_.frameCount - 1;
+  int a = std::min(std::max(n, 0), last);
+  a = std::max(a, decoder->leadingBCount + (decoder->deinterlace > 0 ? 1 : 0));
+  return std::min(a, last);
+}
 
 std::unique_ptr<ClipSource> ClipSource::Open(const char* path, const ClipOptions& options,
                                              std::string* error) {
@@ -225,7 +274,7 @@ std::string ClipSource::Load(const char* path, const ClipOptions& options) {
   facts_.height = decoder->height;
   // 4:2:2 video as it is (YUY2) unless 4:2:0 is asked for; the server then converts it.
   decoder->yuy2 = decoder->chromaFormat == 422 && !options.yv12 ? 1 : 0;
-  facts_.format = decoder->yuy2  ? PixelFormat::kYUY2
+  facts_.format = decoder->yuy2  ? (options.planar422 ? PixelFormat::kYV16 : PixelFormat::kYUY2)
                   : options.i420 ? PixelFormat::kI420
                                  : PixelFormat::kYV12;
   facts_.fpsNumerator = static_cast<unsigned>(decoder->fpsNumerator);
@@ -242,6 +291,7 @@ std::string ClipSource::Load(const char* path, const ClipOptions& options) {
   facts_.cropRight = decoder->clipRight;
   facts_.cropTop = decoder->clipTop;
   facts_.cropBottom = decoder->clipBottom;
+  shown_.Build(*decoder, project);
 
   lastFrame = -1;
   decoder->endOfData = 0;
@@ -292,6 +342,7 @@ const char* ClipSource::Serve(int n) {
   // Planes the picture cannot be written into are an error, never a blank frame.
   if (!out.lumaPlane) return kFrameNotWritable;
   const bool packed = facts_.format == PixelFormat::kYUY2;
+  const bool planar422 = facts_.format == PixelFormat::kYV16;
   if (packed) {
     if (out.lumaWidth != 2 * facts_.width || out.lumaHeight != facts_.height ||
         out.lumaPitch < out.lumaWidth) {
@@ -299,7 +350,8 @@ const char* ClipSource::Serve(int n) {
     }
   } else if (!out.uPlane || !out.vPlane || out.lumaWidth != facts_.width ||
              out.lumaHeight != facts_.height || out.lumaPitch < out.lumaWidth ||
-             out.chromaWidth != facts_.width / 2 || out.chromaHeight != facts_.height / 2 ||
+             out.chromaWidth != facts_.width / 2 ||
+             out.chromaHeight != (planar422 ? facts_.height : facts_.height / 2) ||
              out.chromaPitch < out.chromaWidth) {
     return kFrameMisshapen;
   }
@@ -308,12 +360,7 @@ const char* ClipSource::Serve(int n) {
   platform::WaitForEvent(decoder->readyEvent, platform::kInfinite);
   if (link_.ServerGone()) return link_.BrokenLinkMessage();
 
-  // Requests outside the clip are served by its first or last frame; below the first picture the
-  // server can deliver, by that picture.
-  const int last = facts_.frameCount - 1;
-  int a = std::min(std::max(n, 0), last);
-  a = std::max(a, decoder->leadingBCount + (decoder->deinterlace > 0 ? 1 : 0));
-  a = std::min(a, last);
+  const int a = ServedFor(n);
 
   const uint32_t window = decoder->deinterlace == 2 ? kRunWindowDoubleRate : kRunWindow;
   const uint32_t ua = static_cast<uint32_t>(a);
@@ -343,7 +390,11 @@ const char* ClipSource::Serve(int n) {
     return CopyServerPicture422(link_.View(), out.lumaPlane, out.lumaWidth, out.lumaHeight,
                                 out.lumaPitch, decoder->lumFilterOn ? decoder->lumTable : nullptr);
   }
-  if (!CopyServerPicture(link_.View(), out)) return kPictureMisplaced;
+  if (planar422) {
+    if (const char* failure = CopyServerPicture422Planar(link_.View(), out)) return failure;
+  } else if (!CopyServerPicture(link_.View(), out)) {
+    return kPictureMisplaced;
+  }
   if (decoder->lumFilterOn) {
     decoder->LuminanceFilter(out.lumaPlane, out.lumaWidth, out.lumaHeight, out.lumaPitch);
   }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "clip/shown_frames.h"
 #include "reader/picture.h"
 #include "server-link/link.h"
 
@@ -20,13 +21,15 @@ class CAVCDecoder;
 
 namespace clip {
 
-enum class PixelFormat { kYV12, kI420, kYUY2 };
+// kYV16: planar 4:2:2 (Y, U, V planes, chroma of half width and full height), for planar hosts.
+enum class PixelFormat { kYV12, kI420, kYUY2, kYV16 };
 
 struct ClipOptions {
   bool i420 = false;        // 4:2:0 as I420 rather than YV12
   int deinterlace = 0;      // 0, 1 or 2 (two output pictures per coded frame)
   bool useTopField = true;  // the field a single-field deinterlace keeps
   bool yv12 = false;        // 4:2:2 video served as 4:2:0 rather than YUY2
+  bool planar422 = false;   // 4:2:2 video served in planes (kYV16) rather than YUY2
   uint32_t answerTimeoutMs = server::kDefaultAnswerTimeoutMs;  // 0: no bound
 };
 
@@ -56,9 +59,14 @@ class ClipSource {
 
   const ClipFacts& Facts() const { return facts_; }
 
+  // The colour description, and how output frame n (held to the clip) is shown.
+  const ColourFacts& Colour() const { return shown_.Colour(); }
+  FrameFacts Shown(int n) const;
+
   // Writes output picture n (held to the clip's frames) into the planes that `out` describes:
   // lumaPlane alone for YUY2 (packed rows of lumaWidth = 2 * width bytes), the three planes for
-  // 4:2:0. Returns null, or the user's message of a failed request (valid until the next call).
+  // 4:2:0 and planar 4:2:2. Returns null, or the user's message of a failed request (valid until
+  // the next call).
   const char* GetPicture(int n, const YV12PICT& out);
 
   // Changes the bound on the server's answers.
@@ -88,12 +96,15 @@ class ClipSource {
   // Ends the decode thread's current run and starts a new one whose picture `a` is the target;
   // returns the number of pictures to take and discard before it.
   int Restart(int a);
+  // The output picture that serves a request for n.
+  int ServedFor(int n) const;
   // Produces output picture n into outPicture; null or the message of a failed request.
   const char* Serve(int n);
 
   server::Link link_;
   std::unique_ptr<CAVCDecoder> decoder;  // 16 MB of buffers: on the heap
   ClipFacts facts_;
+  ShownFrames shown_;
   bool started_ = false;  // the decode thread runs
   YV12PICT outPicture{};  // the planes of the picture being produced; owns none
   int lastFrame = -1;     // output picture served last; -1 before the first and after a failure

@@ -29,8 +29,14 @@ struct GopEntry {
 struct PictureEntry {
   int32_t type;     // 0 I, 1 P, 3 B
   int32_t leading;  // 1 on the positions a GOP's leading B pictures take in display order
-  int32_t reserved[2];
+  // How the frame is shown, from the rest of the FRM word: the fields (2, 3, 4 or 6; 0 when the
+  // project does not say) and the kShown* flags.
+  int32_t fields;
+  int32_t shown;
 };
+
+constexpr int32_t kShownTopFirst = 1;     // the top field is shown first
+constexpr int32_t kShownProgressive = 2;  // a progressive frame
 
 // One start-code unit as handed to the server: 00 00 01 and the bytes up to the next start code.
 struct AnnexbUnit {

@@ -88,6 +88,21 @@ const char* FirstValue(const char* line) {
   return blank == nullptr ? nullptr : blank + 1;
 }
 
+// How a frame is shown, from the rest of its FRM word ("B3tp": three fields, top first,
+// progressive). A word without it, or with anything else there, leaves the entry unknown.
+void ReadShown(const char* word, PictureEntry* entry) {
+  entry->fields = 0;
+  entry->shown = 0;
+  if (word == nullptr || word[0] == '\0') return;
+  const char fields = word[1];
+  if (fields != '2' && fields != '3' && fields != '4' && fields != '6') return;
+  const char first = word[2];
+  const char scan = first == '\0' ? '\0' : word[3];
+  if ((first != 't' && first != 'b') || (scan != 'p' && scan != 'i')) return;
+  entry->fields = fields - '0';
+  entry->shown = (first == 't' ? kShownTopFirst : 0) | (scan == 'p' ? kShownProgressive : 0);
+}
+
 // Where the value after `value` begins: right after the next blank that follows its start.
 const char* NextValue(const char* value) {
   if (value == nullptr || *value == '\0') return nullptr;
@@ -424,6 +439,7 @@ int CAVCDecoder::Open(const char* path) {
           bad.Note(reader.LineNumber(), line, "not a picture coding type (I, P or B)");
         }
         pictureTable[pictureNumber].type = type;
+        ReadShown(word, &pictureTable[pictureNumber]);
         // The table keeps at least one free entry beyond the last picture.
         if (pictureNumber + 2 >= pictureCapacity) {
           if (pictureCapacity > INT32_MAX - growth) return kLoadCannotOpen;

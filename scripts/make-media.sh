@@ -8,6 +8,8 @@
 #   m2ts576i.m2ts       the same in a 192-byte M2TS (BDAV)
 #   es1080p_closed.m2v  1920x1080 25 fps progressive, closed GOPs of 15, 60 frames
 #   es480i_bff.m2v      720x480 30000/1001 interlaced, bottom field first, open GOPs, 90 frames
+#   colour.m2v          720x576 25 fps interlaced, colour description bt470bg / smpte240m / fcc,
+#                       30 frames
 #   cut_open.m2v        es576i_open.m2v cut to begin at its second GOP (an open GOP whose leading
 #                       B pictures lack their reference)
 #   mkv576i.mkv         mkvmerge from es576i_open.m2v
@@ -71,6 +73,14 @@ if [ ! -s es480i_bff.m2v ]; then
   ff -f lavfi -i testsrc=size=720x480:rate=30000/1001 -frames:v 90 -vf setfield=bff \
     -c:v mpeg2video -g 15 -bf 2 -flags +ilme+ildct -top 0 -b:v 5M -maxrate 8M -bufsize 1835k \
     es480i_bff.tmp.m2v && mv es480i_bff.tmp.m2v es480i_bff.m2v
+fi
+if [ ! -s colour.m2v ]; then
+  # Three different colour description codes (primaries 5, transfer 7, matrix 4), so that a reader
+  # that mixes them up is caught.
+  ff -f lavfi -i testsrc=size=720x576:rate=25 -frames:v 30 -vf setfield=tff \
+    -color_primaries bt470bg -color_trc smpte240m -colorspace fcc \
+    -c:v mpeg2video -g 12 -bf 2 -flags +ilme+ildct -top 1 -b:v 5M -maxrate 8M -bufsize 1835k \
+    colour.tmp.m2v && mv colour.tmp.m2v colour.m2v
 fi
 if [ ! -s cut_open.m2v ]; then
   # Byte offset of the second sequence header (00 00 01 B3).

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Packs the Windows release into one zip: the 32- and 64-bit plugin DLLs, the 64-bit decoding
-# server, indexer and command-line host, and the Windows README (scripts/windows/README.txt, with
-# Windows line ends). Build them first:
+# Packs the Windows release into one zip: the 32- and 64-bit plugin DLLs (and the 64-bit VapourSynth
+# plugin where it was built), the 64-bit decoding server, indexer and command-line host, and the
+# Windows README (scripts/windows/README.txt, with Windows line ends). Build them first:
 #   bash scripts/build-windows.sh build-win32              # 32-bit DLL
 #   bash scripts/build-windows.sh build-win64 x86_64       # 64-bit DLL
 #   bash scripts/build-windows-tools.sh build-win64-tools  # server, indexer, command-line host
@@ -35,6 +35,12 @@ mkdir -p "$root/x86" "$root/x64"
 cp "$win32/VantuDecodeNV.dll" "$root/x86/"
 cp "$win64/VantuDecodeNV.dll" "$tools/mpgsource-server.exe" "$tools/mpgsource-index.exe" \
   "$tools/mpgsource.exe" "$root/x64/"
+# The VapourSynth plugin (64-bit VapourSynth only), where the 64-bit build made it.
+if [ -s "$win64/mpgsource_vs.dll" ]; then
+  cp "$win64/mpgsource_vs.dll" "$root/x64/"
+else
+  echo "note: no $win64/mpgsource_vs.dll (no VapourSynth SDK at build time): left out of the zip" >&2
+fi
 sed 's/$/\r/' scripts/windows/README.txt >"$root/README.txt"
 
 mkdir -p "$(dirname "$zip")"

@@ -7,6 +7,7 @@ packages=(
   ffmpeg libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev libswscale-dev
   mkvtoolnix mjpegtools
   clang libclang-rt-14-dev
+  autoconf automake libtool libzimg-dev
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -18,3 +19,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get -o DPkg::Lock::Timeout=900 update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# The VapourSynth core (a test host, like ffmpeg: never part of the product), built once from
+# ../shared/hosts into a cache outside the checkout. The build finds it through pkg-config:
+# scripts/test.sh sets PKG_CONFIG_PATH to "$cache/prefix/lib/pkgconfig".
+bash "$(dirname "$0")/build-vapoursynth.sh"

@@ -7,6 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 export MPG_WERROR=ON
+# The VapourSynth core that setup.sh builds once (a test host): the builds find its SDK through
+# pkg-config, and so build the VapourSynth plugin and its tests.
+vs_prefix=$(bash scripts/build-vapoursynth.sh)
+if [ -n "$vs_prefix" ]; then
+  export PKG_CONFIG_PATH="$vs_prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
+fi
 # A test that skips fails the run (every tool is installed here), unless it is marked as allowed
 # to skip with a reason (MPG_ALLOWED_SKIP, tests/support/allowed_skip.h).
 export MPG_FAIL_ON_SKIP=1

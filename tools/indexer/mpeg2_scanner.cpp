@@ -346,6 +346,8 @@ void Mpeg2Scanner::CommitPicture() {
   } else {
     progressive_ = false;
   }
+  // The field shown first: a field pair's first field, else the frame's top_field_first.
+  topFirst_ = field ? structure != kBottomField : topFieldFirst_;
   AddFrame(letter, fields);
 }
 
@@ -380,6 +382,8 @@ void Mpeg2Scanner::AddFrame(char letter, int fields) {
   NoteFormat(sizeChanged);
   index_.gops.back().types.push_back(letter);
   index_.displayFields.push_back(static_cast<uint8_t>(fields));
+  index_.frameScan.push_back(static_cast<uint8_t>((topFirst_ ? kScanTopFirst : 0) |
+                                                  (progressive_ ? kScanProgressive : 0)));
   if (progressive_) ++index_.progressiveFrames;
   if (fields > 2) ++index_.repeatedFields;
   ++index_.pictureCount;

@@ -79,6 +79,7 @@ class Mpeg2Scanner {
   bool sequenceEnded_ = false;  // a sequence end code came after the last frame indexed
   bool sequenceProgressive_ = false;
   bool progressive_ = false;  // the frame being added is progressive
+  bool topFirst_ = false;     // the frame being added shows its top field first
 
   // A first field that waits for its second field.
   bool openField_ = false;

@@ -77,11 +77,22 @@ std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
   for (const GopRecord& gop : index.gops) listed += gop.types.size();
   add(snprintf(line, sizeof line, "PICTURES %llu\n", static_cast<unsigned long long>(listed)));
   out += FormatFacts(FactsOf(index, timing));
+  size_t frame = 0;
   for (const GopRecord& gop : index.gops) {
     add(snprintf(line, sizeof line, "SEQ %llu\n", static_cast<unsigned long long>(gop.position)));
     for (char type : gop.types) {
       out += "FRM ";
       out += type;
+      // The rest of the word, which loaders that read only the coding letter skip: the fields
+      // the frame is shown for, the field shown first (t or b) and p or i for a progressive or
+      // interlaced frame.
+      if (frame < index.displayFields.size() && frame < index.frameScan.size()) {
+        const uint8_t scan = index.frameScan[frame];
+        out += static_cast<char>('0' + index.displayFields[frame]);
+        out += (scan & kScanTopFirst) ? 't' : 'b';
+        out += (scan & kScanProgressive) ? 'p' : 'i';
+      }
+      ++frame;
       out += '\n';
     }
   }

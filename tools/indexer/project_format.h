@@ -23,7 +23,9 @@ struct VideoIdentity {
 // order. Every line ends in a single LF. Among the keyword lines, before the GOP list, are two
 // that other loaders skip as unknown: "VIDEOFILE <bytes> <fingerprint, 16 hex digits>" and
 // "PICTURES <number of FRM lines>", with which our loader refuses a video changed since indexing
-// and a project cut short.
+// and a project cut short. An FRM word is the coding letter, then how the frame is shown: the
+// fields (2, 3, 4 or 6), t or b for the field shown first, p or i (e.g. "FRM B3tp"); loaders read
+// only the letter.
 std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
                           const IndexOptions& options, const std::string& videoLine,
                           const VideoIdentity& video);

@@ -71,6 +71,9 @@ struct DamagedGop {
   uint64_t lastFrame = 0;
 };
 
+constexpr uint8_t kScanTopFirst = 1;
+constexpr uint8_t kScanProgressive = 2;
+
 struct VideoIndex {
   SequenceInfo sequence;  // the first sequence header's parameters
   bool sequenceFound = false;
@@ -81,6 +84,9 @@ struct VideoIndex {
   // Per frame of the index, in coded order: the fields it is displayed for (2; 3 with
   // repeat_first_field; 4 or 6 when a progressive sequence repeats the frame).
   std::vector<uint8_t> displayFields;
+  // Per frame of the index, in coded order: kScanTopFirst when its top field is shown first,
+  // kScanProgressive when it is a progressive frame.
+  std::vector<uint8_t> frameScan;
   uint64_t progressiveFrames =
       0;                        // frames with progressive_frame set (or of a progressive sequence)
   uint64_t repeatedFields = 0;  // frames with repeat_first_field set
