@@ -2,6 +2,7 @@
 // rule of platform/output_file.h.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/output_file.h"
 #include "reader/avc_decoder.h"
@@ -9,6 +10,7 @@
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/frame_timing.h"
 #include "tools/indexer/indexer.h"
+#include "tools/indexer/program_stream.h"
 #include "tools/indexer/project_format.h"
 #include "tools/indexer/video_path.h"
 
@@ -36,8 +38,11 @@ platform::OutputRule RuleFor(const IndexOptions& options, const char* what) {
   platform::OutputRule rule;
   rule.what = what;
   rule.inputs = {{options.videoPath, "the video being indexed"}};
-  for (const std::string& next : options.nextVideoPaths) {
-    rule.inputs.push_back({next, "a video file being indexed"});
+  // The further files of a program stream too, named or found beside a DVD title's first VOB.
+  const std::vector<std::string> files =
+      options.nextVideoPaths.empty() ? VobSetFiles(options.videoPath) : options.nextVideoPaths;
+  for (const std::string& file : files) {
+    if (file != options.videoPath) rule.inputs.push_back({file, "a video file being indexed"});
   }
   rule.force = options.force;
   return rule;

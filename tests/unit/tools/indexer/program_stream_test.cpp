@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -79,6 +81,43 @@ TEST(FindProgramStream, NeedsPackHeadersThatChain) {
   const std::vector<uint8_t> pack(ps.begin(), ps.begin() + 14);
   es.insert(es.begin() + 5000, pack.begin(), pack.end());
   EXPECT_FALSE(indexer::FindProgramStream(es.data(), es.size(), es.size(), &match));
+}
+
+// --list names every stream ffprobe finds, by stream id (private stream 1's by substream), and
+// marks the first video stream as the one indexed.
+TEST(ListProgramStream, NamesTheStreamsFfprobeFinds) {
+  for (const char* media : {"vob576i.vob", "dvd480i_bff.vob", "mpeg576i.mpg"}) {
+    TempDir dir;
+    const std::string listing = dir.File("list.txt");
+    std::string error;
+    FILE* out = std::fopen(listing.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(indexer::ListProgramStream(Media(media), out, &error), indexer::kIndexOk) << error;
+    std::fclose(out);
+    const std::string text = indexer_test::ReadText(listing);
+    const std::string ids =
+        indexer_test::Shell("ffprobe -v error -show_entries stream=id -of csv=p=0 " + Media(media));
+    std::istringstream lines(ids);
+    std::string id;
+    int streams = 0;
+    while (std::getline(lines, id)) {
+      if (id.empty()) continue;
+      ++streams;
+      // ffprobe writes 0x1e0 for stream 0xE0, 0x80 for substream 0x80 of private stream 1.
+      const int value = std::stoi(id, nullptr, 16);
+      char expected[64];
+      if (value >= 0x100) {
+        std::snprintf(expected, sizeof expected, "stream 0x%X", value & 0xFF);
+      } else {
+        std::snprintf(expected, sizeof expected, "substream 0x%X", value);
+      }
+      EXPECT_NE(text.find(expected), std::string::npos) << media << ": " << expected << "\n"
+                                                        << text;
+    }
+    EXPECT_GT(streams, 1) << media;
+    EXPECT_NE(text.find("stream 0xE0 (224): MPEG video  <- indexed by default"), std::string::npos)
+        << text;
+  }
 }
 
 }  // namespace
