@@ -6,14 +6,15 @@
 // PES headers and the MPEG-1 ones of MPEG-1 system streams (ffmpeg -f mpeg) are read.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 namespace ps {
 
-// Bytes a walker keeps in view from a unit's start, unless the data ends first: the longest
-// header is 6 + 255 + 3 bytes (MPEG-2) or 6 + stuffing + 12 (MPEG-1, its stuffing taken as 255 at
-// most here).
+// Bytes a walker keeps in view from a unit's start, unless the data ends first. The longest
+// MPEG-2 PES header is 9 + 255 bytes, an MPEG-1 one 6 + 16 stuffing bytes + 12; a header that
+// runs longer is no header, and its packet is passed over.
 constexpr size_t kLookahead = 300;
 // The longest PES packet: its 6 bytes of start code and length and 65535 bytes more.
 constexpr uint64_t kLongestPacket = 6 + 65535;
@@ -59,13 +60,16 @@ inline Unit ParseUnit(const uint8_t* d, size_t size, int videoId) {
   const uint32_t total = 6 + ((uint32_t{d[4]} << 8) | d[5]);
   u.header = total;
   if (id != videoId) return u;
-  const size_t view = size < total ? size : total;
+  // The header is read within kLookahead bytes whatever the caller has in view, so that every
+  // walker takes the same unit for the same bytes.
+  const size_t view = std::min<size_t>(std::min<size_t>(size, total), kLookahead);
   size_t at = 6;
   auto need = [&](size_t bytes) { return at + bytes <= view; };
   auto cut = [&]() {
-    // Inside the packet but past the data: the data ends in the header. Otherwise the header
-    // claims more than the packet holds, and the packet is passed over whole.
-    if (size < total) u.kind = UnitKind::kCutShort;
+    // Past the data (the caller has fewer bytes than kLookahead only where the data ends): the
+    // data ends in the header. Otherwise the header claims more than the packet holds, or runs
+    // longer than any header does, and the packet is passed over whole.
+    if (size < total && size < kLookahead) u.kind = UnitKind::kCutShort;
     return u;
   };
   if (!need(1)) return cut();
