@@ -14,6 +14,7 @@
 #include "reader/mkv_file_input.h"
 
 struct MatroskaFile;
+class ProgramStreamFiles;
 namespace server {
 class Link;
 }
@@ -109,6 +110,15 @@ class CAVCDecoder {
   int AlignStream(uint64_t position);
   int GetAnnexbNALU();
 
+  // Program streams (reader/program_stream_reader.cpp): the payload of the video stream's PES
+  // packets, with tsRemaining the bytes left in the current one. FillProgramStream keeps the
+  // unread bytes and reads on until `keep` of them are in view (fewer at the end of the files);
+  // false when none are.
+  int GetPSByte(unsigned char* byte);
+  int AlignProgramStream(uint64_t position);
+  bool FillProgramStream(size_t keep);
+  void SkipProgramStream(uint64_t count);
+
   // Matroska access (reader/matroska_access.cpp). InitMatroska opens the parser and chooses
   // track mkvTrack (the first MPEG-2 video track when -1): 0, or 1 when the file cannot be parsed,
   // 2 when the track is no MPEG-2 video track, 3 when its frames are stored compressed (with
@@ -179,9 +189,15 @@ class CAVCDecoder {
   FILE* projectFile;
   FILE* videoFile;
   int32_t tsRemaining;
+  // 1 transport stream, 2 Matroska, else elementary; 3 is a program stream in the projects that
+  // have the program streams' header (then programFiles is set).
   int32_t streamType;
   int32_t packetSize;
-  int32_t videoPid;
+  int32_t videoPid;  // the PID of a transport stream's video; a program stream's stream id
+  // A program stream's files, joined (null for other streams); programNext is the offset in them of
+  // the byte after the last one read into readBuffer.
+  ProgramStreamFiles* programFiles = nullptr;
+  uint64_t programNext = 0;
   int32_t fpsNumerator, fpsDenominator;
   int32_t pictureCount;
   int32_t gopCount;

@@ -15,6 +15,7 @@
 #include "platform/path.h"
 #include "reader/avc_decoder.h"
 #include "reader/leading_number.h"
+#include "reader/program_stream_reader.h"
 #include "reader/video_fingerprint.h"
 
 namespace {
@@ -271,6 +272,84 @@ bool FileFingerprint(FILE* file, uint64_t size, uint64_t* hash) {
       hash);
 }
 
+// A further file of a program stream: "NEXTFILE <bytes> <fingerprint> <path>".
+struct NextFile {
+  uint64_t size = 0;
+  uint64_t fingerprint = 0;
+  std::string path;
+};
+
+// The project header of the program streams' projects. Loaders that know only the first header
+// refuse such a project as one of another version, rather than reading its packs as video.
+constexpr const char* kHeader = "VantuIndexFileNV1";
+constexpr const char* kProgramStreamHeader = "VantuIndexFileNV2";
+constexpr int32_t kProgramStream = 3;
+
+// Joins the project's video file and its further files into d.programFiles. Offsets run on from
+// one file into the next, so every file but the last must still have the length it was indexed
+// with; every file must still hold the bytes indexed.
+int OpenProgramStream(CAVCDecoder& d, const char* projectPath, int64_t firstSize,
+                      const std::vector<NextFile>& nextFiles) {
+  std::unique_ptr<ProgramStreamFiles> files(new ProgramStreamFiles);
+  char reason[256];
+  uint64_t size = 0;
+  FILE* file = platform::OpenRegularFile(d.videoPath, &size, reason, sizeof reason);
+  if (file == nullptr) {
+    d.SetLoadDetail(d.videoPath, "%s", reason);
+    return kLoadCannotOpen;
+  }
+  if (!nextFiles.empty() && firstSize >= 0 && size != uint64_t(firstSize)) {
+    std::fclose(file);
+    d.SetLoadDetail(d.videoPath, "%" PRIu64 " bytes, but %" PRId64 " when it was indexed", size,
+                    firstSize);
+    return kLoadVideoChanged;
+  }
+  files->Add(file, size);
+  std::vector<char> work(std::max<size_t>(CAVCDecoder::kVideoPathSize, WorkPathSize()));
+  for (size_t i = 0; i < nextFiles.size(); ++i) {
+    const NextFile& next = nextFiles[i];
+    if (next.path.size() >= work.size()) {
+      d.SetLoadDetail(projectPath, "the path of further file %zu is too long", i + 1);
+      return kLoadCannotOpen;
+    }
+    std::memcpy(work.data(), next.path.c_str(), next.path.size() + 1);
+    if (platform::PathIsRelative(work.data()) &&
+        !ResolveVideoPath(projectPath, work.data(), work.size())) {
+      d.SetLoadDetail(projectPath,
+                      "the path \"%s\" cannot be resolved against the project's folder",
+                      next.path.c_str());
+      return kLoadCannotOpen;
+    }
+    const char* name = work.data();
+    file = platform::OpenRegularFile(name, &size, reason, sizeof reason);
+    if (file == nullptr) {
+      d.SetLoadDetail(name, "%s", reason);
+      return kLoadCannotOpen;
+    }
+    const bool last = i + 1 == nextFiles.size();
+    uint64_t hash = 0;
+    if (size < next.size || (!last && size != next.size)) {
+      std::fclose(file);
+      d.SetLoadDetail(name, "%" PRIu64 " bytes, but %" PRIu64 " when it was indexed", size,
+                      next.size);
+      return kLoadVideoChanged;
+    }
+    const bool read = FileFingerprint(file, next.size, &hash);
+    files->Add(file, size);
+    if (!read) {
+      d.SetLoadDetail(name, "it cannot be read");
+      return kLoadCannotOpen;
+    }
+    if (hash != next.fingerprint) {
+      d.SetLoadDetail(name, "its content is not the content that was indexed");
+      return kLoadVideoChanged;
+    }
+  }
+  d.videoSize = files->Size();
+  d.programFiles = files.release();
+  return kLoadOk;
+}
+
 }  // namespace
 
 void CAVCDecoder::SetLoadDetail(const char* file, const char* format, ...) {
@@ -306,7 +385,8 @@ int CAVCDecoder::Open(const char* path) {
   if (reader.Read(header, kHeaderLineChars) < 0) return kLoadEmpty;
   DropLastCharacter(header);
   if (std::strstr(header, "VantuIndexFileNV") == nullptr) return kLoadNotProject;
-  if (std::strcmp(header, "VantuIndexFileNV1") != 0) return kLoadVersionMismatch;
+  const bool programStreamProject = std::strcmp(header, kProgramStreamHeader) == 0;
+  if (std::strcmp(header, kHeader) != 0 && !programStreamProject) return kLoadVersionMismatch;
 
   reader.Read(lineBuffer, kLine2Chars);
 
@@ -345,6 +425,7 @@ int CAVCDecoder::Open(const char* path) {
   int64_t indexedVideoSize = -1;
   uint64_t indexedFingerprint = 0;
   int32_t listedPictures = -1;
+  std::vector<NextFile> nextFiles;
   BadValue bad;
 
   while (reader.Read(lineBuffer, kLongLineChars) >= 0) {
@@ -461,6 +542,20 @@ int CAVCDecoder::Open(const char* path) {
       } else if (!outOfRange) {
         bad.Note(reader.LineNumber(), line, "not a video size and fingerprint");
       }
+    } else if (Matches(line, "NEXTFILE ")) {
+      const char* first = FirstValue(line);
+      const char* second = NextValue(first);
+      const char* third = NextValue(second);
+      NextFile next;
+      if (ParseU64(first, &next.size, &outOfRange) && next.size <= uint64_t(INT64_MAX) &&
+          ParseHex64(second, &next.fingerprint) && third != nullptr && *third != '\n' &&
+          *third != '\0') {
+        next.path = third;
+        if (!next.path.empty() && next.path.back() == '\n') next.path.pop_back();
+        nextFiles.push_back(next);
+      } else if (!outOfRange) {
+        bad.Note(reader.LineNumber(), line, "not a file's size, fingerprint and path");
+      }
     } else if (Matches(line, "PICTURES ")) {
       if (!ParseInt(FirstValue(line), &listedPictures, &outOfRange) || listedPictures < 0) {
         listedPictures = -1;
@@ -478,6 +573,14 @@ int CAVCDecoder::Open(const char* path) {
       SetLoadDetail(path, "%d of %d pictures listed", pictureNumber, listedPictures);
     }
     return kLoadProjectCutShort;
+  }
+  // Only the program streams' projects name several files or read the stream type 3 as a
+  // program stream; in other projects 3 is an elementary stream, as it always was.
+  if (programStreamProject && streamType != kProgramStream) {
+    bad.Note(1, header, "this header is for program streams (STREAM 3) only");
+  }
+  if (!programStreamProject && !nextFiles.empty()) {
+    bad.Note(1, header, "only a program stream's project names further files");
   }
   if (bad.Found()) {
     SetLoadDetail(path, "line %d \"%s\": %s", bad.Line(), bad.Text(), bad.Why());
@@ -533,6 +636,11 @@ int CAVCDecoder::Open(const char* path) {
     }
   }
 
+  if (programStreamProject) {
+    const int result = OpenProgramStream(*this, path, indexedVideoSize, nextFiles);
+    if (result != kLoadOk) return result;
+  }
+
   if (streamType == 2) {
     const int result = InitMatroska();
     if (result != 0) {
@@ -585,4 +693,6 @@ void CAVCDecoder::Close() {
     std::fclose(videoFile);
     videoFile = nullptr;
   }
+  delete programFiles;
+  programFiles = nullptr;
 }

@@ -85,13 +85,15 @@ int32_t SearchVideoPacket(CAVCDecoder& d, int32_t gap) {
 // into another transport packet.
 int64_t ContiguousBytes(const CAVCDecoder& d) {
   int64_t available = d.readCount - BytesTaken(d);
-  if (d.streamType == 1) available = std::min<int64_t>(available, d.tsRemaining);
+  // Transport and program streams: the payload bytes left in the current packet.
+  if (d.streamType == 1 || d.programFiles != nullptr)
+    available = std::min<int64_t>(available, d.tsRemaining);
   return std::max<int64_t>(available, 0);
 }
 
 void ConsumeContiguous(CAVCDecoder& d, int64_t count) {
   d.readPtr += count;
-  if (d.streamType == 1) d.tsRemaining -= static_cast<int32_t>(count);
+  if (d.streamType == 1 || d.programFiles != nullptr) d.tsRemaining -= static_cast<int32_t>(count);
 }
 
 }  // namespace
@@ -111,6 +113,11 @@ int CAVCDecoder::GetRawByte(unsigned char* byte) {
   }
   if (streamType == 2) {
     if (NextMKVBuffer() == -1 || readCount <= 0) return -1;
+    *byte = *readPtr++;
+    return 0;
+  }
+  if (programFiles != nullptr) {
+    if (!FillProgramStream(1)) return -1;
     *byte = *readPtr++;
     return 0;
   }
@@ -135,6 +142,7 @@ int CAVCDecoder::GetTSByte(unsigned char* byte) {
 }
 
 int CAVCDecoder::GetByte(unsigned char* byte) {
+  if (programFiles != nullptr) return GetPSByte(byte);
   return streamType == 1 ? GetTSByte(byte) : GetRawByte(byte);
 }
 
@@ -144,6 +152,7 @@ int CAVCDecoder::AlignStream(uint64_t position) {
     resync = 1;
     return 0;
   }
+  if (programFiles != nullptr) return AlignProgramStream(position);
   if (streamType != 1) {
     if (videoFile != nullptr) platform::SeekFile(videoFile, position);
     InitializeBuffer();

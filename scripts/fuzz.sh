@@ -7,7 +7,7 @@
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #
 # SECONDS_PER_TARGET defaults to 60; TARGET is any of project_loader defaults_file es_units
-# es_refill ts_units ts_mux ts_refill matroska server_requests (default: all). The build folder is build-fuzz,
+# es_refill ts_units ps_units ts_mux ts_refill matroska server_requests (default: all). The build folder is build-fuzz,
 # or $MPG_FUZZ_BUILD_DIR. Each target keeps the corpus it grows in <build>/fuzz-corpus/<target>,
 # so later runs start further.
 set -euo pipefail
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(project_loader defaults_file es_units es_refill ts_units ts_mux ts_refill matroska server_requests)
+[ ${#targets[@]} -gt 0 ] || targets=(project_loader defaults_file es_units es_refill ts_units ps_units ts_mux ts_refill matroska server_requests)
 build=${MPG_FUZZ_BUILD_DIR:-build-fuzz}
 
 # clang and its fuzzer runtime come from Debian.
@@ -39,7 +39,7 @@ max_len() {
   case $1 in
     project_loader) echo 8192 ;;
     defaults_file) echo 2048 ;;
-    es_units | es_refill | ts_units | ts_mux | ts_refill) echo 32768 ;;
+    es_units | es_refill | ts_units | ps_units | ts_mux | ts_refill) echo 32768 ;;
     matroska) echo 65536 ;;
     server_requests) echo 16384 ;;
   esac
@@ -47,7 +47,7 @@ max_len() {
 dict() {
   case $1 in
     project_loader | defaults_file | matroska) echo "tests/fuzz/$1.dict" ;;
-    es_units | es_refill | ts_units | ts_mux | ts_refill | server_requests) echo "tests/fuzz/mpeg2.dict" ;;
+    es_units | es_refill | ts_units | ps_units | ts_mux | ts_refill | server_requests) echo "tests/fuzz/mpeg2.dict" ;;
   esac
 }
 

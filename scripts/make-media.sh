@@ -36,6 +36,14 @@
 #                       header for all of them
 #   matrixchange.m2v    format_a.m2v, then mpeg2enc 720x576 4:3 with its own quantiser matrices
 #                       (-K tmpgenc), 36 frames
+#   Program streams (VOB, MPG), by ffmpeg:
+#   vob576i.vob         es576i_open.m2v with AC-3 and LPCM audio (private stream 1), -f vob
+#   dvd480i_bff.vob     es480i_bff.m2v with AC-3, -f dvd (with navigation packs, private stream 2)
+#   mpeg576i.mpg        es576i_open.m2v with MP2 audio, -f mpeg (MPEG-1 pack and PES headers)
+#   cut_open.vob        cut_open.m2v with AC-3, -f vob: starts at an open GOP
+#   With mpeg2enc and mplex:
+#   mplex_bff_pulldown.vob  mpeg2enc 720x480 interlaced bottom field first film (72 frames) with
+#                       3:2 pulldown flags and a sequence header per GOP, AC-3, mplex -f 8 (DVD)
 #   Sequence changes of one size (ffmpeg), each the joined parts named:
 #   aspectchange.m2v    format_a.m2v (720x576 25 fps 4:3, 36 frames) then format_wide.m2v (16:9, 36)
 #   ratechange.m2v      format_a.m2v then format_ntsc.m2v (4:3 at 30000/1001, 36)
@@ -86,6 +94,26 @@ if [ ! -s cut_open.m2v ]; then
   # Byte offset of the second sequence header (00 00 01 B3).
   second=$(LC_ALL=C grep -obUaP '\x00\x00\x01\xb3' es576i_open.m2v | sed -n 2p | cut -d: -f1)
   tail -c +"$((second + 1))" es576i_open.m2v >cut_open.tmp.m2v && mv cut_open.tmp.m2v cut_open.m2v
+fi
+[ -s audio.ac3 ] || { ff -i audio.wav -c:a ac3 -b:a 192k audio.tmp.ac3 && mv audio.tmp.ac3 audio.ac3; }
+# ps SOURCE OUT FORMAT [audio options]: SOURCE with audio.wav in a program stream.
+ps() {
+  local source=$1 o=$2 format=$3
+  shift 3
+  [ -s "$o" ] && return
+  ff -fflags +genpts -i "$source" -i audio.wav "$@" -c:v copy -shortest -f "$format" "$o.tmp" &&
+    mv "$o.tmp" "$o"
+}
+ps es576i_open.m2v vob576i.vob vob -map 0:v -map 1:a -map 1:a -c:a:0 ac3 -c:a:1 pcm_dvd
+ps es480i_bff.m2v dvd480i_bff.vob dvd -map 0:v -map 1:a -c:a ac3
+ps es576i_open.m2v mpeg576i.mpg mpeg -map 0:v -map 1:a -c:a mp2
+ps cut_open.m2v cut_open.vob vob -map 0:v -map 1:a -c:a ac3
+if command -v mpeg2enc >/dev/null && command -v mplex >/dev/null && [ ! -s mplex_bff_pulldown.vob ]; then
+  ff -f lavfi -i testsrc=size=720x480:rate=24000/1001 -frames:v 72 -pix_fmt yuv420p \
+    -vf setfield=bff -f yuv4mpegpipe - |
+    mpeg2enc -v 0 -f 3 -b 6000 -I 1 -p -z b -s -g 6 -G 12 -o bff_pulldown.m2v
+  mplex -v 0 -f 8 -o mplex_bff_pulldown.tmp.vob bff_pulldown.m2v audio.ac3
+  mv mplex_bff_pulldown.tmp.vob mplex_bff_pulldown.vob
 fi
 if command -v mkvmerge >/dev/null; then
   mkv() { local o=$1; shift; mkvmerge -q -o "$o.tmp.mkv" "$@" >/dev/null || [ $? -eq 1 ]; mv "$o.tmp.mkv" "$o"; }

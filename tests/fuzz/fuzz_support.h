@@ -24,6 +24,7 @@ int EsUnits(const uint8_t* data, size_t size);
 int EsRefill(const uint8_t* data, size_t size);
 int TsRefill(const uint8_t* data, size_t size);
 int TsUnits(const uint8_t* data, size_t size);
+int PsUnits(const uint8_t* data, size_t size);
 int TsMux(const uint8_t* data, size_t size);
 int Matroska(const uint8_t* data, size_t size);
 // The decoding server's request handling (built where the server is: MPG_FUZZ_HAVE_SERVER).

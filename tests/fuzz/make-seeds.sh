@@ -5,7 +5,7 @@
 set -euo pipefail
 media=$1
 out=$2
-mkdir -p "$out"/es_units "$out"/ts_units "$out"/matroska
+mkdir -p "$out"/es_units "$out"/ts_units "$out"/ps_units "$out"/matroska
 
 # seed OUT OPTION_BYTES(printf escapes) FILE OFFSET LENGTH
 seed() {
@@ -30,6 +30,12 @@ seed "$out/ts_units/ts576i-head.bin" '\000\001\341\004\014' ts576i.ts 0 56400
 seed "$out/ts_units/ts576i-middle.bin" '\000\001\341\002\100' ts576i.ts 400003 37600
 seed "$out/ts_units/ts576i-audio-pid.bin" '\000\001\342\000\000' ts576i.ts 0 18800
 seed "$out/ts_units/m2ts576i-head.bin" '\002\020\021\003\020' m2ts576i.m2ts 0 57600
+
+# Program streams: the video stream id, where the first file ends and a reposition, in 8-byte
+# steps.
+seed "$out/ps_units/vob576i-head.bin" '\000\020\000\004\000' vob576i.vob 0 65536
+seed "$out/ps_units/dvd480i-middle.bin" '\000\002\001\000\200' dvd480i_bff.vob 100003 49152
+seed "$out/ps_units/mpeg576i-head.bin" '\000\000\377\000\000' mpeg576i.mpg 0 49152
 
 # Matroska: heads of the files (a truncated file must open as far as its data goes).
 seed "$out/matroska/mkv576i-head.bin" '' mkv576i.mkv 0 65536

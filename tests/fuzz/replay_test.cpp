@@ -80,6 +80,10 @@ TEST(FuzzReplay, TransportStreamUnits) {
   Replay("ts_units", fuzz::TsUnits);
 }
 
+TEST(FuzzReplay, ProgramStreamUnits) {
+  Replay("ps_units", fuzz::PsUnits);
+}
+
 TEST(FuzzReplay, TransportStreamMultiplex) {
   Replay("ts_mux", fuzz::TsMux);
 }
@@ -101,7 +105,7 @@ TEST(FuzzReplay, ServerRequests) {
 // The seeds from the media must be there: without them the replay covers only crafted inputs.
 TEST(FuzzReplay, MediaSeedsWereMade) {
   const std::string seeds = Env("MPG_BUILD_DIR", ".") + "/fuzz-seeds";
-  for (const char* name : {"es_units", "ts_units", "matroska"}) {
+  for (const char* name : {"es_units", "ts_units", "ps_units", "matroska"}) {
     EXPECT_FALSE(FilesIn(seeds + "/" + name).empty()) << name;
   }
 }

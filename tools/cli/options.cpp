@@ -128,12 +128,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
 std::string HelpText(const std::string& command) {
   if (command == "index") {
     return std::string(
-               "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--track N] [--crop L,R,T,B]\n"
-               "                       [--lumfilt G,O] [--timestamps FILE] [--force] [--quiet]\n"
+               "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--next FILE]... [--track N]\n"
+               "                       [--crop L,R,T,B] [--lumfilt G,O] [--timestamps FILE]\n"
+               "                       [--force] [--quiet]\n"
                "       mpgsource index VIDEO --list\n"
-               "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets) "
-               "or\n"
-               "Matroska file and writes the project file.\n") +
+               "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets),\n"
+               "Matroska file or program stream (VOB, MPG; a DVD title from its VTS_nn_1.VOB)\n"
+               "and writes the project file.\n") +
            indexer::kIndexFlagsHelp + command_line::kConventionsHelp;
   }
   if (command == "server") {
@@ -179,8 +180,9 @@ std::string HelpText(const std::string& command) {
   return "usage: mpgsource COMMAND ...\n"
          "A host for the MPGSource plugin (VantuDecodeNV): frame-accurate MPEG-2 serving.\n"
          "\n"
-         "  mpgsource index VIDEO [-o PROJECT] [--pid N] [--track N] [--crop L,R,T,B]\n"
-         "                  [--lumfilt G,O] [--timestamps FILE] [--list] [--force] [--quiet]\n"
+         "  mpgsource index VIDEO [-o PROJECT] [--pid N] [--next FILE]... [--track N]\n"
+         "                  [--crop L,R,T,B] [--lumfilt G,O] [--timestamps FILE] [--list]\n"
+         "                  [--force] [--quiet]\n"
          "  mpgsource server [--verbose] [--queue N] [--clients N]   decoding server\n"
          "  mpgsource info PROJECT [--json] [CLIP]  width, height, fps, frames, parity, pixel "
          "type\n"

@@ -16,7 +16,12 @@ const char* const kIndexFlagsHelp =
     "  -o PROJECT         the project file (default: VIDEO with the extension .vnt)\n"
     "  --pid N            the transport stream's video PID, decimal or hexadecimal with\n"
     "                     0x (481 or 0x1E1; default: the first MPEG-2 video stream of\n"
-    "                     the first program that has one, in PAT order)\n"
+    "                     the first program that has one, in PAT order); for a program\n"
+    "                     stream (VOB, MPG) the video's stream id, 0xE0 to 0xEF\n"
+    "                     (default: the first video stream)\n"
+    "  --next FILE        a further file of a program stream, read after VIDEO as one\n"
+    "                     stream (repeat in order; VTS_nn_1.VOB brings the title's\n"
+    "                     VOB files numbered after it without it)\n"
     "  --track N          the Matroska file's MPEG-2 video track, numbered from 0 in\n"
     "                     the file's track list as --list shows it (default: the\n"
     "                     first MPEG-2 video track)\n"
@@ -51,6 +56,10 @@ bool TakeIndexFlag(const std::vector<std::string>& args, size_t* i, IndexArgs* o
   long long n[4] = {0, 0, 0, 0};
   if (a == "-o") return file(&out->project);
   if (a == "--timestamps") return file(&out->timestamps);
+  if (a == "--next") {
+    out->next.emplace_back();
+    return file(&out->next.back());
+  }
   if (a == "--pid") {
     if (!value(&v)) return false;
     if (!command_line::ParseNumber(v, 0, 8191, &n[0], true)) {
@@ -127,6 +136,7 @@ int RunIndexCommand(const IndexArgs& args, const char* program) {
   options.force = args.force;
   options.progress = !args.quiet;
   options.pid = args.pid;
+  options.nextVideoPaths = args.next;
   options.track = args.track;
   options.clipLeft = args.crop[0];
   options.clipRight = args.crop[1];

@@ -16,6 +16,7 @@ struct IndexArgs {
   bool force = false;      // a read-only project or timestamps file is replaced too
   bool quiet = false;      // no progress display and no closing line (warnings still show)
   int pid = -1;
+  std::vector<std::string> next;  // --next FILE: further files of a program stream
   int track = -1;
   int crop[4] = {0, 0, 0, 0};  // left, right, top, bottom
   int lumfilt[2] = {0, 0};     // gamma, offset

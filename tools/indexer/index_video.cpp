@@ -57,21 +57,6 @@ bool ContainsSequenceHeader(const std::vector<uint8_t>& head) {
   return std::search(head.begin(), head.end(), kCode, kCode + 4) != head.end();
 }
 
-// Program streams are not read yet; the message says how to get the video into a transport stream.
-// MPEG-1 program streams (VCD) hold MPEG-1 video, which no remux makes readable.
-std::string ProgramStreamRefusal(const std::string& quoted, const ProgramStreamMatch& match) {
-  std::string text = quoted + " is an MPEG program stream";
-  if (match.mpeg1) return text + "; only elementary and transport streams are supported";
-  text += " (VOB/MPG)";
-  if (match.firstPack > 0) {
-    text += ", its first pack header at byte " + std::to_string(match.firstPack);
-  }
-  return text +
-         "; only elementary and transport streams are supported. Remux its video into a "
-         "transport stream meanwhile: ffmpeg -i " +
-         quoted + " -map 0:v:0 -c copy -f mpegts out.ts";
-}
-
 int ScanElementary(ByteSource* source, const IndexOptions& options, Mpeg2Scanner* scanner,
                    std::string* error) {
   std::vector<uint8_t> block(static_cast<size_t>(std::min<uint64_t>(kBlockSize, source->Size())));
@@ -215,6 +200,8 @@ int CheckIndex(const VideoIndex& index, const StreamLayout& layout, const IndexO
   std::string where = "\"" + options.videoPath + "\"";
   if (layout.carriage == Carriage::kTransport) {
     where += " (PID " + std::to_string(layout.pid) + ", " + Hex(layout.pid) + ")";
+  } else if (layout.carriage == Carriage::kProgram) {
+    where += " (stream " + Hex(layout.pid) + ")";
   }
   if (!index.sequenceFound) {
     *error = where + " holds no MPEG-2 video: no sequence header found";
@@ -362,8 +349,7 @@ int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* lay
   } else if (FindProgramStream(head.data(), head.size(), source.Size(), &programStream)) {
     // Before the elementary stream test: a program stream cut just before a sequence header in
     // a video packet opens like one, and its packet headers would be read as picture data.
-    *error = ProgramStreamRefusal(quoted, programStream);
-    return kIndexUnsupported;
+    layout->carriage = Carriage::kProgram;
   } else if (OpensWithSequenceHeader(head)) {
     layout->carriage = Carriage::kElementary;
   } else if ((spacing = DetectPacketSize(head.data(), head.size(), &firstSync)) != 0) {
@@ -383,13 +369,20 @@ int IndexVideo(const IndexOptions& options, VideoIndex* index, StreamLayout* lay
 
   Mpeg2Scanner scanner;
   int result;
-  if (layout->carriage != Carriage::kTransport && options.pid >= 0) {
-    Warn(options, "a PID applies to transport streams only; ignored");
+  if (layout->carriage != Carriage::kTransport && layout->carriage != Carriage::kProgram &&
+      options.pid >= 0) {
+    Warn(options, "a PID applies to transport and program streams only; ignored");
   }
   if (layout->carriage != Carriage::kMatroska && options.track >= 0) {
     Warn(options, "a track applies to Matroska files only; ignored");
   }
-  if (layout->carriage == Carriage::kElementary) {
+  if (layout->carriage != Carriage::kProgram && !options.nextVideoPaths.empty()) {
+    *error = quoted + " is no program stream: only a program stream's files are read as one";
+    return kIndexBadOptions;
+  }
+  if (layout->carriage == Carriage::kProgram) {
+    result = ScanProgramStream(options, layout, &scanner, error);
+  } else if (layout->carriage == Carriage::kElementary) {
     result = ScanElementary(&source, options, &scanner, error);
   } else if (layout->carriage == Carriage::kMatroska) {
     result = ScanMatroska(&source, options, layout, &scanner, error);

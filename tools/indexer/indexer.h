@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tools/command_line/command_line.h"
 #include "tools/indexer/video_index.h"
@@ -36,7 +37,12 @@ struct IndexOptions {
   std::string videoPath;    // the MPEG-2 video file
   std::string projectPath;  // the project file to write (replaced when it exists)
   bool force = false;       // a read-only project or timestamps file is replaced too
-  int pid = -1;             // transport stream video PID; -1: the first MPEG-2 video stream
+  // Transport stream video PID, or program stream video stream id (0xE0-0xEF); -1: the first
+  // MPEG-2 video stream.
+  int pid = -1;
+  // Further files of a program stream, read after videoPath as one stream; none: a DVD title's
+  // VTS_nn_1.VOB brings the VOB files numbered after it.
+  std::vector<std::string> nextVideoPaths;
   int track = -1;  // Matroska track (index in the track table); -1: the first MPEG-2 video track
   // Crop amounts written on the CLIP line, and the luminance correction of the LUMFILT line.
   int clipLeft = 0, clipRight = 0, clipTop = 0, clipBottom = 0;
@@ -49,15 +55,18 @@ struct IndexOptions {
   std::function<void(const std::string&)> warn;
 };
 
-enum class Carriage { kElementary, kTransport, kMatroska };
+enum class Carriage { kElementary, kTransport, kMatroska, kProgram };
 
 // How the video is carried in the file.
 struct StreamLayout {
   Carriage carriage = Carriage::kElementary;
-  int packetSize = 0;  // 188 or 192 for a transport stream
-  int pid = 0;         // the video PID of a transport stream
-  int track = -1;      // the index of the V_MPEG2 track of a Matroska file
-  uint64_t fileSize = 0;
+  int packetSize = 0;     // 188 or 192 for a transport stream
+  int pid = 0;            // the video PID of a transport stream, the stream id of a program stream
+  int track = -1;         // the index of the V_MPEG2 track of a Matroska file
+  uint64_t fileSize = 0;  // of the first file
+  // A program stream: its files, the first one included, and their lengths.
+  std::vector<std::string> files;
+  std::vector<uint64_t> fileSizes;
 };
 
 // Sends one warning to options.warn, or to stderr when it is empty.

@@ -11,6 +11,7 @@
 #include "reader/mkv_track_choice.h"
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/indexer.h"
+#include "tools/indexer/program_stream.h"
 #include "tools/indexer/project_format.h"
 #include "tools/indexer/psi_tables.h"
 #include "tools/indexer/transport_stream.h"
@@ -141,6 +142,10 @@ int ListStreams(const std::string& videoPath, FILE* out, std::string* error) {
   const bool matroska =
       head.size() >= 4 && head[0] == 0x1A && head[1] == 0x45 && head[2] == 0xDF && head[3] == 0xA3;
   if (matroska) return ListMatroska(videoPath, out, error);
+  ProgramStreamMatch programStream;
+  if (FindProgramStream(head.data(), head.size(), source.Size(), &programStream)) {
+    return ListProgramStream(videoPath, out, error);
+  }
   if (spacing != 188 && spacing != 192) {
     // Not a transport stream: the one video stream, as indexing sees it.
     IndexOptions options;

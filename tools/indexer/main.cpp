@@ -17,8 +17,9 @@ void Usage(FILE* out = stderr) {
   std::fprintf(out,
                "usage: %s [options] VIDEO [PROJECT]\n"
                "       %s VIDEO --list\n"
-               "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets)\n"
-               "or Matroska file and writes the project file; the same as mpgsource index.\n",
+               "Indexes an MPEG-2 elementary stream, transport stream (188- or 192-byte packets),\n"
+               "Matroska file or program stream (VOB, MPG; a DVD title from its VTS_nn_1.VOB)\n"
+               "and writes the project file; the same as mpgsource index.\n",
                indexer::kToolName, indexer::kToolName);
   std::fputs(indexer::kIndexFlagsHelp, out);
   std::fputs(command_line::kConventionsHelp, out);

@@ -18,6 +18,10 @@ std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout) {
   } else if (layout.carriage == Carriage::kMatroska) {
     snprintf(text, sizeof text, "MPEG-2 video in Matroska, track %d", layout.track);
     carriage = text;
+  } else if (layout.carriage == Carriage::kProgram) {
+    snprintf(text, sizeof text, "MPEG-2 video in a program stream%s, stream 0x%X",
+             layout.files.size() > 1 ? " of several files" : "", layout.pid);
+    carriage = text;
   } else {
     carriage = "MPEG-2 elementary stream";
   }
@@ -38,11 +42,12 @@ std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout) {
 
 std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
                           const IndexOptions& options, const std::string& videoLine,
-                          const VideoIdentity& video) {
+                          const VideoIdentity& video, const std::vector<VideoIdentity>& nextFiles) {
   const bool transport = layout.carriage == Carriage::kTransport;
+  const bool program = layout.carriage == Carriage::kProgram;
   std::string out;
   out.reserve(256 + index.gops.size() * 24 + index.pictureCount * 6);
-  out += "VantuIndexFileNV1\n";
+  out += program ? "VantuIndexFileNV2\n" : "VantuIndexFileNV1\n";
   out += std::string(kToolName) + " " + kToolVersion + "\n";
   out += videoLine + "\n";
   out += StreamSummary(index, layout) + "\n";
@@ -50,10 +55,13 @@ std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
 
   char line[128];
   auto add = [&](int length) { out.append(line, static_cast<size_t>(length)); };
-  const int streamType = transport ? 1 : layout.carriage == Carriage::kMatroska ? 2 : 0;
+  const int streamType = transport                                ? 1
+                         : layout.carriage == Carriage::kMatroska ? 2
+                         : program                                ? 3
+                                                                  : 0;
   add(snprintf(line, sizeof line, "STREAM %d\n", streamType));
   add(snprintf(line, sizeof line, "PKTSIZ %d\n", transport ? layout.packetSize : 0));
-  add(snprintf(line, sizeof line, "VPID %d\n", transport ? layout.pid : 0));
+  add(snprintf(line, sizeof line, "VPID %d\n", transport || program ? layout.pid : 0));
   // The Matroska track by its place in the track table; a project without the line (written
   // before there was a choice) means the first MPEG-2 video track.
   if (layout.carriage == Carriage::kMatroska) {
@@ -73,6 +81,12 @@ std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
   add(snprintf(line, sizeof line, "VIDEOFILE %llu %016llx\n",
                static_cast<unsigned long long>(video.size),
                static_cast<unsigned long long>(video.fingerprint)));
+  for (const VideoIdentity& next : nextFiles) {
+    add(snprintf(line, sizeof line, "NEXTFILE %llu %016llx ",
+                 static_cast<unsigned long long>(next.size),
+                 static_cast<unsigned long long>(next.fingerprint)));
+    out += next.line + "\n";
+  }
   uint64_t listed = 0;
   for (const GopRecord& gop : index.gops) listed += gop.types.size();
   add(snprintf(line, sizeof line, "PICTURES %llu\n", static_cast<unsigned long long>(listed)));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tools/indexer/indexer.h"
 #include "tools/indexer/video_index.h"
@@ -16,6 +17,7 @@ std::string StreamSummary(const VideoIndex& index, const StreamLayout& layout);
 struct VideoIdentity {
   uint64_t size = 0;
   uint64_t fingerprint = 0;
+  std::string line;  // the path as the project names it (further files of a program stream)
 };
 
 // The whole project file: the header, our tool line, the video path line, the summary, an empty
@@ -23,11 +25,14 @@ struct VideoIdentity {
 // order. Every line ends in a single LF. Among the keyword lines, before the GOP list, are two
 // that other loaders skip as unknown: "VIDEOFILE <bytes> <fingerprint, 16 hex digits>" and
 // "PICTURES <number of FRM lines>", with which our loader refuses a video changed since indexing
-// and a project cut short. An FRM word is the coding letter, then how the frame is shown: the
-// fields (2, 3, 4 or 6), t or b for the field shown first, p or i (e.g. "FRM B3tp"); loaders read
-// only the letter.
+// and a project cut short. A program stream's project opens with a header of its own, which
+// loaders that cannot read program streams refuse as another version, and names each further
+// file of the stream on a line "NEXTFILE <bytes> <fingerprint> <path>". An FRM word is the coding
+// letter, then how the frame is shown: the fields (2, 3, 4 or 6), t or b for the field shown
+// first, p or i (e.g. "FRM B3tp"); loaders read only the letter.
 std::string FormatProject(const VideoIndex& index, const StreamLayout& layout,
                           const IndexOptions& options, const std::string& videoLine,
-                          const VideoIdentity& video);
+                          const VideoIdentity& video,
+                          const std::vector<VideoIdentity>& nextFiles = {});
 
 }  // namespace indexer

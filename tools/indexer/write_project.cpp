@@ -2,6 +2,7 @@
 // rule of platform/output_file.h.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/output_file.h"
 #include "reader/avc_decoder.h"
@@ -9,6 +10,7 @@
 #include "tools/indexer/byte_source.h"
 #include "tools/indexer/frame_timing.h"
 #include "tools/indexer/indexer.h"
+#include "tools/indexer/program_stream.h"
 #include "tools/indexer/project_format.h"
 #include "tools/indexer/video_path.h"
 
@@ -36,6 +38,12 @@ platform::OutputRule RuleFor(const IndexOptions& options, const char* what) {
   platform::OutputRule rule;
   rule.what = what;
   rule.inputs = {{options.videoPath, "the video being indexed"}};
+  // The further files of a program stream too, named or found beside a DVD title's first VOB.
+  const std::vector<std::string> files =
+      options.nextVideoPaths.empty() ? VobSetFiles(options.videoPath) : options.nextVideoPaths;
+  for (const std::string& file : files) {
+    if (file != options.videoPath) rule.inputs.push_back({file, "a video file being indexed"});
+  }
   rule.force = options.force;
   return rule;
 }
@@ -80,10 +88,21 @@ int WriteProject(const IndexOptions& options, std::string* error) {
   }
   VideoIdentity video;
   if (!IdentifyVideo(options.videoPath, layout.fileSize, &video, error)) return kIndexCannotRead;
+  std::vector<VideoIdentity> nextFiles;
+  for (size_t i = 1; i < layout.files.size(); ++i) {
+    nextFiles.emplace_back();
+    if (!ProjectVideoPath(layout.files[i], options.projectPath, &nextFiles.back().line, error)) {
+      return kIndexCannotWrite;
+    }
+    if (!IdentifyVideo(layout.files[i], layout.fileSizes[i], &nextFiles.back(), error)) {
+      return kIndexCannotRead;
+    }
+  }
   // Both files are written in full before either is renamed into place, so that a run that
   // fails leaves neither a new project nor new timestamps.
   platform::OutputFile project, times;
-  const std::string projectText = FormatProject(index, layout, options, videoLine, video);
+  const std::string projectText =
+      FormatProject(index, layout, options, videoLine, video, nextFiles);
   auto write = [error](platform::OutputFile* out, const std::string& path,
                        const platform::OutputRule& rule, const std::string& text) {
     if (!out->Open(path, rule, error)) return false;

@@ -58,7 +58,7 @@ TEST_F(ClipTest, LoadFailuresAreReportedAndReleaseEverything) {
   StartServer();
   std::ofstream(dir_.File("empty.vnt")).close();
   std::ofstream(dir_.File("other.vnt")) << "just some text\n";
-  std::ofstream(dir_.File("newer.vnt")) << "VantuIndexFileNV2\n";
+  std::ofstream(dir_.File("newer.vnt")) << "VantuIndexFileNV3\n";
   const int before = OpenDescriptors();
   // The load code's own text, then the file it is about (and why, where there is more to say).
   EXPECT_EQ(TryMake(dir_.File("missing.vnt"), 0),

@@ -43,8 +43,10 @@ class ProjectLoader : public ::testing::Test {
 TEST_F(ProjectLoader, LoadCodes) {
   EXPECT_EQ(d_->Open(dir_.Path("absent.vnt").c_str()), kLoadCannotOpen);
   EXPECT_EQ(Load(""), kLoadEmpty);
-  EXPECT_EQ(Load("VantuIndexFileNV2\n" + Project(video_, kOneGop).substr(18)),
+  EXPECT_EQ(Load("VantuIndexFileNV3\n" + Project(video_, kOneGop).substr(18)),
             kLoadVersionMismatch);
+  // The program streams' header with another stream type: a project made by hand or damaged.
+  EXPECT_EQ(Load("VantuIndexFileNV2\n" + Project(video_, kOneGop).substr(18)), kLoadBadValue);
   EXPECT_EQ(Load("VantuIndexFileNV1"), kLoadVersionMismatch);  // loses its "1"
   EXPECT_EQ(Load("VantuIndexFileNV1 \n"), kLoadVersionMismatch);
   EXPECT_EQ(Load("Some other text file\n"), kLoadNotProject);
@@ -379,7 +381,7 @@ TEST_F(ProjectLoader, EveryFailureNamesItsFile) {
   const std::string project = dir_.Path("project.vnt");
   EXPECT_EQ(Load(""), kLoadEmpty);
   EXPECT_EQ(std::string(d_->loadDetail), project);
-  EXPECT_EQ(Load("VantuIndexFileNV2\n"), kLoadVersionMismatch);
+  EXPECT_EQ(Load("VantuIndexFileNV3\n"), kLoadVersionMismatch);
   EXPECT_EQ(std::string(d_->loadDetail), project);
   EXPECT_EQ(Load("text\n"), kLoadNotProject);
   EXPECT_EQ(std::string(d_->loadDetail), project);

@@ -224,9 +224,11 @@ TEST(IndexVideo, RefusesWhatIsNotMpeg2VideoWithItsReason) {
   EXPECT_EQ(Index(dir.File("m1.m1v"), &index, &layout, &error), indexer::kIndexNotMpeg2);
   EXPECT_NE(error.find("MPEG-1"), std::string::npos) << error;
 
-  ASSERT_TRUE(Ffmpeg("-i " + Media("es576i_open.m2v") + " -c copy -f vob " + dir.File("ps.mpg")));
-  EXPECT_EQ(Index(dir.File("ps.mpg"), &index, &layout, &error), indexer::kIndexUnsupported);
-  EXPECT_NE(error.find("program stream"), std::string::npos) << error;
+  // A VCD-like MPEG-1 system stream with MPEG-1 video.
+  ASSERT_TRUE(Ffmpeg("-i " + dir.File("m1.m1v") + " -c copy -f mpeg " + dir.File("ps.mpg")));
+  EXPECT_EQ(Index(dir.File("ps.mpg"), &index, &layout, &error), indexer::kIndexNotMpeg2);
+  EXPECT_NE(error.find("MPEG-1 video"), std::string::npos) << error;
+  EXPECT_NE(error.find("only MPEG-2"), std::string::npos) << error;
 
   EXPECT_EQ(Index(Media("mkv_no_mpeg2.mkv"), &index, &layout, &error), indexer::kIndexNotMpeg2);
   EXPECT_NE(error.find("no MPEG-2 video track"), std::string::npos) << error;

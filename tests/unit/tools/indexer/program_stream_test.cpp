@@ -1,9 +1,12 @@
-// Program streams are refused as program streams wherever the file starts: cut inside a pack or
-// after padding, an ffmpeg-made VOB or MPG is never taken for an elementary stream.
+// Program streams are found by their pack headers wherever the file starts: cut inside a pack or
+// after padding, an ffmpeg-made VOB or MPG is indexed as a program stream from its first whole
+// pack on, never taken for an elementary stream.
 #include "tools/indexer/program_stream.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -17,24 +20,18 @@ using indexer_test::ReadFile;
 using indexer_test::TempDir;
 using indexer_test::WriteFile;
 
-struct Muxer {
-  const char* format;  // ffmpeg -f
-  bool mpeg1Packs;     // "-f mpeg" writes MPEG-1 pack headers
-};
-
 enum class Lead { kCut, kZeros, kOnes };
 
-// (muxer, lead, bytes cut off or padding put before)
-using Case = std::tuple<Muxer, Lead, size_t>;
+// (ffmpeg -f, lead, bytes cut off or padding put before)
+using Case = std::tuple<const char*, Lead, size_t>;
 
 class ProgramStreamStart : public ::testing::TestWithParam<Case> {};
 
-TEST_P(ProgramStreamStart, IsRefusedAsAProgramStream) {
-  const auto& [muxer, lead, bytes] = GetParam();
+TEST_P(ProgramStreamStart, IsIndexedFromItsFirstPack) {
+  const auto& [format, lead, bytes] = GetParam();
   TempDir dir;
   const std::string whole = dir.File("whole.mpg");
-  ASSERT_TRUE(
-      Ffmpeg("-i " + Media("es576i_open.m2v") + " -c copy -f " + muxer.format + " " + whole));
+  ASSERT_TRUE(Ffmpeg("-i " + Media("es576i_open.m2v") + " -c copy -f " + format + " " + whole));
   std::vector<uint8_t> file = ReadFile(whole);
   ASSERT_GT(file.size(), bytes + 4096);
   if (lead == Lead::kCut) {
@@ -48,25 +45,24 @@ TEST_P(ProgramStreamStart, IsRefusedAsAProgramStream) {
   indexer::VideoIndex index;
   indexer::StreamLayout layout;
   std::string error;
-  EXPECT_EQ(indexer_test::Index(video, &index, &layout, &error), indexer::kIndexUnsupported);
-  EXPECT_NE(error.find("\"" + video + "\" is an MPEG program stream"), std::string::npos) << error;
-  if (muxer.mpeg1Packs) {
-    EXPECT_NE(error.find("only elementary and transport streams are supported"), std::string::npos)
-        << error;
+  ASSERT_EQ(indexer_test::Index(video, &index, &layout, &error), indexer::kIndexOk) << error;
+  EXPECT_EQ(layout.carriage, indexer::Carriage::kProgram);
+  EXPECT_EQ(layout.pid, 0xE0);
+  // A whole file behind padding loses no picture: ffprobe sees the same ones.
+  if (lead != Lead::kCut || bytes == 0) {
+    EXPECT_EQ(indexer_test::DisplayOrder(indexer_test::CodedTypes(index)),
+              indexer_test::FfprobeTypes(video));
   } else {
-    EXPECT_NE(error.find("(VOB/MPG)"), std::string::npos) << error;
-    EXPECT_NE(error.find("ffmpeg -i \"" + video + "\" -map 0:v:0 -c copy -f mpegts out.ts"),
-              std::string::npos)
-        << error;
+    EXPECT_GT(index.pictureCount, 0u);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CutOrPadded, ProgramStreamStart,
-    ::testing::Combine(
-        ::testing::Values(Muxer{"vob", false}, Muxer{"dvd", false}, Muxer{"mpeg", true}),
-        ::testing::Values(Lead::kCut, Lead::kZeros, Lead::kOnes),
-        ::testing::Values(size_t{0}, size_t{7}, size_t{1000}, size_t{2048 + 14}, size_t{33333})));
+INSTANTIATE_TEST_SUITE_P(CutOrPadded, ProgramStreamStart,
+                         ::testing::Combine(::testing::Values("vob", "dvd", "mpeg"),
+                                            ::testing::Values(Lead::kCut, Lead::kZeros,
+                                                              Lead::kOnes),
+                                            ::testing::Values(size_t{0}, size_t{7}, size_t{1000},
+                                                              size_t{2048 + 14}, size_t{33333})));
 
 // The chain of pack headers is what is recognised: a lone pack start code inside other data is
 // not enough, and a pack header whose length leads nowhere breaks the chain.
@@ -85,6 +81,43 @@ TEST(FindProgramStream, NeedsPackHeadersThatChain) {
   const std::vector<uint8_t> pack(ps.begin(), ps.begin() + 14);
   es.insert(es.begin() + 5000, pack.begin(), pack.end());
   EXPECT_FALSE(indexer::FindProgramStream(es.data(), es.size(), es.size(), &match));
+}
+
+// --list names every stream ffprobe finds, by stream id (private stream 1's by substream), and
+// marks the first video stream as the one indexed.
+TEST(ListProgramStream, NamesTheStreamsFfprobeFinds) {
+  for (const char* media : {"vob576i.vob", "dvd480i_bff.vob", "mpeg576i.mpg"}) {
+    TempDir dir;
+    const std::string listing = dir.File("list.txt");
+    std::string error;
+    FILE* out = std::fopen(listing.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(indexer::ListProgramStream(Media(media), out, &error), indexer::kIndexOk) << error;
+    std::fclose(out);
+    const std::string text = indexer_test::ReadText(listing);
+    const std::string ids =
+        indexer_test::Shell("ffprobe -v error -show_entries stream=id -of csv=p=0 " + Media(media));
+    std::istringstream lines(ids);
+    std::string id;
+    int streams = 0;
+    while (std::getline(lines, id)) {
+      if (id.empty()) continue;
+      ++streams;
+      // ffprobe writes 0x1e0 for stream 0xE0, 0x80 for substream 0x80 of private stream 1.
+      const int value = std::stoi(id, nullptr, 16);
+      char expected[64];
+      if (value >= 0x100) {
+        std::snprintf(expected, sizeof expected, "stream 0x%X", value & 0xFF);
+      } else {
+        std::snprintf(expected, sizeof expected, "substream 0x%X", value);
+      }
+      EXPECT_NE(text.find(expected), std::string::npos) << media << ": " << expected << "\n"
+                                                        << text;
+    }
+    EXPECT_GT(streams, 1) << media;
+    EXPECT_NE(text.find("stream 0xE0 (224): MPEG video  <- indexed by default"), std::string::npos)
+        << text;
+  }
 }
 
 }  // namespace
