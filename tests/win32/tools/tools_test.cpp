@@ -534,3 +534,30 @@ WIN_TEST(TheServerCommandsServerEndsWithIt) {
   }
   CHECK(gone);
 }
+
+WIN_TEST(HelpAndErrorsSpeakOfWindows) {
+  const tools_e2e::RunResult help = Run("mpgsource.exe", {"--help"});
+  CHECK_EQ(0, help.exitCode);
+  for (const char* word : {"VantuDecodeNV.dll", "mpgsource-server.exe", "mpgsource.exe index"}) {
+    CHECK(help.out.find(word) != std::string::npos);
+  }
+  for (const char* word : {".so", "lib/avisynth", "$MPGSOURCE"}) {
+    CHECK(help.out.find(word) == std::string::npos);
+  }
+  // A server that cannot be started: the system's own words for why.
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty());
+  char text[512] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 ERROR_FILE_NOT_FOUND, 0, text, sizeof text, nullptr);
+  std::string expected(text);
+  while (!expected.empty() && (expected.back() == '\n' || expected.back() == '\r')) {
+    expected.pop_back();
+  }
+  REQUIRE(!expected.empty());
+  SetEnvironmentVariableA("MPGSOURCE_SERVER", (tools_e2e::ProgramFolder() + "none.exe").c_str());
+  const tools_e2e::RunResult r = Run("mpgsource.exe", {"hash", project, "--frames", "0"});
+  SetEnvironmentVariableA("MPGSOURCE_SERVER", nullptr);
+  CHECK_EQ(1, r.exitCode);
+  CHECK(r.err.find(expected) != std::string::npos);
+}
