@@ -43,4 +43,16 @@ echo "== test_tools_win32 (wine64) =="
 media=$(cd "$tools/media" && pwd)
 (cd "$tools" && MPG_TOOLS_MEDIA="Z:${media//\//\\}" timeout 900 "$wine" test_tools_win32.exe)
 bash scripts/package-windows.sh build-win32 "$dir" "$tools"
+# The unpacked zip's own (stripped) programs and plugin index and serve frames as ffmpeg decodes.
+echo "== the zip's programs (wine64) =="
+zip=$(ls -t build-package/mpgsource-windows-*.zip | grep -v -- -symbols | head -n 1)
+unpacked=$(mktemp -d)
+trap 'cleanup; rm -rf "$unpacked"' EXIT
+python3 -m zipfile -e "$zip" "$unpacked"
+winmedia="Z:${media//\//\\}"
+timeout 300 "$wine" "$unpacked/MPGSource/x64/mpgsource.exe" index "$winmedia\\es576i_open.m2v" \
+  -o "$winmedia\\zip.vnt" --quiet --force
+timeout 300 "$wine" "$unpacked/MPGSource/x64/mpgsource.exe" hash "$winmedia\\zip.vnt" \
+  --frames 0-24 | tr -d '\r' | awk '{ print $2 }' >"$unpacked/hashes"
+head -n 25 "$tools/media/es576i_open.m2v.md5" | diff - "$unpacked/hashes"
 echo "windows checks passed"

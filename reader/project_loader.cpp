@@ -371,7 +371,10 @@ int CAVCDecoder::Open(const char* path) {
   mkvTrack = -1;       // no TRACK line: the first MPEG-2 video track
   chromaFormat = 420;  // no CHROMA line: 4:2:0
   if (path == nullptr) return kLoadCannotOpen;
-  char reason[256];
+  // Every name is UTF-8 from here on: a host may pass the ANSI code page's bytes (Windows).
+  const std::string projectPath = platform::Utf8Path(path);
+  path = projectPath.c_str();
+  char reason[512];
   // Only a regular file is read: a FIFO would block the host, a folder or a device is no project.
   projectFile = platform::OpenRegularFile(path, nullptr, reason, sizeof reason);
   if (projectFile == nullptr) {
@@ -401,6 +404,15 @@ int CAVCDecoder::Open(const char* path) {
     return kLoadCannotOpen;
   }
   DropLastCharacter(videoPath);
+  // Our indexer writes UTF-8; a project that holds the ANSI code page's bytes is read as such.
+  const std::string videoName = platform::Utf8Path(videoPath);
+  if (videoName.size() >= videoPathSize) {
+    SetLoadDetail(path, "line 3: the video path is too long");
+    return kLoadCannotOpen;
+  }
+  std::memcpy(videoPath, videoName.c_str(), videoName.size() + 1);
+  // A relative path written on the other system names the same file here.
+  if (platform::PathIsRelative(videoPath)) platform::UseLocalSeparators(videoPath);
   if (platform::PathIsRelative(videoPath) && !ResolveVideoPath(path, videoPath, videoPathSize)) {
     SetLoadDetail(path, "the video path \"%s\" cannot be resolved against the project's folder",
                   videoPath);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/win32/wide.h"
+
 namespace avs_host_win32 {
 
 namespace {
@@ -63,9 +65,9 @@ ScriptEnvironment::~ScriptEnvironment() {
 }
 
 bool ScriptEnvironment::LoadPlugin(const std::string& path, std::string* error) {
-  HMODULE module = LoadLibraryA(path.c_str());
+  HMODULE module = LoadLibraryW(platform::win32::FilePath(path).c_str());
   if (!module) {
-    *error = "cannot load " + path + " (Windows error " + std::to_string(GetLastError()) + ")";
+    *error = "cannot load " + path + ": " + platform::win32::ErrorText(GetLastError());
     return false;
   }
   plugin_ = module;

@@ -85,6 +85,12 @@ FILE* OpenRegularFile(const char* path, uint64_t* size, char* reason, size_t rea
   return file;
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first, second;
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 bool SetBinaryMode(FILE* file) {
   return file != nullptr;
 }

@@ -18,6 +18,16 @@ char PreferredSeparator() {
   return '/';
 }
 
+void UseLocalSeparators(char* path) {
+  for (; path != nullptr && *path != '\0'; ++path) {
+    if (*path == '\\') *path = '/';
+  }
+}
+
+std::string Utf8Path(const char* path) {
+  return path == nullptr ? std::string() : std::string(path);
+}
+
 bool PathIsRelative(const char* path) {
   return path == nullptr || path[0] != '/';
 }

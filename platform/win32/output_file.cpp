@@ -1,8 +1,10 @@
 // The output rule on Windows: identity by volume serial number and file index, the entry's type
 // by its attributes (a reparse point is a link) and its handle's type (a device), and a named
-// temporary file moved onto the target with MoveFileExA.
+// temporary file made with CreateFileW (CREATE_NEW, so never onto an existing name) and moved onto
+// the target with MoveFileExW. Names are UTF-8 and may be longer than MAX_PATH.
 #include "platform/output_file.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <process.h>
 #include <windows.h>
@@ -10,28 +12,19 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file.h"
 #include "platform/output_system.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 
 namespace output_system {
 namespace {
 
-// The identity of the file that `path` leads to (through links); false when it cannot be opened.
-bool Identify(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE file =
-      ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool known = ::GetFileInformationByHandle(file, info) != 0;
-  ::CloseHandle(file);
-  return known;
-}
-
 // True when `path` opens as something other than a file on a disk (NUL, CON, COM1, a pipe).
 bool IsDevice(const std::string& path) {
-  HANDLE file = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = ::CreateFileW(win32::FilePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const bool device = ::GetFileType(file) != FILE_TYPE_DISK;
   ::CloseHandle(file);
@@ -41,19 +34,11 @@ bool IsDevice(const std::string& path) {
 }  // namespace
 
 std::string Refusal(const std::string& path, const OutputRule& rule) {
-  BY_HANDLE_FILE_INFORMATION target;
-  if (Identify(path, &target)) {
-    for (const ReadFile& input : rule.inputs) {
-      BY_HANDLE_FILE_INFORMATION read;
-      if (Identify(input.path, &read) && read.dwVolumeSerialNumber == target.dwVolumeSerialNumber &&
-          read.nFileIndexHigh == target.nFileIndexHigh &&
-          read.nFileIndexLow == target.nFileIndexLow) {
-        return "it is " + input.what;
-      }
-    }
+  for (const ReadFile& input : rule.inputs) {
+    if (SameFile(path, input.path)) return "it is " + input.what;
   }
   if (IsDevice(path)) return "it is a device";
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(win32::FilePath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return "";  // a new name, or one that cannot be made
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return "it is a symbolic link";
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "it is a folder";
@@ -67,8 +52,31 @@ std::string Refusal(const std::string& path, const OutputRule& rule) {
 
 namespace {
 
-std::string CannotWrite(const std::string& what, const std::string& path, const char* reason) {
+std::string CannotWrite(const std::string& what, const std::string& path,
+                        const std::string& reason) {
   return "cannot write " + what + " \"" + path + "\": " + reason;
+}
+
+// A stream on a new file made exclusively at `name`; null with the system's error code in `code`.
+FILE* CreateNew(const std::string& name, DWORD* code) {
+  HANDLE handle = ::CreateFileW(win32::FilePath(name).c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *code = ::GetLastError();
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  FILE* file = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+  if (!file) {
+    if (fd >= 0) {
+      _close(fd);
+    } else {
+      ::CloseHandle(handle);
+    }
+    ::DeleteFileW(win32::FilePath(name).c_str());
+    *code = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return file;
 }
 
 }  // namespace
@@ -90,14 +98,14 @@ bool OutputFile::OpenTemporary(std::string* error) {
   const OutputRule& rule = rule_;
   std::unique_ptr<Temporary> temporary(new Temporary);
   FILE* file = nullptr;
+  DWORD code = ERROR_FILE_EXISTS;
   for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
     temporary->name = path + ".tmp" + std::to_string(_getpid()) + "-" + std::to_string(attempt);
-    errno = 0;
-    file = std::fopen(temporary->name.c_str(), "wbx");
-    if (file == nullptr && errno != EEXIST) break;
+    file = CreateNew(temporary->name, &code);
+    if (file == nullptr && code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
   }
   if (file == nullptr) {
-    *error = CannotWrite(rule.what, path, std::strerror(errno != 0 ? errno : EIO));
+    *error = CannotWrite(rule.what, path, win32::ErrorText(code));
     return false;
   }
   stream_ = file;
@@ -135,12 +143,16 @@ bool OutputFile::Commit(std::string* error) {
   }
   // Checked above: a read-only target is here only when forced, and MoveFileEx does not replace
   // a read-only file.
-  const DWORD attributes = ::GetFileAttributesA(path_.c_str());
+  const std::wstring target = win32::FilePath(path_);
+  const DWORD attributes = ::GetFileAttributesW(target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-    ::SetFileAttributesA(path_.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    ::SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   }
-  if (!::MoveFileExA(temporary_->name.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    *error = CannotWrite(rule_.what, path_, "the finished file could not be moved into place");
+  if (!::MoveFileExW(win32::FilePath(temporary_->name).c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING)) {
+    *error = CannotWrite(
+        rule_.what, path_,
+        "the finished file could not be moved into place: " + win32::ErrorText(::GetLastError()));
     Discard();
     return false;
   }
@@ -152,7 +164,8 @@ void OutputFile::Discard() {
   if (stream_ != nullptr && !standardOutput_) std::fclose(stream_);
   stream_ = nullptr;
   standardOutput_ = false;
-  if (temporary_ && !temporary_->name.empty()) ::DeleteFileA(temporary_->name.c_str());
+  if (temporary_ && !temporary_->name.empty())
+    ::DeleteFileW(win32::FilePath(temporary_->name).c_str());
   temporary_.reset();
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/arguments.h"
 #include "platform/file.h"
 #include "platform/output_file.h"
 #include "platform/path.h"
@@ -193,7 +194,7 @@ int RunHash(const cli::Options& o, cli::ClipSession& session) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args = platform::ProgramArguments(argc, argv);
   cli::Options o;
   std::string error;
   if (!cli::ParseOptions(args, &o, &error)) {

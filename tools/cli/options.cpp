@@ -1,6 +1,8 @@
 #include "tools/cli/options.h"
 
 #include <climits>
+#include <string>
+#include <utility>
 
 #include "tools/command_line/command_line.h"
 
@@ -125,7 +127,52 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
   return true;
 }
 
+namespace {
+
+// The help in the words of this system: on Windows the programs end in .exe, environment
+// variables are written %NAME%, and the plugin is the DLL beside the program.
+std::string ForThisSystem(std::string text) {
+#ifdef _WIN32
+  const std::pair<const char*, const char*> words[] = {
+      {"mpgsource-server", "mpgsource-server.exe"},
+      {"mpgsource ", "mpgsource.exe "},
+      {"$MPGSOURCE_IPC_NAMESPACE", "%MPGSOURCE_IPC_NAMESPACE%"},
+      {"Ctrl-C", "Ctrl+C"},
+  };
+  for (const auto& word : words) {
+    const std::string from = word.first, to = word.second;
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+    }
+  }
+#endif
+  return text;
+}
+
+// Where the programs find the plugin and the server.
+#ifdef _WIN32
+const char* const kPlacement =
+    "The plugin is VantuDecodeNV.dll beside this program (%MPGSOURCE_PLUGIN% overrides),\n"
+    "the server mpgsource-server beside it (%MPGSOURCE_SERVER% overrides).\n";
+#else
+const char* const kPlacement =
+    "The plugin is VantuDecodeNV.so beside this program or in ../lib/avisynth from it\n"
+    "($MPGSOURCE_PLUGIN overrides), the server mpgsource-server beside this program\n"
+    "($MPGSOURCE_SERVER overrides).\n";
+#endif
+
+std::string CommandHelp(const std::string& command);
+
+}  // namespace
+
 std::string HelpText(const std::string& command) {
+  return ForThisSystem(CommandHelp(command));
+}
+
+namespace {
+
+std::string CommandHelp(const std::string& command) {
   if (command == "index") {
     return std::string(
                "usage: mpgsource index VIDEO [-o PROJECT] [--pid N] [--next FILE]... [--track N]\n"
@@ -195,13 +242,13 @@ std::string HelpText(const std::string& command) {
          "\n"
          "info, pipe and hash start a decoding server of their own, private to the run and\n"
          "ended with it however it ends; with --no-server they share the server already running\n"
-         "($MPGSOURCE_IPC_NAMESPACE selects which). The plugin is VantuDecodeNV.so beside this\n"
-         "program or in ../lib/avisynth from it (on Windows VantuDecodeNV.dll beside it;\n"
-         "$MPGSOURCE_PLUGIN overrides), the server mpgsource-server beside this program\n"
-         "($MPGSOURCE_SERVER overrides).\n"
+         "($MPGSOURCE_IPC_NAMESPACE selects which).\n" +
+         std::string(kPlacement) +
          "Run mpgsource COMMAND --help for each command's options.\n"
          "  mpgsource --version   print the program's name and version\n"
          "Exit status: 0 success, 1 failure, 2 a command line that was not understood.\n";
 }
+
+}  // namespace
 
 }  // namespace cli

@@ -1,48 +1,62 @@
 #include "tools/cli/project_video.h"
 
-#include <fstream>
+#include <cstdio>
+#include <memory>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/path.h"
 
 namespace cli {
 
-std::string ProjectVideo(const std::string& projectPath) {
-  std::ifstream in(projectPath, std::ios::binary);
+namespace {
+
+// The lines of the project at `projectPath` up to the first for which `stop` is true (included);
+// empty when it cannot be opened.
+template <typename Stop>
+std::vector<std::string> ReadLines(const std::string& projectPath, Stop stop) {
+  std::vector<std::string> lines;
+  char reason[512];
+  std::unique_ptr<FILE, int (*)(FILE*)> in(
+      platform::OpenRegularFile(projectPath.c_str(), nullptr, reason, sizeof reason), std::fclose);
+  if (!in) return lines;
   std::string line;
-  for (int i = 0; i < 3; ++i) {
-    if (!std::getline(in, line)) return "";
-  }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.empty() || !platform::PathIsRelative(line.c_str())) return line;
-  // The project's folder, from the current folder when the project's name is relative.
-  std::string base;
-  if (platform::PathIsRelative(projectPath.c_str())) {
-    std::vector<char> current(platform::MaxPathLength() + 1);
-    if (platform::GetCurrentDirectory(current.data(), current.size()) == 0) return "";
-    base = current.data();
-    if (!base.empty() && !platform::IsPathSeparator(base.back())) {
-      base += platform::PreferredSeparator();
+  for (int c; (c = std::fgetc(in.get())) != EOF;) {
+    if (c != '\n') {
+      line += static_cast<char>(c);
+      continue;
     }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    if (stop(lines)) break;
+    line.clear();
   }
-  base += projectPath;
-  size_t cut = base.size();
-  while (cut > 0 && !platform::IsPathSeparator(base[cut - 1])) --cut;
-  const std::string joined = base.substr(0, cut) + line;
-  std::vector<char> canonical(joined.size() + 2);
-  if (!platform::PathCanonicalize(canonical.data(), canonical.size(), joined.c_str()))
-    return joined;
-  return canonical.data();
+  return lines;
+}
+
+}  // namespace
+
+std::string ProjectVideo(const std::string& projectPath) {
+  const auto lines =
+      ReadLines(projectPath, [](const std::vector<std::string>& read) { return read.size() == 3; });
+  if (lines.size() < 3) return "";
+  std::string line = platform::Utf8Path(lines[2].c_str());
+  if (line.empty() || !platform::PathIsRelative(line.c_str())) return line;
+  platform::UseLocalSeparators(&line[0]);
+  const std::string resolved = platform::ResolveBeside(projectPath, line);
+  return resolved.empty() ? line : resolved;
 }
 
 int ProjectChroma(const std::string& projectPath) {
-  std::ifstream in(projectPath, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("SEQ ", 0) == 0) break;
-    if (line.rfind("CHROMA", 0) == 0) return line.find("422") != std::string::npos ? 422 : 420;
-  }
-  return 420;
+  int chroma = 420;
+  ReadLines(projectPath, [&chroma](const std::vector<std::string>& read) {
+    const std::string& line = read.back();
+    if (line.rfind("SEQ ", 0) == 0) return true;
+    if (line.rfind("CHROMA", 0) != 0) return false;
+    chroma = line.find("422") != std::string::npos ? 422 : 420;
+    return true;
+  });
+  return chroma;
 }
 
 }  // namespace cli

@@ -20,7 +20,11 @@
 
 namespace indexer {
 
+#ifdef _WIN32
+constexpr const char* kToolName = "mpgsource-index.exe";
+#else
 constexpr const char* kToolName = "mpgsource-index";
+#endif
 constexpr const char* kToolVersion = command_line::kVersion;
 
 // Results of IndexVideo and WriteProject.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "matroska/matroska.h"
+#include "platform/file.h"
 #include "reader/mkv_file_input.h"
 #include "reader/mkv_track_choice.h"
 #include "tools/indexer/byte_source.h"
@@ -58,9 +59,11 @@ int Summary(const std::string& videoPath, int track, std::string* summary, std::
 // Every track of a Matroska file, and for each MPEG-2 video track what indexing it with --track
 // gives.
 int ListMatroska(const std::string& videoPath, FILE* out, std::string* error) {
-  std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(videoPath.c_str(), "rb"), std::fclose);
+  char reason[512];
+  std::unique_ptr<FILE, int (*)(FILE*)> stream(
+      platform::OpenRegularFile(videoPath.c_str(), nullptr, reason, sizeof reason), std::fclose);
   if (stream == nullptr) {
-    *error = "cannot open \"" + videoPath + "\": " + std::strerror(errno);
+    *error = "cannot open \"" + videoPath + "\": " + reason;
     return kIndexCannotRead;
   }
   MkvFileInput input;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/arguments.h"
 #include "tools/command_line/command_line.h"
 #include "tools/indexer/index_command.h"
 #include "tools/indexer/indexer.h"
@@ -45,7 +46,7 @@ int UsageError(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
   indexer::IndexArgs index;
   std::vector<std::string> positional;
   std::string error;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "matroska/matroska.h"
+#include "platform/file.h"
 #include "reader/mkv_file_input.h"
 #include "reader/mkv_track_choice.h"
 #include "tools/indexer/progress.h"
@@ -18,9 +19,11 @@ int ScanMatroska(ByteSource* source, const IndexOptions& options, StreamLayout* 
   const std::string& path = options.videoPath;
   // The parser reads the file through the plugin's own input; the frames' bytes come from
   // `source`.
-  std::unique_ptr<FILE, int (*)(FILE*)> stream(fopen(path.c_str(), "rb"), fclose);
+  char reason[512];
+  std::unique_ptr<FILE, int (*)(FILE*)> stream(
+      platform::OpenRegularFile(path.c_str(), nullptr, reason, sizeof reason), fclose);
   if (stream == nullptr) {
-    *error = "cannot open \"" + path + "\": " + strerror(errno);
+    *error = "cannot open \"" + path + "\": " + reason;
     return kIndexCannotRead;
   }
   setvbuf(stream.get(), nullptr, _IOFBF, kMkvFileInputReadSize);

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/file.h"
 #include "platform/path.h"
 
 namespace fs = std::filesystem;
@@ -13,17 +14,9 @@ namespace {
 // The loader reads line 3 into 1,998 characters, the newline included, and drops the last one.
 constexpr size_t kMaxVideoLine = 1996;
 
-// What the loader makes of `relative` for a project at `projectPath`; empty when it cannot
-// resolve a relative path there (no folder separator after the first character).
-std::string LoaderResolution(const std::string& projectPath, const std::string& relative) {
-  std::error_code ec;
-  fs::path project(projectPath);
-  std::string text =
-      project.is_absolute() ? projectPath : (fs::current_path(ec) / project).string();
-  if (ec) return std::string();
-  size_t last = text.find_last_of(fs::path::preferred_separator);
-  if (last == std::string::npos || last == 0) return std::string();
-  return fs::path(text.substr(0, last + 1) + relative).lexically_normal().string();
+// Paths are UTF-8 here and in the project file, whatever the system's narrow encoding.
+fs::path FromUtf8(const std::string& text) {
+  return fs::u8path(text);
 }
 
 bool Below(const fs::path& file, const fs::path& folder, std::string* relative) {
@@ -31,8 +24,9 @@ bool Below(const fs::path& file, const fs::path& folder, std::string* relative) 
   if (rel.empty() || *rel.begin() == ".." || *rel.begin() == "." || rel.is_absolute()) {
     return false;
   }
-  *relative = rel.string();
-  return true;
+  *relative = rel.u8string();
+  // A '\' is a folder separator to a reader on Windows: a POSIX name holding one stays absolute.
+  return fs::path::preferred_separator == '\\' || relative->find('\\') == std::string::npos;
 }
 
 }  // namespace
@@ -40,14 +34,14 @@ bool Below(const fs::path& file, const fs::path& folder, std::string* relative) 
 bool ProjectVideoPath(const std::string& videoPath, const std::string& projectPath,
                       std::string* line, std::string* error) {
   std::error_code ec;
-  fs::path video = fs::absolute(videoPath, ec).lexically_normal();
-  if (ec || !fs::exists(video, ec)) {
+  fs::path video = fs::absolute(FromUtf8(videoPath), ec).lexically_normal();
+  if (ec || !platform::SameFile(video.u8string(), videoPath)) {
     *error = "cannot find \"" + videoPath + "\"";
     return false;
   }
   fs::path canonicalVideo = fs::canonical(video, ec);
   if (ec) canonicalVideo = video;
-  fs::path folder = fs::absolute(projectPath, ec).lexically_normal().parent_path();
+  fs::path folder = fs::absolute(FromUtf8(projectPath), ec).lexically_normal().parent_path();
   fs::path canonicalFolder = fs::canonical(folder, ec);
   if (ec) canonicalFolder = folder;
 
@@ -58,12 +52,11 @@ bool ProjectVideoPath(const std::string& videoPath, const std::string& projectPa
                    Below(canonicalVideo, canonicalFolder, &candidates[1])};
   for (int i = 0; i < 2 && chosen.empty(); ++i) {
     if (!found[i]) continue;
-    std::string resolved = LoaderResolution(projectPath, candidates[i]);
-    // The loader resolves a relative path in buffers of the platform's longest path.
-    if (resolved.empty() || resolved.size() > platform::MaxPathLength()) continue;
-    if (fs::equivalent(resolved, video, ec) && !ec) chosen = candidates[i];
+    // What the loader makes of it must lead back to the same file.
+    const std::string resolved = platform::ResolveBeside(projectPath, candidates[i]);
+    if (!resolved.empty() && platform::SameFile(resolved, videoPath)) chosen = candidates[i];
   }
-  if (chosen.empty()) chosen = video.string();
+  if (chosen.empty()) chosen = video.u8string();
   if (chosen.find_first_of("\r\n") != std::string::npos) {
     *error = "the path of \"" + videoPath + "\" holds a line break and cannot be written";
     return false;

@@ -7,10 +7,9 @@ namespace indexer {
 
 // Chooses the text of line 3 for the video at `videoPath` in a project file at `projectPath`:
 // the path relative to the project's folder when the video lies in that folder or below it and
-// the loader's resolution (the project path's folder, made absolute from the current directory,
-// joined with the relative path and canonicalised lexically) leads back to the same file;
-// otherwise the video's absolute path. Returns false with a message when the video does not exist
-// or its path cannot be written on one line that the loader reads back whole.
+// the loader's resolution (platform::ResolveBeside) leads back to the same file; otherwise the
+// video's absolute path. Paths are UTF-8, and so is the line. Returns false with a message when the
+// video does not exist or its path cannot be written on one line that the loader reads back whole.
 bool ProjectVideoPath(const std::string& videoPath, const std::string& projectPath,
                       std::string* line, std::string* error);
 

@@ -74,6 +74,11 @@ TEST_F(ProjectLoader, RelativeVideoPathsResolveAgainstTheProjectFolder) {
   ASSERT_EQ(d_->Open(dir_.Path("sub/project.vnt").c_str()), kLoadOk);
   EXPECT_EQ(std::string(d_->videoPath), video_);
 
+  // As a project written on Windows names it.
+  WriteFile(dir_.Path("sub/project.vnt"), Project("..\\video.m2v", kOneGop));
+  ASSERT_EQ(d_->Open(dir_.Path("sub/project.vnt").c_str()), kLoadOk);
+  EXPECT_EQ(std::string(d_->videoPath), video_);
+
   WriteFile(dir_.Path("sub/deeper/p.vnt"), Project("./.././../video.m2v", kOneGop));
   ASSERT_EQ(d_->Open(dir_.Path("sub/deeper/p.vnt").c_str()), kLoadOk);
   EXPECT_EQ(std::string(d_->videoPath), video_);

@@ -26,6 +26,18 @@ std::string CommandLine(const std::string& exe, const std::vector<std::string>& 
   return command;
 }
 
+}  // namespace
+
+std::wstring Utf16(const std::string& utf8) {
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], length);
+  return wide;
+}
+
+namespace {
+
 HANDLE InheritableFile(const std::string& path) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -41,15 +53,16 @@ std::string ReadWhole(const std::string& path) {
 
 // Starts `exe` with its standard output and error on the given handles (inherited).
 HANDLE Start(const std::string& exe, const std::vector<std::string>& args, HANDLE out, HANDLE err) {
-  STARTUPINFOA startup = {};
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION info = {};
-  std::string command = CommandLine(exe, args);
-  if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+  // The arguments are UTF-8; the programs read the wide command line.
+  std::wstring command = Utf16(CommandLine(exe, args));
+  if (!CreateProcessW(Utf16(exe).c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &info)) {
     std::fprintf(stderr, "cannot start %s (Windows error %lu)\n", exe.c_str(),
                  static_cast<unsigned long>(GetLastError()));

@@ -20,6 +20,9 @@ namespace tools_e2e {
 std::string ProgramFolder();
 // The media folder, with a trailing backslash; empty when MPG_TOOLS_MEDIA is not set.
 std::string MediaFolder();
+// UTF-8 as UTF-16, for the wide functions.
+std::wstring Utf16(const std::string& utf8);
+
 // The MD5s of a reference file in the media folder, in frame order.
 std::vector<std::string> Reference(const std::string& name);
 

@@ -123,6 +123,93 @@ int WrongFramesInProcess(ScriptEnvironment* env, const PClip& clip,
   return wrong;
 }
 
+// The frames of a 720x576 YUV4MPEG2 stream that differ from the reference for `frames` (a stream
+// of another length counts too): "YUV4MPEG2 ...\n", then per frame "FRAME\n" and the Y, U and V
+// planes.
+int WrongPipedFrames(const std::string& y4m, const std::vector<std::string>& reference,
+                     const std::vector<int>& frames) {
+  const size_t header = y4m.find('\n');
+  const size_t frameBytes = 720 * 576 * 3 / 2;
+  if (header == std::string::npos || y4m.compare(0, 20, "YUV4MPEG2 W720 H576 ") != 0 ||
+      header + 1 + frames.size() * (6 + frameBytes) != y4m.size()) {
+    std::fprintf(stderr, "not the stream of %zu frames of 720x576\n", frames.size());
+    return 1;
+  }
+  int wrong = 0;
+  size_t at = header + 1;
+  for (int n : frames) {
+    const auto* y = reinterpret_cast<const unsigned char*>(y4m.data() + at + 6);
+    const unsigned char* u = y + 720 * 576;
+    const unsigned char* v = u + 360 * 288;
+    if (y4m.compare(at, 6, "FRAME\n") != 0 ||
+        reference[n] != cli::PlanesMd5(y, 720, u, v, 360, 720, 576)) {
+      std::fprintf(stderr, "piped frame %d differs from ffmpeg's\n", n);
+      ++wrong;
+    }
+    at += 6 + frameBytes;
+  }
+  return wrong;
+}
+
+// A whole file, through the wide functions (any name, any length).
+std::string ReadFileW(const std::wstring& path) {
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  std::string bytes;
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+bool WriteFileW(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD put = 0;
+  const bool written =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
+      put == bytes.size();
+  CloseHandle(file);
+  return written;
+}
+
+// The "\\?\" form of an absolute path, which the wide functions take at any length.
+std::wstring Long(const std::string& path) {
+  return L"\\\\?\\" + tools_e2e::Utf16(path);
+}
+
+// Line 3 of a project, the video's path, without its line end.
+std::string VideoLine(const std::string& project) {
+  const std::string text = ReadFileW(Long(project));
+  size_t start = 0;
+  for (int line = 0; line < 2 && start != std::string::npos; ++line) {
+    start = text.find('\n', start);
+    if (start != std::string::npos) ++start;
+  }
+  if (start == std::string::npos) return std::string();
+  std::string line = text.substr(start, text.find('\n', start) - start);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// `clip` of the media folder copied to `folder` (made, with its parents below the media folder)
+// under `name`; returns the copy's path, empty when it cannot be made.
+std::string CopyClip(const std::string& clip, const std::string& folder, const std::string& name) {
+  std::string path = tools_e2e::MediaFolder();
+  for (size_t at = 0; at < folder.size();) {
+    const size_t end = folder.find('\\', at);
+    path += folder.substr(at, end - at) + "\\";
+    CreateDirectoryW(Long(path).c_str(), nullptr);
+    at = end == std::string::npos ? folder.size() : end + 1;
+  }
+  path += name;
+  const bool copied =
+      CopyFileW(Long(tools_e2e::MediaFolder() + clip).c_str(), Long(path).c_str(), FALSE) != 0;
+  return copied ? path : std::string();
+}
+
 template <typename F>
 std::string ErrorOf(F make) {
   try {
@@ -264,26 +351,10 @@ WIN_TEST(PipeWritesTheFramesUnchangedToStandardOutput) {
   const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
   const std::string project = Index(kInterlaced);
   REQUIRE(!project.empty() && !reference.empty());
-  const std::vector<int> frames = {0, 1, 2, 30, 29, 149};
   const tools_e2e::RunResult r =
       Run("mpgsource.exe", {"pipe", project, "--frames", "0-2,30,29,149"});
   CHECK_EQ(0, r.exitCode);
-  // "YUV4MPEG2 ...\n", then per frame "FRAME\n" and the Y, U and V planes of 720x576.
-  const size_t header = r.out.find('\n');
-  REQUIRE(header != std::string::npos);
-  CHECK(r.out.compare(0, 20, "YUV4MPEG2 W720 H576 ") == 0);
-  const size_t frameBytes = 720 * 576 * 3 / 2;
-  CHECK_EQ(header + 1 + frames.size() * (6 + frameBytes), r.out.size());
-  size_t at = header + 1;
-  for (int n : frames) {
-    REQUIRE(at + 6 + frameBytes <= r.out.size());
-    CHECK(r.out.compare(at, 6, "FRAME\n") == 0);
-    const auto* y = reinterpret_cast<const unsigned char*>(r.out.data() + at + 6);
-    const unsigned char* u = y + 720 * 576;
-    const unsigned char* v = u + 360 * 288;
-    CHECK_EQ(reference[n], cli::PlanesMd5(y, 720, u, v, 360, 720, 576));
-    at += 6 + frameBytes;
-  }
+  CHECK_EQ(0, WrongPipedFrames(r.out, reference, {0, 1, 2, 30, 29, 149}));
 }
 
 WIN_TEST(HostsInSeveralProcessesShareOneServerEachServedExactly) {
@@ -358,4 +429,135 @@ WIN_TEST(TheCommandsOwnServerEndsWithTheCommand) {
     if (!gone) Sleep(10);
   }
   CHECK(gone);
+}
+
+WIN_TEST(AnyNameAndAnyPathLengthWorksThroughEveryCommand) {
+  const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
+  REQUIRE(!reference.empty());
+  // Accented (in the ANSI code page of Western systems), CJK (in no such code page), and a path
+  // of more than 300 characters.
+  const std::string accented = "vid\xC3\xA9o", cjk = "vid\xC3\xA9o \xE6\x9D\xB1\xE4\xBA\xAC";
+  const std::string deep = std::string(100, 'd') + "\\" + std::string(150, 'e') + "\\" + cjk;
+  for (const std::string& folder : {accented, cjk, deep}) {
+    const std::string video = CopyClip(kInterlaced, folder, cjk + ".m2v");
+    REQUIRE(!video.empty());
+    const std::string project = video.substr(0, video.size() - 4) + ".vnt";
+    // Beside the video with mpgsource.exe, and in the folder above with mpgsource-index.exe: the
+    // video is named relative to the project both times.
+    CHECK_EQ(0, Run("mpgsource.exe", {"index", video, "-o", project, "--quiet"}).exitCode);
+    CHECK_EQ(cjk + ".m2v", VideoLine(project));
+    const size_t cut = folder.rfind('\\');
+    const std::string above = tools_e2e::MediaFolder() +
+                              (cut == std::string::npos ? "" : folder.substr(0, cut + 1)) +
+                              "above.vnt";
+    CHECK_EQ(0, Run("mpgsource-index.exe", {video, above}).exitCode);
+    CHECK_EQ(folder.substr(cut + 1) + "\\" + cjk + ".m2v", VideoLine(above));
+
+    const tools_e2e::RunResult info = Run("mpgsource.exe", {"info", project});
+    CHECK_EQ(0, info.exitCode);
+    CHECK(info.out.find("720") != std::string::npos);
+    CHECK_EQ(0, WrongFrames(project, reference, {}, {}));
+    CHECK_EQ(0, WrongFrames(above, reference, {149, 0, 75, 74}, {}));
+    const std::string y4m = video.substr(0, video.size() - 4) + ".y4m";
+    CHECK_EQ(0, Run("mpgsource.exe", {"pipe", project, "-o", y4m, "--frames", "3,0,120"}).exitCode);
+    CHECK_EQ(0, WrongPipedFrames(ReadFileW(Long(y4m)), reference, {3, 0, 120}));
+  }
+}
+
+WIN_TEST(TheHostsStringOpensWhatItsEncodingCanHold) {
+  const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
+  const std::string cjk = "\xE6\x9D\xB1\xE4\xBA\xAC", accented = "\xC3\xA9t\xC3\xA9";
+  tools_e2e::ServerProcess server;
+  REQUIRE(server.Start());
+  ScriptEnvironment env;
+  REQUIRE(Load(&env));
+  for (const std::string& name : {accented, cjk}) {
+    const std::string video = CopyClip(kInterlaced, "host " + name, name + ".m2v");
+    REQUIRE(!video.empty());
+    const std::string project = video + ".vnt";
+    REQUIRE(Run("mpgsource.exe", {"index", video, "-o", project, "--quiet"}).exitCode == 0);
+    // UTF-8, as AviSynth+ passes a script saved as UTF-8.
+    const AVSValue utf8 = MakeSource(&env, project);
+    REQUIRE(utf8.IsClip());
+    CHECK_EQ(0, WrongFramesInProcess(&env, utf8.AsClip(), reference, {0, 100, 1}));
+    // The ANSI code page's bytes, as AviSynth 2.5 passes them: the name opens where the code page
+    // holds it, and a clear error says why where it cannot.
+    const std::wstring wide = tools_e2e::Utf16(project);
+    BOOL lost = FALSE;
+    std::string ansi(wide.size() * 2 + 1, '\0');
+    ansi.resize(static_cast<size_t>(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(),
+                                                        -1, &ansi[0], static_cast<int>(ansi.size()),
+                                                        nullptr, &lost)) -
+                1);
+    if (lost) {
+      CHECK(ErrorOf([&] { MakeSource(&env, ansi); }).find("ANSI code page") != std::string::npos);
+    } else {
+      const AVSValue bytes = MakeSource(&env, ansi);
+      REQUIRE(bytes.IsClip());
+      CHECK_EQ(0, WrongFramesInProcess(&env, bytes.AsClip(), reference, {7, 149}));
+    }
+  }
+}
+
+WIN_TEST(ProjectsTravelBetweenSystems) {
+  const std::vector<std::string> reference = Reference(std::string(kInterlaced) + ".md5");
+  const std::string video = CopyClip(kInterlaced, "travel\\sub", "clip.m2v");
+  REQUIRE(!video.empty());
+  const std::string project = tools_e2e::MediaFolder() + "travel\\clip.vnt";
+  REQUIRE(Run("mpgsource.exe", {"index", video, "-o", project, "--quiet"}).exitCode == 0);
+  CHECK_EQ(std::string("sub\\clip.m2v"), VideoLine(project));
+  CHECK_EQ(0, WrongFrames(project, reference, {0, 149, 50}, {}));
+  // The same project as Linux writes it, with '/' between folder and name.
+  std::string text = ReadFileW(Long(project));
+  const size_t at = text.find("sub\\clip.m2v");
+  REQUIRE(at != std::string::npos);
+  text[at + 3] = '/';
+  const std::string posixForm = tools_e2e::MediaFolder() + "travel\\linux.vnt";
+  REQUIRE(WriteFileW(Long(posixForm), text));
+  CHECK_EQ(0, WrongFrames(posixForm, reference, {}, {}));
+}
+
+WIN_TEST(TheServerCommandsServerEndsWithIt) {
+  tools_e2e::RunningProgram wrapper("mpgsource.exe", {"server"});
+  REQUIRE(wrapper.started());
+  bool up = false;
+  for (int i = 0; i < 2000 && !up; ++i) {
+    up = tools_e2e::ServerUp();
+    if (!up) Sleep(10);
+  }
+  REQUIRE(up);
+  wrapper.Kill();
+  bool gone = false;
+  for (int i = 0; i < 2000 && !gone; ++i) {
+    gone = !tools_e2e::ServerUp();
+    if (!gone) Sleep(10);
+  }
+  CHECK(gone);
+}
+
+WIN_TEST(HelpAndErrorsSpeakOfWindows) {
+  const tools_e2e::RunResult help = Run("mpgsource.exe", {"--help"});
+  CHECK_EQ(0, help.exitCode);
+  for (const char* word : {"VantuDecodeNV.dll", "mpgsource-server.exe", "mpgsource.exe index"}) {
+    CHECK(help.out.find(word) != std::string::npos);
+  }
+  for (const char* word : {".so", "lib/avisynth", "$MPGSOURCE"}) {
+    CHECK(help.out.find(word) == std::string::npos);
+  }
+  // A server that cannot be started: the system's own words for why.
+  const std::string project = Index(kInterlaced);
+  REQUIRE(!project.empty());
+  char text[512] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 ERROR_FILE_NOT_FOUND, 0, text, sizeof text, nullptr);
+  std::string expected(text);
+  while (!expected.empty() && (expected.back() == '\n' || expected.back() == '\r')) {
+    expected.pop_back();
+  }
+  REQUIRE(!expected.empty());
+  SetEnvironmentVariableA("MPGSOURCE_SERVER", (tools_e2e::ProgramFolder() + "none.exe").c_str());
+  const tools_e2e::RunResult r = Run("mpgsource.exe", {"hash", project, "--frames", "0"});
+  SetEnvironmentVariableA("MPGSOURCE_SERVER", nullptr);
+  CHECK_EQ(1, r.exitCode);
+  CHECK(r.err.find(expected) != std::string::npos);
 }

@@ -14,6 +14,7 @@
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
+#include "platform/win32/wide.h"
 #include "server-link/section_layout.h"
 
 namespace cli {
@@ -21,7 +22,33 @@ namespace cli {
 namespace {
 
 std::string WindowsError(const std::string& what) {
-  return what + " (Windows error " + std::to_string(::GetLastError()) + ")";
+  return what + ": " + platform::win32::ErrorText(::GetLastError());
+}
+
+// A job object that ends its processes when its last handle closes (this process's, also when
+// this process is ended from outside); null where jobs are unavailable.
+HANDLE KillOnCloseJob() {
+  HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+  if (!job) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    ::CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+// Puts the suspended process of `info` into `*job` and lets it run. This process may sit in a job
+// that allows no nested one: `*job` is then closed and set to null, and the process runs outside.
+bool RunInJob(const PROCESS_INFORMATION& info, HANDLE* job) {
+  if (*job && !::AssignProcessToJobObject(*job, info.hProcess)) {
+    ::CloseHandle(*job);
+    *job = nullptr;
+  }
+  const bool resumed = ::ResumeThread(info.hThread) != static_cast<DWORD>(-1);
+  ::CloseHandle(info.hThread);
+  return resumed;
 }
 
 // An inheritable copy of one of this process's standard handles, or null.
@@ -41,7 +68,7 @@ HANDLE InheritableCopy(DWORD which) {
 // caller closes both handles); false with the reason in `error`.
 bool StartProcess(const std::string& program, std::string command, bool outputToStderr, DWORD flags,
                   PROCESS_INFORMATION* info, std::string* error) {
-  STARTUPINFOA startup = {};
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   HANDLE input = nullptr, output = nullptr, errors = nullptr;
   if (outputToStderr) {
@@ -53,8 +80,9 @@ bool StartProcess(const std::string& program, std::string command, bool outputTo
     startup.hStdOutput = output;
     startup.hStdError = errors;
   }
+  std::wstring wide = platform::win32::Wide(command);
   const bool started =
-      ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, outputToStderr ? TRUE : FALSE, flags,
+      ::CreateProcessW(nullptr, &wide[0], nullptr, nullptr, outputToStderr ? TRUE : FALSE, flags,
                        nullptr, nullptr, &startup, info) != 0;
   if (!started) *error = WindowsError("could not start the decoding server " + program);
   for (HANDLE h : {input, output, errors}) {
@@ -70,17 +98,17 @@ std::string Quoted(const std::string& program) {
 }  // namespace
 
 std::string ProgramFolder() {
-  char path[MAX_PATH + 1];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) return std::string();
-  const std::string full(path, length);
+  std::wstring path(32768, L'\0');
+  const DWORD length = ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+  if (length == 0 || length >= path.size()) return std::string();
+  const std::string full = platform::win32::Utf8(path.substr(0, length));
   return full.substr(0, full.find_last_of("\\/") + 1);
 }
 
 std::string ServerProgram() {
   if (const char* env = std::getenv("MPGSOURCE_SERVER")) return env;
   const std::string candidate = ProgramFolder() + "mpgsource-server.exe";
-  const DWORD attributes = ::GetFileAttributesA(candidate.c_str());
+  const DWORD attributes = ::GetFileAttributesW(platform::win32::FilePath(candidate).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return candidate;
   }
@@ -91,18 +119,28 @@ int RunServerInForeground(const std::vector<std::string>& serverArgs, std::strin
   const std::string program = ServerProgram();
   std::string commandLine = Quoted(program);
   for (const std::string& arg : serverArgs) commandLine += " " + Quoted(arg);
+  // In a job, as a private server is, so that ending this process ends the server too.
+  HANDLE job = KillOnCloseJob();
   PROCESS_INFORMATION info = {};
-  if (!StartProcess(program, commandLine, false, 0, &info, error)) {
+  if (!StartProcess(program, commandLine, false, CREATE_SUSPENDED, &info, error)) {
+    if (job) ::CloseHandle(job);
     return 1;
   }
-  ::CloseHandle(info.hThread);
   HANDLE process = info.hProcess;
+  if (!RunInJob(info, &job)) {
+    *error = WindowsError("could not start the decoding server " + program);
+    ::TerminateProcess(process, 1);
+    ::CloseHandle(process);
+    if (job) ::CloseHandle(job);
+    return 1;
+  }
   // Ctrl+C reaches the server too, which stops cleanly; this process waits for it.
   ::SetConsoleCtrlHandler(nullptr, TRUE);
   ::WaitForSingleObject(process, INFINITE);
   DWORD code = 1;
   ::GetExitCodeProcess(process, &code);
   ::CloseHandle(process);
+  if (job) ::CloseHandle(job);
   return static_cast<int>(code);
 }
 
@@ -129,16 +167,7 @@ bool StartedServer::Start(std::string* error) {
     return false;
   }
   auto started = std::make_unique<Process>();
-  started->job = ::CreateJobObjectA(nullptr, nullptr);
-  if (started->job) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!::SetInformationJobObject(started->job, JobObjectExtendedLimitInformation, &limits,
-                                   sizeof limits)) {
-      ::CloseHandle(started->job);
-      started->job = nullptr;
-    }
-  }
+  started->job = KillOnCloseJob();
   // Suspended until it is in the job, so that it cannot outlive us by starting first.
   PROCESS_INFORMATION info = {};
   const std::string command =
@@ -148,13 +177,8 @@ bool StartedServer::Start(std::string* error) {
     return false;
   }
   started->process = info.hProcess;
-  if (started->job && !::AssignProcessToJobObject(started->job, started->process)) {
-    // This process may sit in a job that allows no nested one: the server then ends by Stop only.
-    ::CloseHandle(started->job);
-    started->job = nullptr;
-  }
-  const bool resumed = ::ResumeThread(info.hThread) != static_cast<DWORD>(-1);
-  ::CloseHandle(info.hThread);
+  // Outside a job, the server ends by Stop or by watching this process only.
+  const bool resumed = RunInJob(info, &started->job);
   process_ = std::move(started);
   if (!resumed) {
     *error = WindowsError("could not start the decoding server " + program);

@@ -183,9 +183,15 @@ TEST(WriteProject, VideoPathIsRelativeOnlyBelowTheProjectFolder) {
       indexer::ProjectVideoPath(dir.File("a/b/deep.m2v"), dir.File("link/p.vnt"), &line, &error));
   EXPECT_EQ(line, "b/deep.m2v");
 
-  // A project in the root folder: the loader cannot resolve a relative path there.
+  // A project in the root folder: the loader resolves from the root as from any folder.
   ASSERT_TRUE(indexer::ProjectVideoPath(dir.File("top.m2v"), "/p.vnt", &line, &error));
-  EXPECT_EQ(line[0], '/');
+  EXPECT_EQ(line, fs::absolute(dir.File("top.m2v")).lexically_normal().relative_path().string());
+
+  // A '\' in a name here would be a separator to a reader on Windows: such a path stays absolute.
+  WriteText(dir.File("back\\slash.m2v"), "x");
+  ASSERT_TRUE(
+      indexer::ProjectVideoPath(dir.File("back\\slash.m2v"), dir.File("p.vnt"), &line, &error));
+  EXPECT_EQ(line, dir.path() + "/back\\slash.m2v");
 
   // Paths that cannot be written on one line.
   WriteText(dir.File("two\nlines.m2v"), "x");
