@@ -350,6 +350,243 @@ int OpenProgramStream(CAVCDecoder& d, const char* projectPath, int64_t firstSize
   return kLoadOk;
 }
 
+// What the keyword lines say beyond the decoder's own fields.
+struct ProjectLines {
+  int32_t growth = 4;  // table entries added at a time
+  int32_t pictures = 0;
+  int32_t gops = 0;
+  // Our indexer's own lines, which other loaders skip: the video's length and fingerprint, the
+  // number of pictures listed (-1: the line is absent) and a program stream's further files.
+  int64_t indexedVideoSize = -1;
+  uint64_t indexedFingerprint = 0;
+  int32_t listedPictures = -1;
+  std::vector<NextFile> nextFiles;
+  BadValue bad;
+};
+
+// Reads line 3, the video's path, into videoPath: UTF-8, local separators, resolved against the
+// project's folder when relative.
+int ReadVideoPathLine(CAVCDecoder& d, const char* path, LineReader& reader) {
+  // Room for line 3 and for the longest path it can resolve to.
+  const size_t videoPathSize = std::max<size_t>(CAVCDecoder::kVideoPathSize, WorkPathSize());
+  d.videoPath = static_cast<char*>(std::calloc(videoPathSize, 1));
+  if (d.videoPath == nullptr) return kLoadCannotOpen;
+  char* videoPath = d.videoPath;
+  const int pathChars = reader.Read(videoPath, kPathLineChars);
+  // A NUL byte would end the path early (and cut the wrong character off it): no file has one.
+  if (pathChars > 0 && std::memchr(videoPath, '\0', static_cast<size_t>(pathChars)) != nullptr) {
+    d.SetLoadDetail(path, "line 3: the video path holds a NUL byte");
+    return kLoadCannotOpen;
+  }
+  DropLastCharacter(videoPath);
+  // Our indexer writes UTF-8; a project that holds the ANSI code page's bytes is read as such.
+  const std::string videoName = platform::Utf8Path(videoPath);
+  if (videoName.size() >= videoPathSize) {
+    d.SetLoadDetail(path, "line 3: the video path is too long");
+    return kLoadCannotOpen;
+  }
+  std::memcpy(videoPath, videoName.c_str(), videoName.size() + 1);
+  // A relative path written on the other system names the same file here.
+  if (platform::PathIsRelative(videoPath)) platform::UseLocalSeparators(videoPath);
+  if (platform::PathIsRelative(videoPath) && !ResolveVideoPath(path, videoPath, videoPathSize)) {
+    d.SetLoadDetail(path, "the video path \"%s\" cannot be resolved against the project's folder",
+                    videoPath);
+    return kLoadCannotOpen;
+  }
+
+  return kLoadOk;
+}
+
+// One keyword line of the project into the decoder's fields and `lines`. False when a table
+// cannot grow.
+bool ReadKeywordLine(CAVCDecoder& d, const char* line, int number, ProjectLines* lines) {
+  int32_t value = 0;
+  // Set by any number of the line that does not fit its type; a number that is absent leaves
+  // its field as it was.
+  bool outOfRange = false;
+  if (Matches(line, "FO")) {
+    ParseInt(FirstValue(line), &d.fieldOrder, &outOfRange);
+  } else if (Matches(line, "STREAM")) {
+    ParseInt(FirstValue(line), &d.streamType, &outOfRange);
+  } else if (Matches(line, "PKTSIZ")) {
+    ParseInt(FirstValue(line), &d.packetSize, &outOfRange);
+  } else if (Matches(line, "VPID")) {
+    ParseInt(FirstValue(line), &d.videoPid, &outOfRange);
+  } else if (Matches(line, "TRACK")) {
+    ParseInt(FirstValue(line), &d.mkvTrack, &outOfRange);
+  } else if (Matches(line, "CHROMA")) {
+    if (ParseInt(FirstValue(line), &value, &outOfRange)) {
+      if (value == 420 || value == 422) {
+        d.chromaFormat = value;
+      } else {
+        lines->bad.Note(number, line, "the chroma format is not 420 or 422");
+      }
+    }
+  } else if (Matches(line, "LUMFILT")) {
+    const char* first = FirstValue(line);
+    int32_t gamma = 0;
+    int32_t offset = 0;
+    // A line without both values changes nothing.
+    if (ParseInt(first, &gamma, &outOfRange) && ParseInt(NextValue(first), &offset, &outOfRange)) {
+      if (gamma < -kLumGammaLimit || gamma > kLumGammaLimit) {
+        lines->bad.Note(number, line, "the gamma is not from -2048 to 2048");
+      } else if (offset < -kLumOffsetLimit || offset > kLumOffsetLimit) {
+        lines->bad.Note(number, line, "the offset is not from -255 to 255");
+      } else if (gamma != 0 || offset != 0) {
+        d.lumFilterOn = 1;
+        d.InitializeLuminanceFilter(gamma, offset);
+      } else {
+        d.lumFilterOn = 0;
+      }
+    }
+  } else if (Matches(line, "CLIP")) {
+    const char* v = FirstValue(line);
+    if (ParseInt(v, &value, &outOfRange)) d.clipLeft = value;
+    v = NextValue(v);
+    if (ParseInt(v, &value, &outOfRange)) d.clipRight = value;
+    v = NextValue(v);
+    if (ParseInt(v, &value, &outOfRange)) d.clipTop = value;
+    v = NextValue(v);
+    if (ParseInt(v, &value, &outOfRange)) d.clipBottom = value;
+  } else if (Matches(line, "SIZ")) {
+    ParsePair(line + 3, 'x', &d.width, &d.height, &outOfRange);
+  } else if (Matches(line, "FPS")) {
+    ParsePair(line + 3, '/', &d.fpsNumerator, &d.fpsDenominator, &outOfRange);
+  } else if (Matches(line, "SEQ ")) {
+    if (lines->gops == d.gopCapacity) {
+      if (d.gopCapacity > INT32_MAX - lines->growth) return false;
+      GopEntry** grown = static_cast<GopEntry**>(
+          std::realloc(d.gopTable, (size_t(d.gopCapacity) + lines->growth) * sizeof(GopEntry*)));
+      if (grown == nullptr) return false;
+      std::memset(grown + d.gopCapacity, 0, size_t(lines->growth) * sizeof(GopEntry*));
+      d.gopTable = grown;
+      d.gopCapacity += lines->growth;
+    }
+    GopEntry* gop = static_cast<GopEntry*>(std::calloc(1, sizeof(GopEntry)));
+    if (gop == nullptr) return false;
+    d.gopTable[lines->gops] = gop;
+    gop->firstPicture = lines->pictures;
+    gop->line = number;
+    // A position is where a run starts reading: one that is missing, negative or followed by
+    // more text would start runs at the wrong GOP.
+    const char* end = nullptr;
+    if (!ParseU64(FirstValue(line), &gop->position, &outOfRange, &end) && !outOfRange) {
+      lines->bad.Note(number, line, "no GOP position (a number from 0 up)");
+    } else if (end != nullptr && !outOfRange && !OnlySpaceFrom(end)) {
+      lines->bad.Note(number, line, "the GOP position is followed by other text");
+    }
+    ++lines->gops;
+  } else if (Matches(line, "FRM")) {
+    if (lines->gops > 0) {
+      // The word's first letter is the picture's coding type; the rest of the line is free.
+      const char* word = FirstValue(line);
+      int32_t type = 0;
+      if (word != nullptr && *word == 'P') {
+        type = 1;
+      } else if (word != nullptr && *word == 'B') {
+        type = 3;
+      } else if (word == nullptr || *word != 'I') {
+        lines->bad.Note(number, line, "not a picture coding type (I, P or B)");
+      }
+      d.pictureTable[lines->pictures].type = type;
+      ReadShown(word, &d.pictureTable[lines->pictures]);
+      // The table keeps at least one free entry beyond the last picture.
+      if (lines->pictures + 2 >= d.pictureCapacity) {
+        if (d.pictureCapacity > INT32_MAX - lines->growth) return false;
+        PictureEntry* grown = static_cast<PictureEntry*>(std::realloc(
+            d.pictureTable, (size_t(d.pictureCapacity) + lines->growth) * sizeof(PictureEntry)));
+        if (grown == nullptr) return false;
+        std::memset(grown + d.pictureCapacity, 0, size_t(lines->growth) * sizeof(PictureEntry));
+        d.pictureTable = grown;
+        d.pictureCapacity += lines->growth;
+      }
+      ++lines->pictures;
+    }
+  } else if (Matches(line, "VIDEOFILE ")) {
+    const char* first = FirstValue(line);
+    uint64_t size = 0;
+    if (ParseU64(first, &size, &outOfRange) && size <= uint64_t(INT64_MAX) &&
+        ParseHex64(NextValue(first), &lines->indexedFingerprint)) {
+      lines->indexedVideoSize = int64_t(size);
+    } else if (!outOfRange) {
+      lines->bad.Note(number, line, "not a video size and fingerprint");
+    }
+  } else if (Matches(line, "NEXTFILE ")) {
+    const char* first = FirstValue(line);
+    const char* second = NextValue(first);
+    const char* third = NextValue(second);
+    NextFile next;
+    if (ParseU64(first, &next.size, &outOfRange) && next.size <= uint64_t(INT64_MAX) &&
+        ParseHex64(second, &next.fingerprint) && third != nullptr && *third != '\n' &&
+        *third != '\0') {
+      next.path = third;
+      if (!next.path.empty() && next.path.back() == '\n') next.path.pop_back();
+      lines->nextFiles.push_back(next);
+    } else if (!outOfRange) {
+      lines->bad.Note(number, line, "not a file's size, fingerprint and path");
+    }
+  } else if (Matches(line, "PICTURES ")) {
+    if (!ParseInt(FirstValue(line), &lines->listedPictures, &outOfRange) ||
+        lines->listedPictures < 0) {
+      lines->listedPictures = -1;
+      if (!outOfRange) lines->bad.Note(number, line, "not a picture count");
+    }
+  }
+  if (outOfRange) lines->bad.Note(number, line, "a number out of range");
+  return true;
+}
+
+// A GOP's leading B pictures (those right after its first picture in coded order) take the
+// display positions from the GOP's first picture on: marks those positions.
+void MarkLeadingPictures(CAVCDecoder& d, int32_t pictures, int32_t gops) {
+  for (int32_t p = 0; p < pictures; ++p) d.pictureTable[p].leading = 0;
+  for (int32_t g = 0; g < gops; ++g) {
+    const int32_t first = d.gopTable[g]->firstPicture;
+    int32_t k = 0;
+    while (first + 1 + k < pictures && d.pictureTable[first + 1 + k].type == 3) ++k;
+    for (int32_t p = first; p < first + k; ++p) d.pictureTable[p].leading = 1;
+  }
+}
+
+// Opens the video and, where the project names its length and fingerprint, checks that it is the
+// video that was indexed.
+int OpenIndexedVideo(CAVCDecoder& d, const ProjectLines& lines) {
+  char reason[512];
+  const char* videoPath = d.videoPath;
+  d.videoFile = platform::OpenRegularFile(videoPath, &d.videoSize, reason, sizeof reason);
+  if (d.videoFile == nullptr) {
+    d.SetLoadDetail(videoPath, "%s", reason);
+    return kLoadCannotOpen;
+  }
+  d.SetLoadDetail(videoPath, nullptr);
+
+  if (lines.indexedVideoSize >= 0) {
+    // A video that has grown since (a recording still being written) still holds the indexed
+    // bytes unchanged; one that shrank or whose indexed bytes differ is another video.
+    uint64_t hash = 0;
+    if (d.videoSize < uint64_t(lines.indexedVideoSize)) {
+      d.SetLoadDetail(videoPath, "%" PRIu64 " bytes, but %" PRId64 " when it was indexed",
+                      d.videoSize, lines.indexedVideoSize);
+      return kLoadVideoChanged;
+    }
+    // A stream of its own, so that d.videoFile sees no reads before the Matroska parser sets
+    // its buffering.
+    FILE* check = platform::OpenRegularFile(videoPath, nullptr, reason, sizeof reason);
+    const bool read =
+        check != nullptr && FileFingerprint(check, uint64_t(lines.indexedVideoSize), &hash);
+    if (check != nullptr) std::fclose(check);
+    if (!read) {
+      d.SetLoadDetail(videoPath, "it cannot be read");
+      return kLoadCannotOpen;
+    }
+    if (hash != lines.indexedFingerprint) {
+      d.SetLoadDetail(videoPath, "its content is not the content that was indexed");
+      return kLoadVideoChanged;
+    }
+  }
+  return kLoadOk;
+}
+
 }  // namespace
 
 void CAVCDecoder::SetLoadDetail(const char* file, const char* format, ...) {
@@ -393,263 +630,62 @@ int CAVCDecoder::Open(const char* path) {
 
   reader.Read(lineBuffer, kLine2Chars);
 
-  // Room for line 3 and for the longest path it can resolve to.
-  const size_t videoPathSize = std::max<size_t>(kVideoPathSize, WorkPathSize());
-  videoPath = static_cast<char*>(std::calloc(videoPathSize, 1));
-  if (videoPath == nullptr) return kLoadCannotOpen;
-  const int pathChars = reader.Read(videoPath, kPathLineChars);
-  // A NUL byte would end the path early (and cut the wrong character off it): no file has one.
-  if (pathChars > 0 && std::memchr(videoPath, '\0', static_cast<size_t>(pathChars)) != nullptr) {
-    SetLoadDetail(path, "line 3: the video path holds a NUL byte");
-    return kLoadCannotOpen;
-  }
-  DropLastCharacter(videoPath);
-  // Our indexer writes UTF-8; a project that holds the ANSI code page's bytes is read as such.
-  const std::string videoName = platform::Utf8Path(videoPath);
-  if (videoName.size() >= videoPathSize) {
-    SetLoadDetail(path, "line 3: the video path is too long");
-    return kLoadCannotOpen;
-  }
-  std::memcpy(videoPath, videoName.c_str(), videoName.size() + 1);
-  // A relative path written on the other system names the same file here.
-  if (platform::PathIsRelative(videoPath)) platform::UseLocalSeparators(videoPath);
-  if (platform::PathIsRelative(videoPath) && !ResolveVideoPath(path, videoPath, videoPathSize)) {
-    SetLoadDetail(path, "the video path \"%s\" cannot be resolved against the project's folder",
-                  videoPath);
-    return kLoadCannotOpen;
-  }
+  const int pathResult = ReadVideoPathLine(*this, path, reader);
+  if (pathResult != kLoadOk) return pathResult;
 
   reader.Read(lineBuffer, kPathLineChars);
   reader.Read(lineBuffer, kLongLineChars);
 
   // At least a few entries either way, so that the picture table keeps its free entry.
   const int32_t startSize = std::max<int32_t>(tableStartSize, 4);
-  const int32_t growth = std::max<int32_t>(tableGrowthSize, 4);
+  ProjectLines lines;
+  lines.growth = std::max<int32_t>(tableGrowthSize, 4);
   pictureTable = static_cast<PictureEntry*>(std::calloc(size_t(startSize), sizeof(PictureEntry)));
   gopTable = static_cast<GopEntry**>(std::calloc(size_t(startSize), sizeof(GopEntry*)));
   if (pictureTable == nullptr || gopTable == nullptr) return kLoadCannotOpen;
   pictureCapacity = startSize;
   gopCapacity = startSize;
-  int32_t pictureNumber = 0;
-  int32_t gopNumber = 0;
-  // Our indexer's own lines, which other loaders skip: the video's length and fingerprint, and
-  // the number of pictures listed. -1: the line is absent.
-  int64_t indexedVideoSize = -1;
-  uint64_t indexedFingerprint = 0;
-  int32_t listedPictures = -1;
-  std::vector<NextFile> nextFiles;
-  BadValue bad;
-
   while (reader.Read(lineBuffer, kLongLineChars) >= 0) {
-    const char* line = lineBuffer;
-    int32_t value = 0;
-    // Set by any number of the line that does not fit its type; a number that is absent leaves
-    // its field as it was.
-    bool outOfRange = false;
-    if (Matches(line, "FO")) {
-      ParseInt(FirstValue(line), &fieldOrder, &outOfRange);
-    } else if (Matches(line, "STREAM")) {
-      ParseInt(FirstValue(line), &streamType, &outOfRange);
-    } else if (Matches(line, "PKTSIZ")) {
-      ParseInt(FirstValue(line), &packetSize, &outOfRange);
-    } else if (Matches(line, "VPID")) {
-      ParseInt(FirstValue(line), &videoPid, &outOfRange);
-    } else if (Matches(line, "TRACK")) {
-      ParseInt(FirstValue(line), &mkvTrack, &outOfRange);
-    } else if (Matches(line, "CHROMA")) {
-      if (ParseInt(FirstValue(line), &value, &outOfRange)) {
-        if (value == 420 || value == 422) {
-          chromaFormat = value;
-        } else {
-          bad.Note(reader.LineNumber(), line, "the chroma format is not 420 or 422");
-        }
-      }
-    } else if (Matches(line, "LUMFILT")) {
-      const char* first = FirstValue(line);
-      int32_t gamma = 0;
-      int32_t offset = 0;
-      // A line without both values changes nothing.
-      if (ParseInt(first, &gamma, &outOfRange) &&
-          ParseInt(NextValue(first), &offset, &outOfRange)) {
-        if (gamma < -kLumGammaLimit || gamma > kLumGammaLimit) {
-          bad.Note(reader.LineNumber(), line, "the gamma is not from -2048 to 2048");
-        } else if (offset < -kLumOffsetLimit || offset > kLumOffsetLimit) {
-          bad.Note(reader.LineNumber(), line, "the offset is not from -255 to 255");
-        } else if (gamma != 0 || offset != 0) {
-          lumFilterOn = 1;
-          InitializeLuminanceFilter(gamma, offset);
-        } else {
-          lumFilterOn = 0;
-        }
-      }
-    } else if (Matches(line, "CLIP")) {
-      const char* v = FirstValue(line);
-      if (ParseInt(v, &value, &outOfRange)) clipLeft = value;
-      v = NextValue(v);
-      if (ParseInt(v, &value, &outOfRange)) clipRight = value;
-      v = NextValue(v);
-      if (ParseInt(v, &value, &outOfRange)) clipTop = value;
-      v = NextValue(v);
-      if (ParseInt(v, &value, &outOfRange)) clipBottom = value;
-    } else if (Matches(line, "SIZ")) {
-      ParsePair(line + 3, 'x', &width, &height, &outOfRange);
-    } else if (Matches(line, "FPS")) {
-      ParsePair(line + 3, '/', &fpsNumerator, &fpsDenominator, &outOfRange);
-    } else if (Matches(line, "SEQ ")) {
-      if (gopNumber == gopCapacity) {
-        if (gopCapacity > INT32_MAX - growth) return kLoadCannotOpen;
-        GopEntry** grown = static_cast<GopEntry**>(
-            std::realloc(gopTable, (size_t(gopCapacity) + growth) * sizeof(GopEntry*)));
-        if (grown == nullptr) return kLoadCannotOpen;
-        std::memset(grown + gopCapacity, 0, size_t(growth) * sizeof(GopEntry*));
-        gopTable = grown;
-        gopCapacity += growth;
-      }
-      GopEntry* gop = static_cast<GopEntry*>(std::calloc(1, sizeof(GopEntry)));
-      if (gop == nullptr) return kLoadCannotOpen;
-      gopTable[gopNumber] = gop;
-      gop->firstPicture = pictureNumber;
-      gop->line = reader.LineNumber();
-      // A position is where a run starts reading: one that is missing, negative or followed by
-      // more text would start runs at the wrong GOP.
-      const char* end = nullptr;
-      if (!ParseU64(FirstValue(line), &gop->position, &outOfRange, &end) && !outOfRange) {
-        bad.Note(reader.LineNumber(), line, "no GOP position (a number from 0 up)");
-      } else if (end != nullptr && !outOfRange && !OnlySpaceFrom(end)) {
-        bad.Note(reader.LineNumber(), line, "the GOP position is followed by other text");
-      }
-      ++gopNumber;
-    } else if (Matches(line, "FRM")) {
-      if (gopNumber > 0) {
-        // The word's first letter is the picture's coding type; the rest of the line is free.
-        const char* word = FirstValue(line);
-        int32_t type = 0;
-        if (word != nullptr && *word == 'P') {
-          type = 1;
-        } else if (word != nullptr && *word == 'B') {
-          type = 3;
-        } else if (word == nullptr || *word != 'I') {
-          bad.Note(reader.LineNumber(), line, "not a picture coding type (I, P or B)");
-        }
-        pictureTable[pictureNumber].type = type;
-        ReadShown(word, &pictureTable[pictureNumber]);
-        // The table keeps at least one free entry beyond the last picture.
-        if (pictureNumber + 2 >= pictureCapacity) {
-          if (pictureCapacity > INT32_MAX - growth) return kLoadCannotOpen;
-          PictureEntry* grown = static_cast<PictureEntry*>(std::realloc(
-              pictureTable, (size_t(pictureCapacity) + growth) * sizeof(PictureEntry)));
-          if (grown == nullptr) return kLoadCannotOpen;
-          std::memset(grown + pictureCapacity, 0, size_t(growth) * sizeof(PictureEntry));
-          pictureTable = grown;
-          pictureCapacity += growth;
-        }
-        ++pictureNumber;
-      }
-    } else if (Matches(line, "VIDEOFILE ")) {
-      const char* first = FirstValue(line);
-      uint64_t size = 0;
-      if (ParseU64(first, &size, &outOfRange) && size <= uint64_t(INT64_MAX) &&
-          ParseHex64(NextValue(first), &indexedFingerprint)) {
-        indexedVideoSize = int64_t(size);
-      } else if (!outOfRange) {
-        bad.Note(reader.LineNumber(), line, "not a video size and fingerprint");
-      }
-    } else if (Matches(line, "NEXTFILE ")) {
-      const char* first = FirstValue(line);
-      const char* second = NextValue(first);
-      const char* third = NextValue(second);
-      NextFile next;
-      if (ParseU64(first, &next.size, &outOfRange) && next.size <= uint64_t(INT64_MAX) &&
-          ParseHex64(second, &next.fingerprint) && third != nullptr && *third != '\n' &&
-          *third != '\0') {
-        next.path = third;
-        if (!next.path.empty() && next.path.back() == '\n') next.path.pop_back();
-        nextFiles.push_back(next);
-      } else if (!outOfRange) {
-        bad.Note(reader.LineNumber(), line, "not a file's size, fingerprint and path");
-      }
-    } else if (Matches(line, "PICTURES ")) {
-      if (!ParseInt(FirstValue(line), &listedPictures, &outOfRange) || listedPictures < 0) {
-        listedPictures = -1;
-        if (!outOfRange) bad.Note(reader.LineNumber(), line, "not a picture count");
-      }
-    }
-    if (outOfRange) bad.Note(reader.LineNumber(), line, "a number out of range");
+    if (!ReadKeywordLine(*this, lineBuffer, reader.LineNumber(), &lines)) return kLoadCannotOpen;
   }
 
-  if (listedPictures >= 0 && (listedPictures != pictureNumber || !reader.LastEndedInNewline())) {
+  if (lines.listedPictures >= 0 &&
+      (lines.listedPictures != lines.pictures || !reader.LastEndedInNewline())) {
     if (!reader.LastEndedInNewline()) {
-      SetLoadDetail(path, "it ends inside a line; %d of %d pictures listed", pictureNumber,
-                    listedPictures);
+      SetLoadDetail(path, "it ends inside a line; %d of %d pictures listed", lines.pictures,
+                    lines.listedPictures);
     } else {
-      SetLoadDetail(path, "%d of %d pictures listed", pictureNumber, listedPictures);
+      SetLoadDetail(path, "%d of %d pictures listed", lines.pictures, lines.listedPictures);
     }
     return kLoadProjectCutShort;
   }
   // Only the program streams' projects name several files or read the stream type 3 as a
   // program stream; in other projects 3 is an elementary stream, as it always was.
   if (programStreamProject && streamType != kProgramStream) {
-    bad.Note(1, header, "this header is for program streams (STREAM 3) only");
+    lines.bad.Note(1, header, "this header is for program streams (STREAM 3) only");
   }
-  if (!programStreamProject && !nextFiles.empty()) {
-    bad.Note(1, header, "only a program stream's project names further files");
+  if (!programStreamProject && !lines.nextFiles.empty()) {
+    lines.bad.Note(1, header, "only a program stream's project names further files");
   }
-  if (bad.Found()) {
-    SetLoadDetail(path, "line %d \"%s\": %s", bad.Line(), bad.Text(), bad.Why());
+  if (lines.bad.Found()) {
+    SetLoadDetail(path, "line %d \"%s\": %s", lines.bad.Line(), lines.bad.Text(), lines.bad.Why());
     return kLoadBadValue;
   }
   if (gopTable[0] == nullptr) return kLoadNoGops;
 
-  // A GOP's leading B pictures (those right after its first picture in coded order) take the
-  // display positions from the GOP's first picture on; mark those positions.
-  for (int32_t p = 0; p < pictureNumber; ++p) pictureTable[p].leading = 0;
-  for (int32_t g = 0; g < gopNumber; ++g) {
-    const int32_t first = gopTable[g]->firstPicture;
-    int32_t k = 0;
-    while (first + 1 + k < pictureNumber && pictureTable[first + 1 + k].type == 3) ++k;
-    for (int32_t p = first; p < first + k; ++p) pictureTable[p].leading = 1;
-  }
-
-  pictureCount = pictureNumber;
-  gopCount = gopNumber;
+  MarkLeadingPictures(*this, lines.pictures, lines.gops);
+  pictureCount = lines.pictures;
+  gopCount = lines.gops;
   leadingBCount = 0;
   while (1 + leadingBCount < pictureCount && pictureTable[1 + leadingBCount].type == 3) {
     ++leadingBCount;
   }
 
-  videoFile = platform::OpenRegularFile(videoPath, &videoSize, reason, sizeof reason);
-  if (videoFile == nullptr) {
-    SetLoadDetail(videoPath, "%s", reason);
-    return kLoadCannotOpen;
-  }
-  SetLoadDetail(videoPath, nullptr);
-
-  if (indexedVideoSize >= 0) {
-    // A video that has grown since (a recording still being written) still holds the indexed
-    // bytes unchanged; one that shrank or whose indexed bytes differ is another video.
-    uint64_t hash = 0;
-    if (videoSize < uint64_t(indexedVideoSize)) {
-      SetLoadDetail(videoPath, "%" PRIu64 " bytes, but %" PRId64 " when it was indexed", videoSize,
-                    indexedVideoSize);
-      return kLoadVideoChanged;
-    }
-    // A stream of its own, so that videoFile sees no reads before the Matroska parser sets
-    // its buffering.
-    FILE* check = platform::OpenRegularFile(videoPath, nullptr, reason, sizeof reason);
-    const bool read = check != nullptr && FileFingerprint(check, uint64_t(indexedVideoSize), &hash);
-    if (check != nullptr) std::fclose(check);
-    if (!read) {
-      SetLoadDetail(videoPath, "it cannot be read");
-      return kLoadCannotOpen;
-    }
-    if (hash != indexedFingerprint) {
-      SetLoadDetail(videoPath, "its content is not the content that was indexed");
-      return kLoadVideoChanged;
-    }
-  }
+  const int videoResult = OpenIndexedVideo(*this, lines);
+  if (videoResult != kLoadOk) return videoResult;
 
   if (programStreamProject) {
-    const int result = OpenProgramStream(*this, path, indexedVideoSize, nextFiles);
+    const int result = OpenProgramStream(*this, path, lines.indexedVideoSize, lines.nextFiles);
     if (result != kLoadOk) return result;
   }
 
