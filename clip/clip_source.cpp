@@ -140,6 +140,34 @@ bool CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
   return true;
 }
 
+// Where the parts of the server's 4:2:2 picture lie in the view: the luma rows, the even chroma
+// rows after them and the odd ones in their own area.
+struct Picture422 {
+  const unsigned char* luma;
+  const unsigned char* evenRows;
+  const unsigned char* oddRows;
+  int64_t width, height, pitch;
+};
+
+// Null with `picture` set, or the message of a picture that is no 4:2:2 picture or does not fit
+// its areas.
+const char* LocatePicture422(const unsigned char* view, Picture422* picture) {
+  if (!(HeaderWord(view, server::kPicFlagsOffset) & server::kPictureFlagChroma422)) return kNot422;
+  picture->luma = view + server::kPictureAreaOffset;
+  picture->height = HeaderWord(view, server::kPicHeightOffset);
+  picture->width = HeaderWord(view, server::kPicWidthOffset);
+  picture->pitch = HeaderWord(view, server::kPicPitchOffset);
+  const int64_t width = picture->width, height = picture->height, picPitch = picture->pitch;
+  if (width <= 0 || height <= 0 || picPitch < width ||
+      picPitch * (height + (height + 1) / 2) > int64_t{server::kPictureAreaSize} ||
+      picPitch * (height / 2) > int64_t{server::kOddChromaRowsSize}) {
+    return kPictureMisplaced;
+  }
+  picture->evenRows = picture->luma + picture->pitch * picture->height;
+  picture->oddRows = view + server::kOddChromaRowsOffset;
+  return nullptr;
+}
+
 // Copies the server's 4:2:2 picture (server-link/chroma_layout.h) into the packed YUY2 frame at
 // `plane` (`rowBytes` bytes, that is width * 2, in each of `rows` rows, `pitch` apart): every row
 // Y0 U Y1 V for each pair of pixels. As for 4:2:0, a picture larger than the frame is cut to it
@@ -147,18 +175,14 @@ bool CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
 // luma bytes. Returns null, or the message of a picture that cannot be placed.
 const char* CopyServerPicture422(const unsigned char* view, unsigned char* plane, int rowBytes,
                                  int rows, int pitch, const unsigned char* table) {
-  if (!(HeaderWord(view, server::kPicFlagsOffset) & server::kPictureFlagChroma422)) return kNot422;
-  const unsigned char* area = view + server::kPictureAreaOffset;
-  const int64_t height = HeaderWord(view, server::kPicHeightOffset);
-  const int64_t width = HeaderWord(view, server::kPicWidthOffset);
-  const int64_t picPitch = HeaderWord(view, server::kPicPitchOffset);
-  if (width <= 0 || height <= 0 || picPitch < width ||
-      picPitch * (height + (height + 1) / 2) > int64_t{server::kPictureAreaSize} ||
-      picPitch * (height / 2) > int64_t{server::kOddChromaRowsSize}) {
-    return kPictureMisplaced;
-  }
-  const unsigned char* evenRows = area + picPitch * height;
-  const unsigned char* oddRows = view + server::kOddChromaRowsOffset;
+  Picture422 picture;
+  if (const char* failure = LocatePicture422(view, &picture)) return failure;
+  const unsigned char* area = picture.luma;
+  const unsigned char* evenRows = picture.evenRows;
+  const unsigned char* oddRows = picture.oddRows;
+  const int64_t height = picture.height;
+  const int64_t width = picture.width;
+  const int64_t picPitch = picture.pitch;
   const int pixels = rowBytes / 2;
   const int64_t shown = std::min<int64_t>(width, pixels);
   for (int j = 0; j < rows; ++j) {
@@ -184,18 +208,14 @@ const char* CopyServerPicture422(const unsigned char* view, unsigned char* plane
 // Copies the server's 4:2:2 picture into the planes that `out` describes (chroma rows of half
 // the width, as many as luma rows), with the cutting and black filling of the packed copy.
 const char* CopyServerPicture422Planar(const unsigned char* view, const YV12PICT& out) {
-  if (!(HeaderWord(view, server::kPicFlagsOffset) & server::kPictureFlagChroma422)) return kNot422;
-  const unsigned char* area = view + server::kPictureAreaOffset;
-  const int64_t height = HeaderWord(view, server::kPicHeightOffset);
-  const int64_t width = HeaderWord(view, server::kPicWidthOffset);
-  const int64_t picPitch = HeaderWord(view, server::kPicPitchOffset);
-  if (width <= 0 || height <= 0 || picPitch < width ||
-      picPitch * (height + (height + 1) / 2) > int64_t{server::kPictureAreaSize} ||
-      picPitch * (height / 2) > int64_t{server::kOddChromaRowsSize}) {
-    return kPictureMisplaced;
-  }
-  const unsigned char* evenRows = area + picPitch * height;
-  const unsigned char* oddRows = view + server::kOddChromaRowsOffset;
+  Picture422 picture;
+  if (const char* failure = LocatePicture422(view, &picture)) return failure;
+  const unsigned char* area = picture.luma;
+  const unsigned char* evenRows = picture.evenRows;
+  const unsigned char* oddRows = picture.oddRows;
+  const int64_t height = picture.height;
+  const int64_t width = picture.width;
+  const int64_t picPitch = picture.pitch;
   const int64_t lumaBytes = std::min<int64_t>(width, out.lumaWidth);
   const int picturePairs = static_cast<int>(std::min<int64_t>((width + 1) / 2, out.chromaWidth));
   for (int j = 0; j < out.lumaHeight; ++j) {
