@@ -64,10 +64,12 @@ for dll in "$root"/x86/VantuDecodeNV.dll "$root"/x64/VantuDecodeNV.dll; do
     exit 1
   }
 done
-if [ -s "$root/x64/mpgsource_vs.dll" ] &&
-  ! x86_64-w64-mingw32-objdump -p "$root/x64/mpgsource_vs.dll" | grep -q '\] VapourSynthPluginInit2$'; then
-  echo "mpgsource_vs.dll lost its export VapourSynthPluginInit2" >&2
-  exit 1
+if [ -s "$root/x64/mpgsource_vs.dll" ]; then
+  exports=$(x86_64-w64-mingw32-objdump -p "$root/x64/mpgsource_vs.dll")
+  grep -q '\] VapourSynthPluginInit2$' <<<"$exports" || {
+    echo "mpgsource_vs.dll lost its export VapourSynthPluginInit2" >&2
+    exit 1
+  }
 fi
 sed 's/$/\r/' scripts/windows/README.txt >"$root/README.txt"
 
