@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <numeric>
 
+#include "platform/file.h"
+#include "platform/path.h"
 #include "reader/avc_decoder.h"
 
 namespace clip {
@@ -26,11 +27,24 @@ struct ProjectInfo {
   std::vector<AspectFrom> aspect;
 };
 
+// One line of `in` without its newline; false at the end of the file.
+bool ReadLine(FILE* in, std::string* line) {
+  line->clear();
+  int c;
+  while ((c = std::fgetc(in)) != EOF && c != '\n') line->push_back(static_cast<char>(c));
+  return c != EOF || !line->empty();
+}
+
+// Reads the project once more for its INFO lines. The project is opened as the loader opens it:
+// the name as UTF-8 (or the host's ANSI bytes), through the system's wide calls on Windows.
 ProjectInfo ReadInfo(const std::string& path) {
   ProjectInfo info;
-  std::ifstream in(path, std::ios::binary);
+  char reason[256];
+  FILE* in = platform::OpenRegularFile(platform::Utf8Path(path.c_str()).c_str(), nullptr, reason,
+                                       sizeof reason);
+  if (in == nullptr) return info;
   std::string line;
-  while (std::getline(in, line)) {
+  while (ReadLine(in, &line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.compare(0, 4, "SEQ ") == 0) break;
     if (line.compare(0, 5, "INFO ") != 0) continue;
@@ -54,6 +68,7 @@ ProjectInfo ReadInfo(const std::string& path) {
       info.aspect.push_back(AspectFrom{frame, a > 0 && b > 0 ? a : 0, a > 0 && b > 0 ? b : 0});
     }
   }
+  std::fclose(in);
   return info;
 }
 
