@@ -27,14 +27,6 @@ struct ProjectInfo {
   std::vector<AspectFrom> aspect;
 };
 
-// One line of `in` without its newline; false at the end of the file.
-bool ReadLine(FILE* in, std::string* line) {
-  line->clear();
-  int c;
-  while ((c = std::fgetc(in)) != EOF && c != '\n') line->push_back(static_cast<char>(c));
-  return c != EOF || !line->empty();
-}
-
 // Reads the project once more for its INFO lines. The project is opened as the loader opens it:
 // the name as UTF-8 (or the host's ANSI bytes), through the system's wide calls on Windows.
 ProjectInfo ReadInfo(const std::string& path) {
@@ -44,7 +36,7 @@ ProjectInfo ReadInfo(const std::string& path) {
                                        sizeof reason);
   if (in == nullptr) return info;
   std::string line;
-  while (ReadLine(in, &line)) {
+  while (platform::ReadTextLine(in, &line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.compare(0, 4, "SEQ ") == 0) break;
     if (line.compare(0, 5, "INFO ") != 0) continue;

@@ -28,4 +28,13 @@ bool SameFile(const std::string& a, const std::string& b);
 // POSIX. Returns false when the mode cannot be changed.
 bool SetBinaryMode(FILE* file);
 
+// Reads the next line of `in` into `line`, without its "\n" (a "\r" before it stays); false at
+// the end of the file with nothing read.
+inline bool ReadTextLine(FILE* in, std::string* line) {
+  line->clear();
+  int c;
+  while ((c = std::fgetc(in)) != EOF && c != '\n') line->push_back(static_cast<char>(c));
+  return c != EOF || !line->empty();
+}
+
 }  // namespace platform

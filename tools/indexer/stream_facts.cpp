@@ -3,9 +3,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <numeric>
 
+#include "platform/file.h"
+#include "platform/path.h"
 #include "reader/mpeg2_aspect.h"
 
 namespace indexer {
@@ -181,14 +182,18 @@ bool ParseFactsLine(const std::string& line, StreamFacts* facts) {
 
 bool ReadFacts(const std::string& projectPath, StreamFacts* facts) {
   *facts = StreamFacts();
-  std::ifstream in(projectPath, std::ios::binary);
-  if (!in) return false;
+  // Opened as the loader opens the project: the name as UTF-8, through the wide calls on Windows.
+  char reason[256];
+  FILE* in = platform::OpenRegularFile(platform::Utf8Path(projectPath.c_str()).c_str(), nullptr,
+                                       reason, sizeof reason);
+  if (in == nullptr) return false;
   std::string line;
-  while (std::getline(in, line)) {
+  while (platform::ReadTextLine(in, &line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.compare(0, 4, "SEQ ") == 0) break;  // the facts come before the GOPs
     ParseFactsLine(line, facts);
   }
+  std::fclose(in);
   return true;
 }
 
