@@ -51,14 +51,23 @@ Packet ParsePacket(const uint8_t* p, size_t length) {
   return packet;
 }
 
-bool StartsPacket(const uint8_t* data, size_t size, size_t at, size_t packetSize) {
-  if (at >= size || data[at] != kSyncByte) return false;
-  if (at >= packetSize) return data[at - packetSize] == kSyncByte;
+namespace {
+
+// Whether the sync bytes one and two packets after data[at] are there, as far as the data goes.
+bool FollowedBySyncBytes(const uint8_t* data, size_t size, size_t at, size_t packetSize) {
   for (size_t next = at + packetSize; next < size && next <= at + kStartConfirmations * packetSize;
        next += packetSize) {
     if (data[next] != kSyncByte) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool StartsPacket(const uint8_t* data, size_t size, size_t at, size_t packetSize) {
+  if (at >= size || data[at] != kSyncByte) return false;
+  if (at >= packetSize) return data[at - packetSize] == kSyncByte;
+  return FollowedBySyncBytes(data, size, at, packetSize);
 }
 
 Search FindStreamPacket(const uint8_t* data, size_t size, size_t from, size_t packetSize, int pid,
@@ -91,9 +100,12 @@ Search FindStreamPacket(const uint8_t* data, size_t size, size_t from, size_t pa
     if (at < packetSize) {
       // The bytes in front of each packet of a wider spacing (an arrival time stamp) may hold a
       // steady 0x47 as well: of the sync bytes that hold within that room, the last starts the
-      // packet. Further on, the sync byte one packet back has already told which one it is.
+      // packet, when the data shows a sync byte one packet after it (where the data ends before,
+      // nothing tells them apart, and the first stays). Further on, the sync byte one packet
+      // back has already told which one it is.
       for (size_t later = at + room; later > at; --later) {
-        if (StartsPacket(data, size, later, packetSize)) {
+        if (data[later] == kSyncByte && later + packetSize < size &&
+            FollowedBySyncBytes(data, size, later, packetSize)) {
           at = later;
           break;
         }

@@ -156,9 +156,24 @@ void ExpectUnits(CAVCDecoder& d, const uint8_t* es, size_t size, size_t esFrom) 
 // the start of what it has read, confirms a sync byte only by the byte one packet ahead.
 bool MimicsSync(const std::string& file, uint64_t position, uint64_t sync, int packetSize) {
   const uint64_t from = position > uint64_t(packetSize) ? position - packetSize : 0;
+  const uint64_t size = file.size();
+  // At the start of a read a 0x47 counts when the sync bytes one and two packets later follow,
+  // as far as the file goes.
+  const auto startsPacket = [&](uint64_t j) {
+    if (uint8_t(file[j]) != 0x47) return false;
+    for (uint64_t k = j + packetSize; k < size && k <= j + 2 * uint64_t(packetSize);
+         k += packetSize) {
+      if (uint8_t(file[k]) != 0x47) return false;
+    }
+    return true;
+  };
   for (uint64_t j = from; j < sync; ++j) {
-    if (uint8_t(file[j]) != 0x47) continue;
-    if (j + packetSize >= file.size() || uint8_t(file[j + packetSize]) == 0x47) return true;
+    if (startsPacket(j)) return true;
+  }
+  // In front of each 192-byte packet there is room for 4 bytes: a sync byte that holds just
+  // after the real one (with a sync byte one packet after it) is taken instead.
+  for (uint64_t j = sync + 1; j <= sync + uint64_t(packetSize - 188) && j < size; ++j) {
+    if (j + packetSize < size && startsPacket(j)) return true;
   }
   return false;
 }
@@ -213,8 +228,8 @@ int MuxAndRead(const uint8_t* data, size_t size, bool acrossRefill) {
   ExpectUnits(d, es, n, 0);
   if (n > 0) {
     // A reposition at the file offset of an elementary-stream byte lands on that byte, unless
-    // the payload before it mimics a sync byte (the search starts one packet early and confirms
-    // a sync byte only by the byte one packet ahead).
+    // the bytes around the packet's sync byte mimic one (the search starts one packet early and
+    // confirms a sync byte there by the sync bytes one and two packets ahead).
     const size_t esFrom = size_t(alignChoice) * n / 256;
     const uint64_t position = base + mux.offsets()[esFrom];
     if (!MimicsSync(*whole, position, base + mux.syncs()[esFrom], packetSize)) {
