@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "reader/mpeg2_aspect.h"
+#include "reader/mpeg2_sample_ratio.h"
 
 namespace decode_server {
 

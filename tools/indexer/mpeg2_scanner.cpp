@@ -4,7 +4,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "reader/mpeg2_aspect.h"
+#include "reader/mpeg2_sample_ratio.h"
 
 namespace indexer {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "platform/file.h"
 #include "platform/path.h"
-#include "reader/mpeg2_aspect.h"
+#include "reader/mpeg2_sample_ratio.h"
 
 namespace indexer {
 namespace {
