@@ -147,6 +147,12 @@ struct Picture422 {
   const unsigned char* evenRows;
   const unsigned char* oddRows;
   int64_t width, height, pitch;
+
+  const unsigned char* LumaRow(int64_t j) const { return luma + j * pitch; }
+  // Row j's chroma: even rows follow the luma, odd rows lie in their own area.
+  const unsigned char* ChromaRow(int64_t j) const {
+    return (j % 2 == 0 ? evenRows : oddRows) + (j / 2) * pitch;
+  }
 };
 
 // Null with `picture` set, or the message of a picture that is no 4:2:2 picture or does not fit
@@ -177,20 +183,16 @@ const char* CopyServerPicture422(const unsigned char* view, unsigned char* plane
                                  int rows, int pitch, const unsigned char* table) {
   Picture422 picture;
   if (const char* failure = LocatePicture422(view, &picture)) return failure;
-  const unsigned char* area = picture.luma;
-  const unsigned char* evenRows = picture.evenRows;
-  const unsigned char* oddRows = picture.oddRows;
   const int64_t height = picture.height;
   const int64_t width = picture.width;
-  const int64_t picPitch = picture.pitch;
   const int pixels = rowBytes / 2;
   const int64_t shown = std::min<int64_t>(width, pixels);
   for (int j = 0; j < rows; ++j) {
     unsigned char* dst = plane + static_cast<int64_t>(j) * pitch;
     int x = 0;
     if (j < height) {
-      const unsigned char* y = area + j * picPitch;
-      const unsigned char* c = (j % 2 == 0 ? evenRows : oddRows) + (j / 2) * picPitch;
+      const unsigned char* y = picture.LumaRow(j);
+      const unsigned char* c = picture.ChromaRow(j);
       // Each pixel takes its luma and, in turn, the U or V of its pair (U at even bytes).
       for (; x < shown; ++x) {
         dst[2 * x] = table ? table[y[x]] : y[x];
@@ -210,25 +212,21 @@ const char* CopyServerPicture422(const unsigned char* view, unsigned char* plane
 const char* CopyServerPicture422Planar(const unsigned char* view, const YV12PICT& out) {
   Picture422 picture;
   if (const char* failure = LocatePicture422(view, &picture)) return failure;
-  const unsigned char* area = picture.luma;
-  const unsigned char* evenRows = picture.evenRows;
-  const unsigned char* oddRows = picture.oddRows;
   const int64_t height = picture.height;
   const int64_t width = picture.width;
-  const int64_t picPitch = picture.pitch;
   const int64_t lumaBytes = std::min<int64_t>(width, out.lumaWidth);
   const int picturePairs = static_cast<int>(std::min<int64_t>((width + 1) / 2, out.chromaWidth));
   for (int j = 0; j < out.lumaHeight; ++j) {
     unsigned char* y = out.lumaPlane + static_cast<int64_t>(j) * out.lumaPitch;
     const int64_t n = j < height ? lumaBytes : 0;
-    if (n > 0) std::memcpy(y, area + j * picPitch, static_cast<size_t>(n));
+    if (n > 0) std::memcpy(y, picture.LumaRow(j), static_cast<size_t>(n));
     if (n < out.lumaWidth) std::memset(y + n, kBlackLuma, static_cast<size_t>(out.lumaWidth - n));
     if (j >= out.chromaHeight) continue;
     unsigned char* u = out.uPlane + static_cast<int64_t>(j) * out.chromaPitch;
     unsigned char* v = out.vPlane + static_cast<int64_t>(j) * out.chromaPitch;
     const int pairs = j < height ? picturePairs : 0;
     if (pairs > 0) {
-      SplitChromaRow((j % 2 == 0 ? evenRows : oddRows) + (j / 2) * picPitch, u, v, pairs);
+      SplitChromaRow(picture.ChromaRow(j), u, v, pairs);
     }
     for (int i = pairs; i < out.chromaWidth; ++i) u[i] = v[i] = kBlackChroma;
   }
