@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -219,8 +220,13 @@ std::map<std::string, std::vector<int>> RequestOrders(int frameCount, int shuffl
 }
 
 Server::Server(const std::vector<std::string>& args) {
-  std::string ns = "e2e-" + std::to_string(getpid());
-  setenv("MPGSOURCE_IPC_NAMESPACE", ns.c_str(), 1);
+  // The process id alone may come round again while a long run goes on (pid_max is often 32768),
+  // so a random part keeps this namespace apart from every other test's, live or gone.
+  std::random_device random;
+  char suffix[9];
+  std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+  space_ = "e2e-" + std::to_string(getpid()) + "-" + suffix;
+  setenv("MPGSOURCE_IPC_NAMESPACE", space_.c_str(), 1);
   std::string program = BuildDir() + "/mpgsource-server";
   std::vector<char*> argv = {const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -233,6 +239,13 @@ Server::Server(const std::vector<std::string>& args) {
     _exit(127);
   }
   for (int waited = 0; waited < 10000; waited += 10) {
+    // A server that ended at start (its names held by another) must not pass for one that runs.
+    int status = 0;
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      ADD_FAILURE() << "the decoding server ended at start (status " << status << ")";
+      return;
+    }
     bool existed = false;
     platform::Handle h =
         platform::CreateSection(server::kSectionName, server::kSectionSize, &existed);
@@ -241,6 +254,28 @@ Server::Server(const std::vector<std::string>& args) {
     platform::Sleep(10);
   }
   ADD_FAILURE() << "the decoding server did not come up";
+}
+
+std::string Server::SlotUsers() const {
+  // Every process that holds one of this namespace's sections open, by the section's name.
+  const std::string marker = "." + space_ + "." + server::kSectionName;
+  std::map<std::string, std::string> users;
+  std::error_code ec;
+  for (const auto& process : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string pid = process.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code fdError;
+    for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", fdError)) {
+      std::error_code linkError;
+      const std::string target = std::filesystem::read_symlink(fd.path(), linkError).string();
+      const size_t at = target.find(marker);
+      if (linkError || at == std::string::npos) continue;
+      users[target.substr(at + space_.size() + 2)] += " " + pid;
+    }
+  }
+  std::string text;
+  for (const auto& entry : users) text += entry.first + " held by" + entry.second + "; ";
+  return text.empty() ? "no section of the server is open" : text;
 }
 
 void Server::Kill(int signal) {

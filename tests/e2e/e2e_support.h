@@ -59,10 +59,15 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
   pid_t pid() const { return pid_; }
+  // The IPC namespace the server and this process use.
+  const std::string& space() const { return space_; }
+  // Which processes hold each of the server's sections open (to explain a busy server).
+  std::string SlotUsers() const;
   void Kill(int signal);
 
  private:
   pid_t pid_ = -1;
+  std::string space_;
 };
 
 }  // namespace e2e

@@ -172,15 +172,15 @@ TEST_P(MoreClipsThanSlots, TheNextClipIsToldTheServerIsBusy) {
   for (int i = 0; i < slots; ++i) {
     std::string error;
     clips.push_back(host.Make(es.project, &error));
-    ASSERT_TRUE(clips.back()) << error;
+    ASSERT_TRUE(clips.back()) << "clip " << i << ": " << error << " (" << server.SlotUsers() << ")";
   }
   std::string error;
-  EXPECT_FALSE(host.Make(es.project, &error));
+  EXPECT_FALSE(host.Make(es.project, &error)) << server.SlotUsers();
   EXPECT_EQ(error.rfind(kBusy, 0), 0u) << error;
   for (int i = 0; i < slots; ++i) EXPECT_TRUE(host.Serves(clips[i], es, 20 + i));
   clips.front() = nullptr;
   PClip again = host.Make(es.project, &error);
-  ASSERT_TRUE(again) << error;
+  ASSERT_TRUE(again) << error << " (" << server.SlotUsers() << ")";
   EXPECT_TRUE(host.Serves(again, es, 60));
   for (int i = 1; i < slots; ++i) EXPECT_TRUE(host.Serves(clips[i], es, 21 + i));
 }
