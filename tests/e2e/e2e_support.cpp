@@ -220,12 +220,16 @@ std::map<std::string, std::vector<int>> RequestOrders(int frameCount, int shuffl
 }
 
 Server::Server(const std::vector<std::string>& args) {
-  // The process id alone may come round again while a long run goes on (pid_max is often 32768),
-  // so a random part keeps this namespace apart from every other test's, live or gone.
-  std::random_device random;
-  char suffix[9];
-  std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
-  space_ = "e2e-" + std::to_string(getpid()) + "-" + suffix;
+  // One namespace for every server of this test process (a server started after another finds
+  // what the other left). The process id alone may come round again while a long run goes on
+  // (pid_max is often 32768), so a random part keeps it apart from every other test's.
+  static const std::string space = [] {
+    std::random_device random;
+    char suffix[9];
+    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+    return "e2e-" + std::to_string(getpid()) + "-" + suffix;
+  }();
+  space_ = space;
   setenv("MPGSOURCE_IPC_NAMESPACE", space_.c_str(), 1);
   std::string program = BuildDir() + "/mpgsource-server";
   std::vector<char*> argv = {const_cast<char*>(program.c_str())};
