@@ -7,6 +7,7 @@
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
+#include "server-link/bulk_handover.h"
 #include "server-link/chroma_layout.h"
 #include "server-link/client_slots.h"
 #include "server-link/clip_size.h"
@@ -190,7 +191,15 @@ void DecodeServer::RequestLoop() {
         HandleInit();
         break;
       case server::REQUEST_DATA:
-        HandleData(generation);
+        HandleData(generation, false);
+        break;
+      case server::REQUEST_UNITS:
+        if (!bulk_) {
+          Log("batch of units from a client that did not offer bulk hand-over ignored");
+          platform::SetEvent(done_);
+          break;
+        }
+        HandleData(generation, true);
         break;
       case server::REQUEST_END:
         HandleEnd(generation);
@@ -251,11 +260,14 @@ void DecodeServer::HandleInit() {
   // that asked for 4:2:2.
   chroma422_ = server::GetChromaRecord(view_) == server::kChroma422;
   server::ClearChromaRecord(view_);
+  // A client that offers batches gets them accepted in the answer to this request.
+  bulk_ = server::TakeBulkOffer(view_) && !options_.oneUnit;
+  if (bulk_) server::PutBulkAcceptance(view_);
   if (options_.verbose) {
-    Log("client set up: deinterlace %d, %s field%s, pictures %dx%d, chroma %s", deinterlace_,
+    Log("client set up: deinterlace %d, %s field%s, pictures %dx%d, chroma %s, %s", deinterlace_,
         useTopField_ ? "top" : "bottom",
         third == server::kInitOperand3 ? "" : " (unknown format word)", clipWidth_, clipHeight_,
-        chroma422_ ? "4:2:2" : "4:2:0");
+        chroma422_ ? "4:2:2" : "4:2:0", bulk_ ? "units in batches" : "one unit per request");
   }
   // A new client: whatever an earlier one left (a run, a request, an unread picture, a run
   // record) goes.
@@ -289,8 +301,8 @@ void DecodeServer::HandleInit() {
   platform::SetEvent(done_);
 }
 
-void DecodeServer::HandleData(uint64_t generation) {
-  std::vector<uint8_t> bytes;
+void DecodeServer::HandleData(uint64_t generation, bool batch) {
+  std::vector<std::vector<uint8_t>> spares;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (generation_ != generation) return;
@@ -299,37 +311,52 @@ void DecodeServer::HandleData(uint64_t generation) {
       DropRunLocked("new data after the end of the run");
       generation = generation_;
     }
-    // While the unit queue is full the unit stays in the section and "NVDone" waits.
+    // While the unit queue is full the units stay in the section and "NVDone" waits.
     if (!WaitForUnitRoom(generation, lock)) return;
-    if (!spareUnits_.empty()) {
-      bytes = std::move(spareUnits_.back());
-      spareUnits_.pop_back();
-    }
+    spares.swap(spareUnits_);
   }
+  // The copies are made outside the lock; only this thread answers "NVDone", so the section's
+  // units stay as they are meanwhile.
+  std::vector<std::vector<uint8_t>> units;
+  auto take = [&](const unsigned char* data, uint32_t length) {
+    units.emplace_back();
+    if (!spares.empty()) {
+      units.back() = std::move(spares.back());
+      spares.pop_back();
+    }
+    units.back().assign(data, data + length);
+  };
   int32_t length = ReadWord(server::kOperand1Offset);
-  if (length < 0 || static_cast<uint32_t>(length) > server::kUnitAreaSize) {
-    Log("unit length %d is outside the unit area; unit ignored", length);
+  const uint32_t limit = batch ? server::kMaxBatchBytes : server::kUnitAreaSize;
+  if (length < 0 || static_cast<uint32_t>(length) > limit) {
+    Log("%s length %d is outside the unit area; ignored", batch ? "batch" : "unit", length);
     length = 0;
   }
-  // The copy is made outside the lock; only this thread answers "NVDone", so the section's unit
-  // stays as it is meanwhile.
-  bytes.assign(view_ + server::kUnitOffset, view_ + server::kUnitOffset + length);
-  std::lock_guard<std::mutex> lock(mutex_);
-  // A stop meanwhile dropped the run: the unit goes unanswered, as any unit of a dropped run.
-  if (generation_ != generation) return;
-  UnitJob job;
-  if (runUnits_ == 0) {
-    // The run's first unit: the client wrote its run record before it.
-    job.leadFrames = server::TakeRunRecord(view_);
-    runUnreadPictures_ = deinterlace_ == 2 ? 2 * int64_t{job.leadFrames} : job.leadFrames;
+  const unsigned char* data = view_ + server::kUnitOffset;
+  if (!batch) {
+    take(data, static_cast<uint32_t>(length));
+  } else if (!server::ForEachBatchUnit(data, static_cast<uint32_t>(length), take)) {
+    Log("batch of %d bytes ends inside a unit; the units before it are kept", length);
   }
-  job.generation = generation;
-  job.bytes = std::move(bytes);
-  unitBytes_ += job.bytes.size();
-  units_.push_back(std::move(job));
-  ++runUnits_;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& spare : spares) spareUnits_.push_back(std::move(spare));
+  // A stop meanwhile dropped the run: the units go unanswered, as any unit of a dropped run.
+  if (generation_ != generation) return;
+  for (auto& bytes : units) {
+    UnitJob job;
+    if (runUnits_ == 0) {
+      // The run's first unit: the client wrote its run record before it.
+      job.leadFrames = server::TakeRunRecord(view_);
+      runUnreadPictures_ = deinterlace_ == 2 ? 2 * int64_t{job.leadFrames} : job.leadFrames;
+    }
+    job.generation = generation;
+    job.bytes = std::move(bytes);
+    unitBytes_ += job.bytes.size();
+    units_.push_back(std::move(job));
+    ++runUnits_;
+  }
   unitReady_.notify_one();
-  platform::SetEvent(done_);  // the client may write the next unit while this one waits
+  platform::SetEvent(done_);  // the client may write the next request while these wait
 }
 
 void DecodeServer::HandleEnd(uint64_t generation) {

@@ -54,6 +54,7 @@ struct ServerOptions {
   bool verbose = false;      // log each run (first GOP, units, pictures delivered)
   size_t queuePictures = 8;  // bound of the queue of decoded pictures (at least 1)
   size_t queueUnits = 256;   // bound of the queue of units waiting to be decoded (at least 1)
+  bool oneUnit = false;      // refuse bulk hand-over: every client sends one unit per request
   FILE* log = stderr;        // where log lines go
 };
 
@@ -87,7 +88,8 @@ class DecodeServer {
 
   // Request handlers; `generation` is the run the request belongs to.
   void HandleInit();
-  void HandleData(uint64_t generation);
+  // REQUEST_DATA (one unit) and REQUEST_UNITS (a batch of units, server-link/bulk_handover.h).
+  void HandleData(uint64_t generation, bool batch);
   void HandleEnd(uint64_t generation);
   // With the lock held, on the request thread: waits until the unit queue has room for a unit of
   // `generation` while that unit waits in the section for its "NVDone". False when that run was
@@ -148,6 +150,7 @@ class DecodeServer {
   int lastWidth_ = 0, lastHeight_ = 0;  // size of the last sequence seen, for black pictures
   int clipWidth_ = 0, clipHeight_ = 0;  // the client's picture size (0: pictures as decoded)
   bool chroma422_ = false;              // the client asked for 4:2:2 pictures
+  bool bulk_ = false;                   // the client's units come in batches (REQUEST_UNITS)
   int64_t runNumber_ = 0;               // runs started so far
   int64_t runUnits_ = 0;
   // Pictures at the start of the run that the client takes without reading them; they are not

@@ -28,7 +28,7 @@ namespace {
 
 void Usage(FILE* out) {
   std::fputs(
-      "usage: mpgsource-server [--verbose] [--queue N] [--clients N] [--parent PID]\n"
+      "usage: mpgsource-server [--verbose] [--queue N] [--clients N] [--parent PID] [--one-unit]\n"
       "  Serves MPGSource clips through the shared section \"NVSharedMem\" until Ctrl+C (on POSIX\n"
       "  also SIGTERM or SIGHUP; on Windows also the event \"NVSharedMem.quit\").\n"
       "  --verbose    log each decode run (first GOP, units, pictures delivered)\n"
@@ -36,6 +36,8 @@ void Usage(FILE* out) {
       "  --clients N  clients served at the same time, 1 to 16 (default 4): \"NVSharedMem\" and\n"
       "               \"NVSharedMem.1\" to \"NVSharedMem.<N-1>\"; a client beyond them is refused\n"
       "  --parent PID also stop once process PID has ended; quiet about start and stop\n"
+      "  --one-unit   take one unit per request from every client, as from a client that does\n"
+      "               not offer batches (for comparisons and troubleshooting)\n"
       "  The environment variable MPGSOURCE_IPC_NAMESPACE selects a separate set of objects.\n",
       out);
   std::fputs(command_line::kConventionsHelp, out);
@@ -67,6 +69,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--verbose") == 0 || std::strcmp(argv[i], "-v") == 0) {
       options.verbose = true;
+    } else if (std::strcmp(argv[i], "--one-unit") == 0) {
+      options.oneUnit = true;
     } else if (std::strcmp(argv[i], "--queue") == 0 && i + 1 < argc) {
       long value = 0;
       if (!ParseCount(argv[++i], 1, 1000, &value)) {

@@ -107,11 +107,22 @@ void CAVCDecoder::AVCDecode() {
   // Written before the run's first unit: the server learns which frames will be discarded.
   server::PutRunRecord(link->View(), decodeCount - 1);
   platform::SetEvent(startedEvent);
+  // With bulk hand-over a batch carries whole pictures: it goes out before the unit that begins
+  // the next picture (its header, or a sequence or GOP header before it) once it holds a slice.
+  link->DropQueuedUnits();
+  bool sliceQueued = false;
   for (; more > 0; more = GetAnnexbNALU()) {
-    if (link->SendUnit(serverRequest, unit.data, unit.length, abortEvent) != server::kAnswered) {
+    const uint8_t code = unit.length >= 4 ? unit.data[3] : 0xFF;
+    const bool beginsPicture = code == 0x00 || code == 0xB3 || code == 0xB8 || code == 0xB7;
+    const bool sendBefore = beginsPicture && sliceQueued;
+    if (link->QueueUnit(serverRequest, unit.data, unit.length, sendBefore, abortEvent) !=
+        server::kAnswered) {
       return;  // aborted (no REQUEST_END) or the server has gone
     }
+    if (sendBefore) sliceQueued = false;
+    if (code >= 0x01 && code <= 0xAF) sliceQueued = true;
   }
+  if (link->SendQueuedUnits(serverRequest, abortEvent) != server::kAnswered) return;
   link->SendEnd(serverRequest, abortEvent);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
+#include "server-link/bulk_handover.h"
 #include "server-link/client_slots.h"
 #include "server-link/section_layout.h"
 #include "server-link/server_record.h"
@@ -288,8 +290,14 @@ WaitResult Link::StartHandshake(unsigned char* request, int deinterlace, bool us
   PutWord(request + kOperand1, deinterlace);
   PutWord(request + kOperand2, useTopField ? 1 : 0);
   PutWord(request + kOperand3, kInitOperand3);
+  const char* oneUnit = std::getenv("MPGSOURCE_ONE_UNIT");
+  const bool offer = oneUnit == nullptr || *oneUnit == '\0' || std::strcmp(oneUnit, "0") == 0;
+  if (offer) PutBulkOffer(sharedView);
+  bulk_ = false;
+  batchBytes_ = 0;
   const WaitResult result = Execute(interrupt, true);
   if (result == kAnswered) {
+    bulk_ = offer && BulkAccepted(sharedView);
     // Watched only when the server reports sessions (the word carries the mark).
     const int32_t session = CurrentSessionWord();
     const bool marked = (static_cast<uint32_t>(session) & kSessionMarkMask) == kSessionMark;
@@ -306,6 +314,34 @@ WaitResult Link::SendUnit(unsigned char* request, const unsigned char* data, int
   PutWord(request + kCommand, REQUEST_DATA);
   PutWord(request + kOperand1, length);
   std::memcpy(request + kUnit, data, static_cast<size_t>(length));
+  return Execute(abort, false);
+}
+
+WaitResult Link::QueueUnit(unsigned char* request, const unsigned char* data, int32_t length,
+                           bool sendBefore, platform::Handle abort) {
+  if (!bulk_) return SendUnit(request, data, length, abort);
+  if (length < 0) return kInterrupted;
+  const uint32_t size = static_cast<uint32_t>(length) + kBatchUnitHeader;
+  if (sendBefore || size > kMaxBatchBytes - batchBytes_) {
+    const WaitResult sent = SendQueuedUnits(request, abort);
+    if (sent != kAnswered) return sent;
+  }
+  if (size > kMaxBatchBytes) return SendUnit(request, data, length, abort);
+  const uint32_t unitLength = static_cast<uint32_t>(length);
+  unsigned char* at = request + kUnit + batchBytes_;
+  std::memcpy(at, &unitLength, sizeof unitLength);
+  std::memcpy(at + kBatchUnitHeader, data, unitLength);
+  batchBytes_ += size;
+  return kAnswered;
+}
+
+WaitResult Link::SendQueuedUnits(unsigned char* request, platform::Handle abort) {
+  if (batchBytes_ == 0) return kAnswered;
+  const WaitResult state = LinkState();
+  if (state != kAnswered) return state;
+  PutWord(request + kCommand, REQUEST_UNITS);
+  PutWord(request + kOperand1, static_cast<int32_t>(batchBytes_));
+  batchBytes_ = 0;
   return Execute(abort, false);
 }
 

@@ -119,6 +119,20 @@ class Link {
   WaitResult SendUnit(unsigned char* request, const unsigned char* data, int32_t length,
                       platform::Handle abort);
 
+  // Whether the start handshake agreed on bulk hand-over (server-link/bulk_handover.h). The
+  // handshake offers it unless the environment variable MPGSOURCE_ONE_UNIT is set (not "0").
+  bool Bulk() const { return bulk_; }
+  // Hands one unit over. Without bulk hand-over it is sent at once (SendUnit). With it, the unit
+  // joins the batch being built in the unit area; the batch is sent first when `sendBefore` is
+  // set or the unit would not fit it (a unit that fits no batch goes alone, as REQUEST_DATA).
+  // Only the decode thread calls these.
+  WaitResult QueueUnit(unsigned char* request, const unsigned char* data, int32_t length,
+                       bool sendBefore, platform::Handle abort);
+  // Sends the batch being built (REQUEST_UNITS), if any.
+  WaitResult SendQueuedUnits(unsigned char* request, platform::Handle abort);
+  // Forgets the batch being built (the start of a run: an aborted run leaves one behind).
+  void DropQueuedUnits() { batchBytes_ = 0; }
+
   // Sends REQUEST_END (the command word only) and waits for "NVDone" or `abort`.
   WaitResult SendEnd(unsigned char* request, platform::Handle abort);
 
@@ -175,6 +189,10 @@ class Link {
   char timedOutMessage_[256] = "";
   // Why the last Connect refused an object (kRefusedObject), as the host's message.
   std::string refusedObjectMessage_;
+  // Bulk hand-over, agreed at the handshake, and the length of the batch being built in the unit
+  // area (decode thread only).
+  bool bulk_ = false;
+  uint32_t batchBytes_ = 0;
 };
 
 }  // namespace server

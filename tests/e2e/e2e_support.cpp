@@ -219,7 +219,7 @@ std::map<std::string, std::vector<int>> RequestOrders(int frameCount, int shuffl
   return orders;
 }
 
-Server::Server(const std::vector<std::string>& args) {
+Server::Server(const std::vector<std::string>& args, const std::string& logFile) {
   // One namespace for every server of this test process (a server started after another finds
   // what the other left). The process id alone may come round again while a long run goes on
   // (pid_max is often 32768), so a random part keeps it apart from every other test's.
@@ -239,6 +239,10 @@ Server::Server(const std::vector<std::string>& args) {
   if (pid_ == 0) {
     int devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, STDOUT_FILENO);
+    if (!logFile.empty()) {
+      const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (log >= 0) dup2(log, STDERR_FILENO);
+    }
     execv(program.c_str(), argv.data());
     _exit(127);
   }

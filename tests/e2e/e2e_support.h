@@ -51,10 +51,11 @@ std::map<std::string, std::string> Info(const std::string& project,
 // continue-or-restart window (n, n+9, n+10, n+19, n+20).
 std::map<std::string, std::vector<int>> RequestOrders(int frameCount, int shuffledCount = -1);
 
-// A decoding server of this test process, in an IPC namespace of its own, started with `args`.
+// A decoding server of this test process, in an IPC namespace of its own, started with `args`;
+// its log (standard error) goes to `logFile` when one is named.
 class Server {
  public:
-  explicit Server(const std::vector<std::string>& args = {});
+  explicit Server(const std::vector<std::string>& args = {}, const std::string& logFile = "");
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

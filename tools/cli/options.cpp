@@ -69,7 +69,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       options->help = true;
     } else if (a == "--version") {
       options->version = true;
-    } else if (a == "--verbose" && cmd == "server") {
+    } else if ((a == "--verbose" || a == "--one-unit") && cmd == "server") {
       options->serverArgs.push_back(a);
     } else if ((a == "--queue" || a == "--clients") && cmd == "server") {
       if (!value(&v)) return false;
@@ -186,13 +186,14 @@ std::string CommandHelp(const std::string& command) {
   }
   if (command == "server") {
     return std::string(
-               "usage: mpgsource server [--verbose] [--queue N] [--clients N]\n"
+               "usage: mpgsource server [--verbose] [--queue N] [--clients N] [--one-unit]\n"
                "Runs the decoding server (mpgsource-server) in the foreground until interrupted\n"
                "(Ctrl-C).\n"
                "  --verbose          log each decode run\n"
                "  --queue N          decoded pictures held ahead of a client, 1 to 1000 (default "
                "8)\n"
-               "  --clients N        clients served at the same time, 1 to 16 (default 4)\n") +
+               "  --clients N        clients served at the same time, 1 to 16 (default 4)\n"
+               "  --one-unit         take one unit per request from every client (no batches)\n") +
            command_line::kConventionsHelp;
   }
   if (command == "info") {
