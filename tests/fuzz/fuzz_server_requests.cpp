@@ -9,7 +9,9 @@
 //
 // Input: steps, each a byte whose value modulo 8 picks the step, followed by its operands (32-bit
 // little-endian words and bytes, read as far as the input goes):
-//   0 REQUEST_INIT with three operand words    1 REQUEST_DATA: length word, 2-byte count, bytes
+//   0 REQUEST_INIT with three operand words    1 REQUEST_DATA (count's top bit clear) or
+//                                                REQUEST_UNITS (set): length word, 2-byte count,
+//                                                bytes
 //   2 REQUEST_END                              3 any command word with three operand words
 //   4 clip-size record: mode byte (even: written well-formed from two words; odd: 16 raw bytes)
 //   5 run record: mode byte (even: well-formed from one word; odd: 12 raw bytes)
@@ -25,6 +27,7 @@
 #include "decode-server/decode_server.h"
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "server-link/bulk_handover.h"
 #include "server-link/chroma_layout.h"
 #include "server-link/clip_size.h"
 #include "server-link/link.h"
@@ -157,9 +160,9 @@ void RunStep(Steps& in) {
     case 1: {
       const int32_t length = in.Word();
       const size_t count = size_t(in.Byte()) | size_t(in.Byte()) << 8;
-      in.Copy(view + server::kUnitOffset, std::min(count, kMaxUnitBytes));
+      in.Copy(view + server::kUnitOffset, std::min(count & 0x7FFF, kMaxUnitBytes));
       PutWord(server::kOperand1Offset, length);
-      Request(server::REQUEST_DATA, in.WaitMs());
+      Request(count & 0x8000 ? server::REQUEST_UNITS : server::REQUEST_DATA, in.WaitMs());
       break;
     }
     case 2:
@@ -177,6 +180,8 @@ void RunStep(Steps& in) {
         server::PutClipSize(view, width, in.Word());
         // Every other client asks for 4:2:2 pictures (the odd chroma rows in the unit area).
         if (width % 2 == 0) server::PutChromaRecord(view, server::kChroma422);
+        // Every fourth offers batches of units.
+        if (width % 4 == 0) server::PutBulkOffer(view);
       } else {
         in.Copy(view + server::kClipSizeTagOffset, 16);
       }
