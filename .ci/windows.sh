@@ -50,8 +50,9 @@ unpacked=$(mktemp -d)
 trap 'cleanup; rm -rf "$unpacked"' EXIT
 python3 -m zipfile -e "$zip" "$unpacked"
 winmedia="Z:${media//\//\\}"
-timeout 300 "$wine" "$unpacked/MPGSource/x64/mpgsource.exe" index "$winmedia\\es576i_open.m2v" \
-  -o "$winmedia\\zip.vnt" --quiet --force
+# mpgsource-index.exe is a launcher of mpgsource.exe beside it.
+timeout 300 "$wine" "$unpacked/MPGSource/x64/mpgsource-index.exe" "$winmedia\\es576i_open.m2v" \
+  "$winmedia\\zip.vnt" --quiet --force
 timeout 300 "$wine" "$unpacked/MPGSource/x64/mpgsource.exe" hash "$winmedia\\zip.vnt" \
   --frames 0-24 | tr -d '\r' | awk '{ print $2 }' >"$unpacked/hashes"
 head -n 25 "$tools/media/es576i_open.m2v.md5" | diff - "$unpacked/hashes"

@@ -41,6 +41,10 @@ size_t MaxPathLength();
 // result does not fit.
 std::string ResolveBeside(const std::string& file, const std::string& relative);
 
+// `path` absolute, with every symbolic link (and on Windows junction) resolved, as the system
+// finds it now; empty when it does not exist or cannot be resolved.
+std::string ResolveLinks(const std::string& path);
+
 // The process's current directory into `out`; returns its length, or 0 when it does not fit.
 size_t GetCurrentDirectory(char* out, size_t outSize);
 

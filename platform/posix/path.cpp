@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -26,6 +27,14 @@ void UseLocalSeparators(char* path) {
 
 std::string Utf8Path(const char* path) {
   return path == nullptr ? std::string() : std::string(path);
+}
+
+std::string ResolveLinks(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::string();
+  std::string result(resolved);
+  free(resolved);
+  return result;
 }
 
 bool PathIsRelative(const char* path) {

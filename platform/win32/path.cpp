@@ -68,6 +68,31 @@ bool PathCanonicalize(char* out, size_t outSize, const char* path) {
   return true;
 }
 
+std::string ResolveLinks(const std::string& path) {
+  // Opening the object itself (a folder too) and asking for its final name resolves every link
+  // and junction on the way.
+  const HANDLE file = ::CreateFileW(win32::FilePath(path).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::string();
+  std::wstring name;
+  const DWORD size = ::GetFinalPathNameByHandleW(file, nullptr, 0, VOLUME_NAME_DOS);
+  if (size > 0) {
+    std::vector<wchar_t> buffer(size + 1);
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(file, buffer.data(), size + 1, VOLUME_NAME_DOS);
+    if (length > 0 && length <= size) name.assign(buffer.data(), length);
+  }
+  ::CloseHandle(file);
+  // The answer comes in the "\\?\" form: "\\?\C:\..." or "\\?\UNC\server\share\...".
+  if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    name = L"\\\\" + name.substr(8);
+  } else if (name.compare(0, 4, L"\\\\?\\") == 0) {
+    name = name.substr(4);
+  }
+  return name.empty() ? std::string() : win32::Utf8(name);
+}
+
 size_t MaxPathLength() {
   // 32,767 UTF-16 units, each at most 3 bytes of UTF-8.
   return 32767 * 3;

@@ -21,6 +21,7 @@
 #include "tools/cli/y4m_writer.h"
 #include "tools/command_line/command_line.h"
 #include "tools/indexer/index_command.h"
+#include "tools/indexer/index_tool.h"
 #include "tools/indexer/indexer.h"
 #include "tools/indexer/list_streams.h"
 #include "tools/indexer/stream_facts.h"
@@ -195,6 +196,12 @@ int RunHash(const cli::Options& o, cli::ClipSession& session) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+#ifdef _WIN32
+  // mpgsource-index.exe, a launcher, runs the indexer program here with its own arguments.
+  if (!args.empty() && args[0] == "index-tool") {
+    return indexer::IndexToolMain(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
+#endif
   cli::Options o;
   std::string error;
   if (!cli::ParseOptions(args, &o, &error)) {

@@ -1,6 +1,8 @@
 #include "platform/path.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -70,6 +72,28 @@ TEST(PathTest, CurrentDirectoryIsBounded) {
   EXPECT_EQ(GetCurrentDirectory(out, length), 0u);
   EXPECT_EQ(out[0], '\0');
   EXPECT_EQ(GetCurrentDirectory(out, 0), 0u);
+}
+
+// Links are resolved as the system resolves them (checked against realpath(3) and the link's own
+// target); what does not exist resolves to nothing.
+TEST(PathTest, ResolveLinksFollowsTheSystemsLinks) {
+  char folder[] = "/tmp/mpg-path-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string base = folder;
+  ASSERT_EQ(mkdir((base + "/real").c_str(), 0700), 0);
+  ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0);
+  char* system = realpath(base.c_str(), nullptr);
+  ASSERT_NE(system, nullptr);
+  const std::string expected = std::string(system) + "/real";
+  free(system);
+  EXPECT_EQ(ResolveLinks(base + "/link"), expected);
+  EXPECT_EQ(ResolveLinks(base + "/link/../link/."), expected);
+  EXPECT_EQ(ResolveLinks(base + "/real"), expected);
+  EXPECT_EQ(ResolveLinks(base + "/missing"), "");
+  EXPECT_EQ(ResolveLinks(""), "");
+  unlink((base + "/link").c_str());
+  rmdir((base + "/real").c_str());
+  rmdir(base.c_str());
 }
 
 }  // namespace

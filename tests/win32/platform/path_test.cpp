@@ -54,3 +54,27 @@ WIN_TEST(CurrentDirectoryComesBackWhole) {
   char small[2];
   CHECK_EQ(static_cast<size_t>(0), platform::GetCurrentDirectory(small, sizeof small));
 }
+
+WIN_TEST(ResolveLinksGivesTheSystemsFinalName) {
+  wchar_t temp[MAX_PATH];
+  REQUIRE(GetTempPathW(MAX_PATH, temp) > 0);
+  const std::wstring folder =
+      std::wstring(temp) + L"mpg-resolve-" + std::to_wstring(GetCurrentProcessId());
+  REQUIRE(CreateDirectoryW(folder.c_str(), nullptr));
+  // The system's own long, full name of the folder.
+  wchar_t full[MAX_PATH], longName[MAX_PATH];
+  REQUIRE(GetFullPathNameW(folder.c_str(), MAX_PATH, full, nullptr) > 0);
+  REQUIRE(GetLongPathNameW(full, longName, MAX_PATH) > 0);
+  char expected[3 * MAX_PATH];
+  REQUIRE(WideCharToMultiByte(CP_UTF8, 0, longName, -1, expected, sizeof expected, nullptr,
+                              nullptr) > 0);
+  char given[3 * MAX_PATH];
+  REQUIRE(WideCharToMultiByte(
+              CP_UTF8, 0,
+              (folder + L"\\.\\..\\" + folder.substr(folder.find_last_of(L'\\') + 1)).c_str(), -1,
+              given, sizeof given, nullptr, nullptr) > 0);
+  const std::string resolved = ResolveLinks(given);
+  CHECK_EQ(0, lstrcmpiA(expected, resolved.c_str()));
+  CHECK(ResolveLinks(std::string(given) + "\\missing").empty());
+  RemoveDirectoryW(folder.c_str());
+}
