@@ -309,7 +309,8 @@ int OpenProgramStream(CAVCDecoder& d, const char* projectPath, int64_t firstSize
   for (size_t i = 0; i < nextFiles.size(); ++i) {
     const NextFile& next = nextFiles[i];
     if (next.path.size() >= work.size()) {
-      d.SetLoadDetail(projectPath, "the path of further file %zu is too long", i + 1);
+      d.SetLoadDetail(projectPath, "the path of further file %u is too long",
+                      static_cast<unsigned>(i + 1));
       return kLoadCannotOpen;
     }
     std::memcpy(work.data(), next.path.c_str(), next.path.size() + 1);
