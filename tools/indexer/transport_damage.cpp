@@ -1,6 +1,7 @@
 #include "tools/indexer/transport_damage.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace indexer {
@@ -45,19 +46,42 @@ void TransportDamage::OnVideoPacket(const TsPacket& packet, const ts::Packet& pa
   }
 }
 
+void TransportDamage::PushByte(uint8_t byte, uint64_t offset) {
+  window_ = (window_ << 8) | byte;
+  windowOffsets_[0] = windowOffsets_[1];
+  windowOffsets_[1] = windowOffsets_[2];
+  windowOffsets_[2] = windowOffsets_[3];
+  windowOffsets_[3] = offset;
+  ++esBytes_;
+  // 00 00 01 xx: the start code begins three bytes back.
+  if ((window_ & 0xFFFFFF00u) == 0x00000100u && esBytes_ >= 4) {
+    OnStartCode(static_cast<uint8_t>(window_ & 0xFF), windowOffsets_[0], esBytes_ - 4);
+  }
+}
+
 void TransportDamage::OnVideoBytes(const uint8_t* data, size_t size, uint64_t offset) {
-  for (size_t i = 0; i < size; ++i) {
-    window_ = (window_ << 8) | data[i];
-    windowOffsets_[0] = windowOffsets_[1];
-    windowOffsets_[1] = windowOffsets_[2];
-    windowOffsets_[2] = windowOffsets_[3];
-    windowOffsets_[3] = offset + i;
-    ++esBytes_;
-    // 00 00 01 xx: the start code begins three bytes back.
-    if ((window_ & 0xFFFFFF00u) == 0x00000100u && esBytes_ >= 4) {
-      OnStartCode(static_cast<uint8_t>(window_ & 0xFF), windowOffsets_[0], esBytes_ - 4);
+  // A start code whose last byte is among the first three here may begin in earlier bytes: those
+  // go byte by byte.
+  const uint64_t esStart = esBytes_;
+  const size_t head = std::min<size_t>(size, 3);
+  for (size_t i = 0; i < head; ++i) PushByte(data[i], offset + i);
+  if (size <= 3) return;
+  // Every later one lies wholly in these bytes: found through its 01, the byte after it the code.
+  const uint8_t* end = data + size - 1;
+  for (const uint8_t* one = data + 2; one < end; ++one) {
+    one = static_cast<const uint8_t*>(std::memchr(one, 0x01, static_cast<size_t>(end - one)));
+    if (one == nullptr) break;
+    if (one[-1] == 0 && one[-2] == 0) {
+      const size_t at = static_cast<size_t>(one - data) - 2;
+      OnStartCode(one[1], offset + at, esStart + at);
     }
   }
+  // The last four bytes, for a start code that the next bytes complete.
+  window_ = static_cast<uint32_t>(data[size - 4]) << 24 |
+            static_cast<uint32_t>(data[size - 3]) << 16 |
+            static_cast<uint32_t>(data[size - 2]) << 8 | data[size - 1];
+  for (int k = 0; k < 4; ++k) windowOffsets_[k] = offset + size - 4 + static_cast<uint64_t>(k);
+  esBytes_ = esStart + size;
 }
 
 void TransportDamage::OnStartCode(uint8_t code, uint64_t offset, uint64_t esOffset) {

@@ -46,6 +46,8 @@ class TransportDamage {
   TransportDamageReport Apply(VideoIndex* index);
 
  private:
+  // Feeds one byte to the start-code window.
+  void PushByte(uint8_t byte, uint64_t offset);
   struct Range {
     uint64_t from = 0;  // file offsets, both included
     uint64_t to = 0;
