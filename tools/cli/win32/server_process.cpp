@@ -14,6 +14,7 @@
 #include "platform/event.h"
 #include "platform/section.h"
 #include "platform/thread.h"
+#include "platform/win32/inheritable_handle.h"
 #include "platform/win32/wide.h"
 #include "server-link/section_layout.h"
 
@@ -51,18 +52,6 @@ bool RunInJob(const PROCESS_INFORMATION& info, HANDLE* job) {
   return resumed;
 }
 
-// An inheritable copy of one of this process's standard handles, or null.
-HANDLE InheritableCopy(DWORD which) {
-  HANDLE original = ::GetStdHandle(which);
-  if (original == nullptr || original == INVALID_HANDLE_VALUE) return nullptr;
-  HANDLE copy = nullptr;
-  if (!::DuplicateHandle(::GetCurrentProcess(), original, ::GetCurrentProcess(), &copy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS)) {
-    return nullptr;
-  }
-  return copy;
-}
-
 // Starts `command` (program and arguments). With `outputToStderr` the child's standard output is
 // this process's standard error (a Y4M stream may be on our standard output). Fills `info` (the
 // caller closes both handles); false with the reason in `error`.
@@ -72,9 +61,9 @@ bool StartProcess(const std::string& program, std::string command, bool outputTo
   startup.cb = sizeof startup;
   HANDLE input = nullptr, output = nullptr, errors = nullptr;
   if (outputToStderr) {
-    input = InheritableCopy(STD_INPUT_HANDLE);
-    output = InheritableCopy(STD_ERROR_HANDLE);
-    errors = InheritableCopy(STD_ERROR_HANDLE);
+    input = platform::win32::InheritableStdHandle(STD_INPUT_HANDLE);
+    output = platform::win32::InheritableStdHandle(STD_ERROR_HANDLE);
+    errors = platform::win32::InheritableStdHandle(STD_ERROR_HANDLE);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input;
     startup.hStdOutput = output;

@@ -5,6 +5,8 @@
 // a job that ends it when this program ends, however it ends. Nothing here uses the C++ library.
 #include <windows.h>
 
+#include "platform/win32/inheritable_handle.h"
+
 namespace {
 
 // Writes `text` to standard error (best effort).
@@ -15,18 +17,6 @@ void Say(const wchar_t* text) {
   const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
   DWORD written = 0;
   if (n > 1) ::WriteFile(err, bytes, static_cast<DWORD>(n - 1), &written, nullptr);
-}
-
-// An inheritable copy of one of this process's standard handles, or null.
-HANDLE InheritableCopy(DWORD which) {
-  HANDLE original = ::GetStdHandle(which);
-  if (original == nullptr || original == INVALID_HANDLE_VALUE) return nullptr;
-  HANDLE copy = nullptr;
-  if (!::DuplicateHandle(::GetCurrentProcess(), original, ::GetCurrentProcess(), &copy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS)) {
-    return nullptr;
-  }
-  return copy;
 }
 
 // The command line after the program's name (its leading blanks kept), by the rule the C runtime
@@ -94,9 +84,9 @@ int main() {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = InheritableCopy(STD_INPUT_HANDLE);
-  startup.hStdOutput = InheritableCopy(STD_OUTPUT_HANDLE);
-  startup.hStdError = InheritableCopy(STD_ERROR_HANDLE);
+  startup.hStdInput = platform::win32::InheritableStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = platform::win32::InheritableStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = platform::win32::InheritableStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info = {};
   const BOOL started = ::CreateProcessW(program, command, nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                                         nullptr, nullptr, &startup, &info);
