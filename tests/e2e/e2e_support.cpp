@@ -234,6 +234,11 @@ Server::Server(const std::vector<std::string>& args, const std::string& logFile)
   std::string program = BuildDir() + "/mpgsource-server";
   std::vector<char*> argv = {const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  // The server ends with this test process however it ends, so none outlives its test.
+  std::string parent = std::to_string(getpid());
+  std::string parentFlag = "--parent";
+  argv.push_back(const_cast<char*>(parentFlag.c_str()));
+  argv.push_back(const_cast<char*>(parent.c_str()));
   argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
