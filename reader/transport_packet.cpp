@@ -103,9 +103,11 @@ Search FindStreamPacket(const uint8_t* data, size_t size, size_t from, size_t pa
       // packet, when the data shows a sync byte one packet after it (where the data ends before,
       // nothing tells them apart, and the first stays). Further on, the sync byte one packet
       // back has already told which one it is.
-      for (size_t later = at + room; later > at; --later) {
-        if (data[later] == kSyncByte && later + packetSize < size &&
-            FollowedBySyncBytes(data, size, later, packetSize)) {
+      // Only a candidate with a sync byte's place one packet after it inside the data can be
+      // confirmed (and none lies past the data's end).
+      const size_t last = size > packetSize ? std::min(at + room, size - packetSize - 1) : at;
+      for (size_t later = last; later > at; --later) {
+        if (data[later] == kSyncByte && FollowedBySyncBytes(data, size, later, packetSize)) {
           at = later;
           break;
         }
