@@ -15,6 +15,7 @@
 #include "platform/thread.h"
 #include "reader/avc_decoder.h"
 #include "server-link/chroma_layout.h"
+#include "server-link/picture_pool.h"
 #include "server-link/section_layout.h"
 
 namespace clip {
@@ -101,14 +102,76 @@ void SplitChromaRow(const unsigned char* src, unsigned char* u, unsigned char* v
   }
 }
 
-// Copies the server's NV12 picture into the planes that `out` describes, splitting the
-// interleaved chroma rows into U and V. A picture larger than the frame is cut to it (a server may
-// deliver padded pictures); one smaller than the frame lands top-left on black: the bytes that the
-// picture does not supply are made black, never taken from what the area held before, so a frame
-// depends only on the picture delivered for it. Returns false, writing nothing, when the header
-// describes a picture that the area cannot hold (no size, rows overlapping, or past the area's
-// end): such a picture cannot be placed.
-bool CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
+// Copies `height` rows of `width` luma bytes, `pitch` apart from `luma`, into the frame's luma
+// plane: a picture larger than the frame is cut to it (a server may deliver padded pictures); one
+// smaller than the frame lands top-left on black. The bytes that the picture does not supply are
+// made black, never taken from what the area held before, so a frame depends only on the picture
+// delivered for it.
+void CopyLumaRows(const unsigned char* luma, int64_t pitch, int64_t width, int64_t height,
+                  const YV12PICT& out) {
+  const int64_t lumaBytes = std::min<int64_t>(width, out.lumaWidth);
+  for (int j = 0; j < out.lumaHeight; ++j) {
+    unsigned char* dst = out.lumaPlane + static_cast<int64_t>(j) * out.lumaPitch;
+    const int64_t n = j < height ? lumaBytes : 0;
+    if (n > 0) std::memcpy(dst, luma + j * pitch, static_cast<size_t>(n));
+    if (n < out.lumaWidth) std::memset(dst + n, kBlackLuma, static_cast<size_t>(out.lumaWidth - n));
+  }
+}
+
+// Copies the chroma of a 4:2:0 picture `width` x `height` into the frame's U and V planes, with
+// the cutting and black filling of the luma: `copyRow(j, u, v, pairs)` writes the first `pairs`
+// samples of chroma row j.
+template <typename CopyRow>
+void CopyChromaRows(int64_t width, int64_t height, const YV12PICT& out, CopyRow copyRow) {
+  const int rows = std::min(out.lumaHeight / 2, out.chromaHeight);
+  const int64_t chromaRows = (height + 1) / 2;
+  const int picturePairs = static_cast<int>(std::min<int64_t>((width + 1) / 2, out.chromaWidth));
+  for (int j = 0; j < rows; ++j) {
+    unsigned char* u = out.uPlane + static_cast<int64_t>(j) * out.chromaPitch;
+    unsigned char* v = out.vPlane + static_cast<int64_t>(j) * out.chromaPitch;
+    const int pairs = j < chromaRows ? picturePairs : 0;
+    if (pairs > 0) copyRow(j, u, v, pairs);
+    for (int i = pairs; i < out.chromaWidth; ++i) u[i] = v[i] = kBlackChroma;
+  }
+}
+
+// Copies the picture that the server left in its pool (server-link/picture_pool.h) into the
+// planes that `out` describes. False, writing nothing, when the reference record is missing or
+// names planes that do not lie inside the pool.
+bool CopyPoolPicture(const unsigned char* view, const unsigned char* pool, const YV12PICT& out) {
+  server::PictureRef where;
+  if (!server::GetPictureRef(view, &where)) return false;
+  const int64_t height = HeaderWord(view, server::kPicHeightOffset);
+  const int64_t width = HeaderWord(view, server::kPicWidthOffset);
+  const int64_t chromaRows = (height + 1) / 2, chromaWidth = (width + 1) / 2;
+  auto inside = [](uint32_t offset, int64_t pitch, int64_t rows, int64_t bytes) {
+    return pitch >= bytes &&
+           offset + pitch * (rows - 1) + bytes <= int64_t{server::kPoolSectionSize};
+  };
+  if (width <= 0 || height <= 0 || !inside(where.y, where.lumaPitch, height, width) ||
+      !inside(where.u, where.chromaPitch, chromaRows, chromaWidth) ||
+      !inside(where.v, where.chromaPitch, chromaRows, chromaWidth)) {
+    return false;
+  }
+  CopyLumaRows(pool + where.y, where.lumaPitch, width, height, out);
+  CopyChromaRows(width, height, out, [&](int64_t j, unsigned char* u, unsigned char* v, int n) {
+    std::memcpy(u, pool + where.u + j * where.chromaPitch, static_cast<size_t>(n));
+    std::memcpy(v, pool + where.v + j * where.chromaPitch, static_cast<size_t>(n));
+  });
+  return true;
+}
+
+// Copies the server's picture into the planes that `out` describes: NV12 from the picture area,
+// its interleaved chroma rows split into U and V, or the picture left in the pool. Returns false,
+// writing nothing, when the header describes a picture that the area cannot hold (no size, rows
+// overlapping, or past the area's end) or the pool record is not valid: such a picture cannot be
+// placed.
+bool CopyServerPicture(const unsigned char* view, const unsigned char* pool, const YV12PICT& out) {
+  // The flag counts only from a server that agreed to deliver in place: any other may use the
+  // word's bits for its own purposes.
+  if (pool && (HeaderWord(view, server::kPicFlagsOffset) & server::kPictureFlagInPool)) {
+    return CopyPoolPicture(view, pool, out);
+  }
   const unsigned char* area = view + server::kPictureAreaOffset;
   const int64_t height = HeaderWord(view, server::kPicHeightOffset);
   const int64_t width = HeaderWord(view, server::kPicWidthOffset);
@@ -118,25 +181,11 @@ bool CopyServerPicture(const unsigned char* view, const YV12PICT& out) {
       pitch * (height + chromaRows) > int64_t{server::kPictureAreaSize}) {
     return false;
   }
-
-  const int64_t lumaBytes = std::min<int64_t>(width, out.lumaWidth);
-  for (int j = 0; j < out.lumaHeight; ++j) {
-    unsigned char* dst = out.lumaPlane + static_cast<int64_t>(j) * out.lumaPitch;
-    const int64_t n = j < height ? lumaBytes : 0;
-    if (n > 0) std::memcpy(dst, area + j * pitch, static_cast<size_t>(n));
-    if (n < out.lumaWidth) std::memset(dst + n, kBlackLuma, static_cast<size_t>(out.lumaWidth - n));
-  }
-
-  const int rows = std::min(out.lumaHeight / 2, out.chromaHeight);
+  CopyLumaRows(area, pitch, width, height, out);
   const unsigned char* chroma = area + pitch * height;
-  const int picturePairs = static_cast<int>(std::min<int64_t>((width + 1) / 2, out.chromaWidth));
-  for (int j = 0; j < rows; ++j) {
-    unsigned char* u = out.uPlane + static_cast<int64_t>(j) * out.chromaPitch;
-    unsigned char* v = out.vPlane + static_cast<int64_t>(j) * out.chromaPitch;
-    const int pairs = j < chromaRows ? picturePairs : 0;
-    if (pairs > 0) SplitChromaRow(chroma + j * pitch, u, v, pairs);
-    for (int i = pairs; i < out.chromaWidth; ++i) u[i] = v[i] = kBlackChroma;
-  }
+  CopyChromaRows(width, height, out, [&](int64_t j, unsigned char* u, unsigned char* v, int n) {
+    SplitChromaRow(chroma + j * pitch, u, v, n);
+  });
   return true;
 }
 
@@ -410,7 +459,7 @@ const char* ClipSource::Serve(int n) {
   }
   if (planar422) {
     if (const char* failure = CopyServerPicture422Planar(link_.View(), out)) return failure;
-  } else if (!CopyServerPicture(link_.View(), out)) {
+  } else if (!CopyServerPicture(link_.View(), link_.PoolView(), out)) {
     return kPictureMisplaced;
   }
   if (decoder->lumFilterOn) {

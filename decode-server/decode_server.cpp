@@ -77,6 +77,10 @@ bool DecodeServer::Start(std::string* error) {
     Shutdown();
     return false;
   }
+  // Without a pool every picture is copied, as to a client that does not take them in place.
+  std::string poolError;
+  pool_.reset(SharedPicturePool::Create(slot, &poolError));
+  if (!pool_) Log("pictures are copied to the clients of slot %d: %s", slot, poolError.c_str());
   // Clients name this process in their messages about a server that stopped answering.
   server::PutServerRecord(view_, static_cast<int32_t>(platform::CurrentProcessId()));
   // A client that cuts the section short must not end the server (section_guard.h).
@@ -109,10 +113,12 @@ void DecodeServer::Shutdown() {
     for (RunPicture& picture : queue_) av_frame_free(&picture.frame);
     queue_.clear();
     units_.clear();
+    unitCount_ = 0;
     unitBytes_ = 0;
   }
   av_frame_free(&lastPicture_);
   decoder_.reset();
+  pool_.reset();
   guard_.Release();
   if (view_) platform::UnmapSection(view_, server::kSectionSize);
   view_ = nullptr;
@@ -131,13 +137,16 @@ int32_t DecodeServer::ReadWord(uint32_t offset) const {
 }
 
 void DecodeServer::DropRunIfSectionCut() {
+  auto dropRun = [this](const char* base, bool restored) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DropRunLocked("the client cut the shared section short");
+    Log("the client of \"%s\" cut the shared section short; its run was dropped and %s",
+        server::SlotObjectName(base, options_.slot).c_str(),
+        restored ? "the section restored" : "the section could not be restored");
+  };
   bool restored = false;
-  if (!guard_.Repaired(&restored)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  DropRunLocked("the client cut the shared section short");
-  Log("the client of \"%s\" cut the shared section short; its run was dropped and %s",
-      server::SlotObjectName(server::kSectionName, options_.slot).c_str(),
-      restored ? "the section restored" : "the section could not be restored");
+  if (guard_.Repaired(&restored)) dropRun(server::kSectionName, restored);
+  if (pool_ && pool_->Repaired(&restored)) dropRun(server::kPoolSectionName, restored);
 }
 
 void DecodeServer::Log(const char* format, ...) {
@@ -215,11 +224,11 @@ void DecodeServer::RequestLoop() {
 
 bool DecodeServer::UnitQueueFull() const {
   return !units_.empty() &&
-         (units_.size() >= options_.queueUnits || unitBytes_ >= kMaxQueuedUnitBytes);
+         (unitCount_ >= options_.queueUnits || unitBytes_ >= kMaxQueuedUnitBytes);
 }
 
 bool DecodeServer::UnitQueueLow() const {
-  return units_.size() <= options_.queueUnits / kRefillDivisor &&
+  return unitCount_ <= options_.queueUnits / kRefillDivisor &&
          unitBytes_ <= kMaxQueuedUnitBytes / kRefillDivisor;
 }
 
@@ -263,11 +272,15 @@ void DecodeServer::HandleInit() {
   // A client that offers batches gets them accepted in the answer to this request.
   bulk_ = server::TakeBulkOffer(view_) && !options_.oneUnit;
   if (bulk_) server::PutBulkAcceptance(view_);
+  // A client that has mapped the pool takes its pictures there.
+  inPlace_ = server::TakePoolOffer(view_) && pool_ && !options_.copyPictures && !chroma422_;
+  if (inPlace_) server::PutPoolAcceptance(view_);
   if (options_.verbose) {
-    Log("client set up: deinterlace %d, %s field%s, pictures %dx%d, chroma %s, %s", deinterlace_,
-        useTopField_ ? "top" : "bottom",
+    Log("client set up: deinterlace %d, %s field%s, pictures %dx%d, chroma %s, %s, %s",
+        deinterlace_, useTopField_ ? "top" : "bottom",
         third == server::kInitOperand3 ? "" : " (unknown format word)", clipWidth_, clipHeight_,
-        chroma422_ ? "4:2:2" : "4:2:0", bulk_ ? "units in batches" : "one unit per request");
+        chroma422_ ? "4:2:2" : "4:2:0", bulk_ ? "units in batches" : "one unit per request",
+        inPlace_ ? "pictures in place" : "pictures copied");
   }
   // A new client: whatever an earlier one left (a run, a request, an unread picture, a run
   // record) goes.
@@ -302,7 +315,7 @@ void DecodeServer::HandleInit() {
 }
 
 void DecodeServer::HandleData(uint64_t generation, bool batch) {
-  std::vector<std::vector<uint8_t>> spares;
+  std::vector<uint8_t> bytes;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (generation_ != generation) return;
@@ -313,19 +326,14 @@ void DecodeServer::HandleData(uint64_t generation, bool batch) {
     }
     // While the unit queue is full the units stay in the section and "NVDone" waits.
     if (!WaitForUnitRoom(generation, lock)) return;
-    spares.swap(spareUnits_);
-  }
-  // The copies are made outside the lock; only this thread answers "NVDone", so the section's
-  // units stay as they are meanwhile.
-  std::vector<std::vector<uint8_t>> units;
-  auto take = [&](const unsigned char* data, uint32_t length) {
-    units.emplace_back();
-    if (!spares.empty()) {
-      units.back() = std::move(spares.back());
-      spares.pop_back();
+    if (!spareUnits_.empty()) {
+      bytes = std::move(spareUnits_.back());
+      spareUnits_.pop_back();
     }
-    units.back().assign(data, data + length);
-  };
+  }
+  // The copy is made outside the lock; only this thread answers "NVDone", so the section's units
+  // stay as they are meanwhile. A batch is kept whole, as one job: its units are split apart
+  // only as they are decoded.
   int32_t length = ReadWord(server::kOperand1Offset);
   const uint32_t limit = batch ? server::kMaxBatchBytes : server::kUnitAreaSize;
   if (length < 0 || static_cast<uint32_t>(length) > limit) {
@@ -333,28 +341,43 @@ void DecodeServer::HandleData(uint64_t generation, bool batch) {
     length = 0;
   }
   const unsigned char* data = view_ + server::kUnitOffset;
-  if (!batch) {
-    take(data, static_cast<uint32_t>(length));
-  } else if (!server::ForEachBatchUnit(data, static_cast<uint32_t>(length), take)) {
-    Log("batch of %d bytes ends inside a unit; the units before it are kept", length);
+  size_t units = 1;
+  uint32_t whole = static_cast<uint32_t>(length);
+  if (batch) {
+    // The whole units at the batch's start; a batch that ends inside a unit keeps those.
+    units = 0;
+    whole = 0;
+    const bool complete = server::ForEachBatchUnit(
+        data, static_cast<uint32_t>(length), [&](const unsigned char* unit, uint32_t size) {
+          ++units;
+          whole = static_cast<uint32_t>(unit + size - data);
+        });
+    if (!complete) {
+      Log("batch of %d bytes ends inside a unit; the units before it are kept", length);
+    }
   }
+  bytes.assign(data, data + whole);
   std::lock_guard<std::mutex> lock(mutex_);
-  for (auto& spare : spares) spareUnits_.push_back(std::move(spare));
   // A stop meanwhile dropped the run: the units go unanswered, as any unit of a dropped run.
   if (generation_ != generation) return;
-  for (auto& bytes : units) {
-    UnitJob job;
-    if (runUnits_ == 0) {
-      // The run's first unit: the client wrote its run record before it.
-      job.leadFrames = server::TakeRunRecord(view_);
-      runUnreadPictures_ = deinterlace_ == 2 ? 2 * int64_t{job.leadFrames} : job.leadFrames;
-    }
-    job.generation = generation;
-    job.bytes = std::move(bytes);
-    unitBytes_ += job.bytes.size();
-    units_.push_back(std::move(job));
-    ++runUnits_;
+  if (units == 0) {
+    platform::SetEvent(done_);
+    return;
   }
+  UnitJob job;
+  if (runUnits_ == 0) {
+    // The run's first unit: the client wrote its run record before it.
+    job.leadFrames = server::TakeRunRecord(view_);
+    runUnreadPictures_ = deinterlace_ == 2 ? 2 * int64_t{job.leadFrames} : job.leadFrames;
+  }
+  job.generation = generation;
+  job.batch = batch;
+  job.units = units;
+  job.bytes = std::move(bytes);
+  unitBytes_ += job.bytes.size();
+  unitCount_ += units;
+  runUnits_ += static_cast<int64_t>(units);
+  units_.push_back(std::move(job));
   unitReady_.notify_one();
   platform::SetEvent(done_);  // the client may write the next request while these wait
 }
@@ -387,6 +410,7 @@ void DecodeServer::DecoderLoop() {
       job = std::move(units_.front());
       units_.pop_front();
       unitBytes_ -= job.bytes.size();
+      unitCount_ -= job.units;
       if (job.generation != generation_) continue;
       // Room for the unit held in the section, and for the units after it.
       if (unitHeld_ && UnitQueueLow()) {
@@ -402,6 +426,10 @@ void DecodeServer::DecoderLoop() {
       auto sink = [&](RunPicture picture) { Enqueue(job.generation, decoder, picture); };
       if (job.end) {
         decoder->Finish(sink);
+      } else if (job.batch) {
+        server::ForEachBatchUnit(
+            job.bytes.data(), static_cast<uint32_t>(job.bytes.size()),
+            [&](const unsigned char* unit, uint32_t size) { decoder->PushUnit(unit, size, sink); });
       } else {
         decoder->PushUnit(job.bytes.data(), job.bytes.size(), sink);
       }
@@ -427,7 +455,7 @@ void DecodeServer::DecoderLoop() {
 RunDecoder* DecodeServer::DecoderFor(uint64_t generation, int32_t leadFrames) {
   if (!decoder_ || decoderGeneration_ != generation) {
     int deinterlace, width, height;
-    bool useTopField, chroma422;
+    bool useTopField, chroma422, inPlace;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (generation_ != generation) return nullptr;  // dropped before it began
@@ -436,13 +464,17 @@ RunDecoder* DecodeServer::DecoderFor(uint64_t generation, int32_t leadFrames) {
       width = clipWidth_;
       height = clipHeight_;
       chroma422 = chroma422_;
+      inPlace = inPlace_;
       ++runNumber_;
       runLogged_ = false;
     }
     // Every picture leaves in the client's chroma layout: 4:2:2 for a client that asked for it,
-    // else 4:2:0 (4:2:2 video converted field by field).
+    // else 4:2:0 (4:2:2 video converted field by field). A client that takes its pictures in
+    // place gets them decoded into the pool; the old run's buffers go back to it first.
+    decoder_.reset();
     decoder_ = std::make_unique<RunDecoder>(deinterlace, useTopField, width, height,
-                                            chroma422 ? AV_PIX_FMT_YUV422P : AV_PIX_FMT_YUV420P);
+                                            chroma422 ? AV_PIX_FMT_YUV422P : AV_PIX_FMT_YUV420P,
+                                            inPlace && !chroma422 ? pool_.get() : nullptr);
     decoder_->SkipUnseenFrames(leadFrames);
     decoderGeneration_ = generation;
     if (!decoder_->ok()) Log("cannot open libavcodec's MPEG-2 decoder; the run yields black");
@@ -490,32 +522,36 @@ void DecodeServer::LogRunDecoded(const RunDecoder& decoder) {
   if (!options_.verbose) return;
   const RunStats& stats = decoder.stats();
   const GopHeader& gop = decoder.tracker().firstGop();
+  // Buffers the decoder took outside the pool (it had none free) since the last such line.
+  const long long missed = pool_ ? static_cast<long long>(pool_->TakeMisses()) : 0;
   Log("run %lld decoded: first GOP %s%s, %lld units, %lld coded frames, %lld pictures "
-      "(%lld places filled in, %lld decoder errors)",
+      "(%lld places filled in, %lld decoder errors, %lld buffers outside the pool)",
       static_cast<long long>(runNumber_), gop.seen ? gop.TimeCode().c_str() : "(no GOP header)",
       gop.seen ? (gop.closedGop ? " closed" : (gop.brokenLink ? " open, broken link" : " open"))
                : "",
       static_cast<long long>(stats.units), static_cast<long long>(stats.codedFrames),
       static_cast<long long>(stats.pictures), static_cast<long long>(stats.placeholders),
-      static_cast<long long>(stats.decoderErrors));
+      static_cast<long long>(stats.decoderErrors), missed);
 }
 
 void DecodeServer::DropRunLocked(const char* why) {
   if (options_.verbose && !runLogged_) {
-    Log("run %lld closed (%s): %lld units taken, %lld pictures delivered",
+    Log("run %lld closed (%s): %lld units taken, %lld pictures delivered (%lld in place)",
         static_cast<long long>(runNumber_), why, static_cast<long long>(runUnits_),
-        static_cast<long long>(runDelivered_));
+        static_cast<long long>(runDelivered_), static_cast<long long>(runInPlace_));
   }
   runLogged_ = true;
   ++generation_;
   for (RunPicture& picture : queue_) av_frame_free(&picture.frame);
   queue_.clear();
   units_.clear();
+  unitCount_ = 0;
   unitBytes_ = 0;
   runEnded_ = false;
   runUnits_ = 0;
   runUnreadPictures_ = 0;
   runDelivered_ = 0;
+  runInPlace_ = 0;
   runRequested_ = 0;
   clipReported_ = false;
   pictureReady_.notify_all();
@@ -534,11 +570,12 @@ void DecodeServer::DeliveryLoop() {
     PictureInfo info;
     uint64_t generation;
     int64_t unread = 0;
-    bool chroma422 = false;
+    bool chroma422 = false, inPlace = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       generation = generation_;
       chroma422 = chroma422_;
+      inPlace = inPlace_;
       if (runRequested_ <= runDelivered_) {
         runRequested_ = runDelivered_ + 1;
         pictureRoom_.notify_one();  // the decoder may work ahead again
@@ -570,8 +607,13 @@ void DecodeServer::DeliveryLoop() {
     }
     if (picture.placeholder) info.flags |= kPictureFlagPlaceholder;
     info.displayIndex = static_cast<int32_t>(picture.displayIndex);
-    // A picture that the client takes without reading it is not written.
-    const bool whole = info.index < unread || WritePicture(view_, picture.frame, info, chroma422);
+    // A picture that the client takes without reading it is not written. One that lies in the
+    // pool is named there; it stays unchanged while lastPicture_ holds it, until the next request.
+    server::PictureRef where;
+    const bool unwritten = info.index < unread;
+    const bool named = !unwritten && inPlace && pool_->Locate(picture.frame, &where) &&
+                       WritePictureRef(view_, picture.frame, info, where);
+    const bool whole = unwritten || named || WritePicture(view_, picture.frame, info, chroma422);
     DropRunIfSectionCut();
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation_ != generation) {
@@ -588,6 +630,7 @@ void DecodeServer::DeliveryLoop() {
           server::kMaxPictureRows, fitted.picWidth, fitted.picHeight);
     }
     ++runDelivered_;
+    if (named) ++runInPlace_;
     av_frame_free(&lastPicture_);
     lastPicture_ = picture.frame;
     lastPictureGeneration_ = generation;

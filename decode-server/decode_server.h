@@ -45,17 +45,19 @@
 
 #include "decode-server/run_decoder.h"
 #include "decode-server/section_guard.h"
+#include "decode-server/shared_picture_pool.h"
 #include "platform/handle.h"
 
 namespace decode_server {
 
 struct ServerOptions {
   int slot = 0;  // the client slot served: its section and events (server-link/client_slots.h)
-  bool verbose = false;      // log each run (first GOP, units, pictures delivered)
-  size_t queuePictures = 8;  // bound of the queue of decoded pictures (at least 1)
-  size_t queueUnits = 256;   // bound of the queue of units waiting to be decoded (at least 1)
-  bool oneUnit = false;      // refuse bulk hand-over: every client sends one unit per request
-  FILE* log = stderr;        // where log lines go
+  bool verbose = false;       // log each run (first GOP, units, pictures delivered)
+  size_t queuePictures = 8;   // bound of the queue of decoded pictures (at least 1)
+  size_t queueUnits = 256;    // bound of the queue of units waiting to be decoded (at least 1)
+  bool oneUnit = false;       // refuse bulk hand-over: every client sends one unit per request
+  bool copyPictures = false;  // refuse pictures in place: every picture is copied to the client
+  FILE* log = stderr;         // where log lines go
 };
 
 class DecodeServer {
@@ -73,11 +75,15 @@ class DecodeServer {
   void Shutdown();
 
  private:
-  // A unit (or the end mark of a run) waiting for the decoder thread.
+  // A unit, a batch of units or the end mark of a run, waiting for the decoder thread.
   struct UnitJob {
     uint64_t generation = 0;
     bool end = false;
-    int32_t leadFrames = 0;  // first unit of a run: frames the client discards (run record)
+    int32_t leadFrames = 0;  // first job of a run: frames the client discards (run record)
+    // A batch holds whole units, each as in the client's batch (server-link/bulk_handover.h);
+    // otherwise `bytes` is one unit.
+    bool batch = false;
+    size_t units = 0;  // units in the job
     std::vector<uint8_t> bytes;
   };
 
@@ -127,6 +133,9 @@ class DecodeServer {
   // A second handle on the section that claims it for a client that did not claim it itself (a
   // host that knows only the plain protocol); kept until the server ends.
   platform::Handle reservation_ = nullptr;
+  // The slot's picture pool (server-link/picture_pool.h); null when it could not be made. It
+  // outlives every picture, so it goes last.
+  std::unique_ptr<SharedPicturePool> pool_;
   uint32_t session_ = 0;             // number of the slot's current session (REQUEST_INIT count)
   platform::Handle wake_ = nullptr;  // private, automatic: the request thread's nudge
   platform::Handle quit_ = nullptr;  // private, manual: the threads end
@@ -142,6 +151,7 @@ class DecodeServer {
   std::deque<RunPicture> queue_;
   bool runEnded_ = false;
   std::deque<UnitJob> units_;                     // waiting for the decoder thread, in order
+  size_t unitCount_ = 0;                          // units in units_
   size_t unitBytes_ = 0;                          // bytes in units_
   std::vector<std::vector<uint8_t>> spareUnits_;  // buffers of decoded units, for reuse
   uint64_t endQueuedGeneration_ = 0;              // the run whose end mark was queued
@@ -151,12 +161,14 @@ class DecodeServer {
   int clipWidth_ = 0, clipHeight_ = 0;  // the client's picture size (0: pictures as decoded)
   bool chroma422_ = false;              // the client asked for 4:2:2 pictures
   bool bulk_ = false;                   // the client's units come in batches (REQUEST_UNITS)
+  bool inPlace_ = false;                // the client takes pictures where they lie in the pool
   int64_t runNumber_ = 0;               // runs started so far
   int64_t runUnits_ = 0;
   // Pictures at the start of the run that the client takes without reading them; they are not
   // written into the picture area.
   int64_t runUnreadPictures_ = 0;
   int64_t runDelivered_ = 0;
+  int64_t runInPlace_ = 0;    // of those, named where they lie in the pool
   int64_t runRequested_ = 0;  // pictures of the run the client has asked for
   bool runLogged_ = true;     // the current run's closing line was written (or it had no data)
   bool clipReported_ = false;

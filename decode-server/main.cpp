@@ -45,6 +45,7 @@ void KeepFreedMemory() {
 void Usage(FILE* out) {
   std::fputs(
       "usage: mpgsource-server [--verbose] [--queue N] [--clients N] [--parent PID] [--one-unit]\n"
+      "                        [--copy-pictures]\n"
       "  Serves MPGSource clips through the shared section \"NVSharedMem\" until Ctrl+C (on POSIX\n"
       "  also SIGTERM or SIGHUP; on Windows also the event \"NVSharedMem.quit\").\n"
       "  --verbose    log each decode run (first GOP, units, pictures delivered)\n"
@@ -54,6 +55,9 @@ void Usage(FILE* out) {
       "  --parent PID also stop once process PID has ended; quiet about start and stop\n"
       "  --one-unit   take one unit per request from every client, as from a client that does\n"
       "               not offer batches (for comparisons and troubleshooting)\n"
+      "  --copy-pictures  copy every picture into the shared section, as for a client that does\n"
+      "               not take pictures where they are decoded (for comparisons and "
+      "troubleshooting)\n"
       "  The environment variable MPGSOURCE_IPC_NAMESPACE selects a separate set of objects.\n",
       out);
   std::fputs(command_line::kConventionsHelp, out);
@@ -87,6 +91,8 @@ int main(int argc, char** argv) {
       options.verbose = true;
     } else if (std::strcmp(argv[i], "--one-unit") == 0) {
       options.oneUnit = true;
+    } else if (std::strcmp(argv[i], "--copy-pictures") == 0) {
+      options.copyPictures = true;
     } else if (std::strcmp(argv[i], "--queue") == 0 && i + 1 < argc) {
       long value = 0;
       if (!ParseCount(argv[++i], 1, 1000, &value)) {

@@ -26,6 +26,17 @@ void PutWord(uint8_t* view, uint32_t offset, int32_t value) {
   std::memcpy(view + offset, &value, sizeof value);  // the section's words are little-endian
 }
 
+void PutHeader(uint8_t* view, const PictureInfo& info) {
+  PutWord(view, server::kPicFullWidthOffset, info.fullWidth);
+  PutWord(view, server::kPicFullHeightOffset, info.fullHeight);
+  PutWord(view, server::kPicIndexOffset, info.index);
+  PutWord(view, server::kPicHeightOffset, info.picHeight);
+  PutWord(view, server::kPicWidthOffset, info.picWidth);
+  PutWord(view, server::kPicFlagsOffset, info.flags);
+  PutWord(view, server::kPicPitchOffset, info.picPitch);
+  PutWord(view, server::kPicDisplayIndexOffset, info.displayIndex);
+}
+
 // Interleaves `pairs` samples of the rows `u` and `v` into `row` (U, V, U, V, ...).
 void InterleaveChromaRow(uint8_t* row, const uint8_t* u, const uint8_t* v, int pairs) {
   int x = 0;
@@ -119,15 +130,19 @@ bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info, bool ch
     }
   }
 
-  PutWord(view, server::kPicFullWidthOffset, info.fullWidth);
-  PutWord(view, server::kPicFullHeightOffset, info.fullHeight);
-  PutWord(view, server::kPicIndexOffset, info.index);
-  PutWord(view, server::kPicHeightOffset, info.picHeight);
-  PutWord(view, server::kPicWidthOffset, info.picWidth);
-  PutWord(view, server::kPicFlagsOffset, info.flags);
-  PutWord(view, server::kPicPitchOffset, info.picPitch);
-  PutWord(view, server::kPicDisplayIndexOffset, info.displayIndex);
+  PutHeader(view, info);
   return !(info.flags & kPictureFlagClipped);
+}
+
+bool WritePictureRef(uint8_t* view, const AVFrame* frame, PictureInfo info,
+                     const server::PictureRef& where) {
+  FitPicture(frame->width, frame->height, &info);
+  if (info.flags & kPictureFlagClipped) return false;
+  info.picPitch = where.lumaPitch;
+  info.flags |= server::kPictureFlagInPool;
+  server::PutPictureRef(view, where);
+  PutHeader(view, info);
+  return true;
 }
 
 }  // namespace decode_server

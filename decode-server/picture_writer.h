@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "server-link/picture_pool.h"
+
 extern "C" {
 struct AVFrame;
 }
@@ -38,5 +40,12 @@ void FitPicture(int width, int height, PictureInfo* info);
 // server-link/chroma_layout.h, and the picture is flagged so. Returns false when the picture had to
 // be clipped.
 bool WritePicture(uint8_t* view, const AVFrame* frame, PictureInfo info, bool chroma422 = false);
+
+// Delivers `frame`, which lies in the slot's picture pool where `where` says, without copying it:
+// writes the header from `info` (flagged in place, picPitch the luma pitch) and the reference
+// record into the picture area. Returns false, writing nothing, for a picture that would have to
+// be clipped: that one goes by WritePicture.
+bool WritePictureRef(uint8_t* view, const AVFrame* frame, PictureInfo info,
+                     const server::PictureRef& where);
 
 }  // namespace decode_server

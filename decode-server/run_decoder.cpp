@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "decode-server/shared_picture_pool.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -17,30 +19,10 @@ constexpr int kFallbackWidth = 720;
 constexpr int kFallbackHeight = 576;
 constexpr int kMaxDimension = 8192;
 
-// Picture buffers come out of a pool, holding whatever an earlier picture left in them. On
-// damaged streams libavcodec's error concealment leaves some macroblocks unwritten (or reads
-// them), so a picture would carry bytes of whichever picture used its buffer before: a result
-// that depends on the request order. Every buffer starts black instead.
-int ClearedBuffer(AVCodecContext* context, AVFrame* frame, int flags) {
-  const int result = avcodec_default_get_buffer2(context, frame, flags);
-  if (result < 0) return result;
-  const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
-  if (format == nullptr || (format->flags & AV_PIX_FMT_FLAG_HWACCEL) != 0) return result;
-  // The rows below the picture up to the whole macroblock rows that the decoder writes count too:
-  // motion compensation reads them.
-  int width = frame->width, height = frame->height;
-  int alignment[AV_NUM_DATA_POINTERS];
-  avcodec_align_dimensions2(context, &width, &height, alignment);
-  for (int plane = 0; plane < 3 && frame->data[plane] != nullptr; ++plane) {
-    const int rows = plane == 0 ? height : AV_CEIL_RSHIFT(height, format->log2_chroma_h);
-    const size_t bytes = size_t(frame->linesize[plane]) * size_t(rows);
-    std::memset(frame->data[plane], plane == 0 ? 16 : 128, bytes);
-  }
-  return result;
-}
 }  // namespace
 
-RunDecoder::RunDecoder(int deinterlace, bool useTopField, int width, int height, int format)
+RunDecoder::RunDecoder(int deinterlace, bool useTopField, int width, int height, int format,
+                       SharedPicturePool* pool)
     : deinterlace_(deinterlace >= 0 && deinterlace <= 2 ? deinterlace : 0),
       useTopField_(useTopField),
       scaler_(width, height, format) {
@@ -54,7 +36,12 @@ RunDecoder::RunDecoder(int deinterlace, bool useTopField, int width, int height,
   // One thread, so no frame threading: its request would make libavcodec warn that the buffer
   // callback is not marked thread-safe.
   context_->thread_type = FF_THREAD_SLICE;
-  context_->get_buffer2 = ClearedBuffer;
+  // Every buffer starts black (shared_picture_pool.h says why).
+  if (pool) {
+    pool->Attach(context_);
+  } else {
+    context_->get_buffer2 = ClearedBuffer;
+  }
   if (avcodec_open2(context_, codec, nullptr) < 0) avcodec_free_context(&context_);
 }
 

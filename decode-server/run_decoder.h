@@ -35,6 +35,8 @@ struct AVPacket;
 
 namespace decode_server {
 
+class SharedPicturePool;
+
 struct RunPicture {
   AVFrame* frame = nullptr;  // owned by the receiver (av_frame_free)
   bool placeholder = false;  // fills a display place the decoder gave no picture for
@@ -62,8 +64,10 @@ class RunDecoder {
   // `deinterlace`: 0 frames as decoded, 1 one picture per frame from the chosen field, 2 two
   // pictures per frame. Values outside 0..2 count as 0. `width` x `height`: the size every picture
   // is handed out at (PictureScaler); 0 x 0 hands pictures out as decoded. `format`: the
-  // AVPixelFormat every picture is handed out in (PictureScaler); negative: as decoded.
-  RunDecoder(int deinterlace, bool useTopField, int width = 0, int height = 0, int format = -1);
+  // AVPixelFormat every picture is handed out in (PictureScaler); negative: as decoded. `pool`,
+  // when given, holds the decoded pictures (it must outlive every picture of the run).
+  RunDecoder(int deinterlace, bool useTopField, int width = 0, int height = 0, int format = -1,
+             SharedPicturePool* pool = nullptr);
   ~RunDecoder();
   RunDecoder(const RunDecoder&) = delete;
   RunDecoder& operator=(const RunDecoder&) = delete;

@@ -35,6 +35,10 @@ constexpr int32_t kBulkVersion = 1;
 // The longest batch: as long as the longest single unit a client sends.
 constexpr uint32_t kMaxBatchBytes = 8000000;
 static_assert(kUnitOffset + kMaxBatchBytes <= kOddChromaRowsOffset, "no batch reaches the rows");
+// A client closes a batch only at a picture's start, and only once it holds this much: cheap
+// pictures (a few kilobytes) then travel several to an exchange, while a large picture still goes
+// on its own as soon as it is whole, so the server decodes it while the next one is read.
+constexpr uint32_t kMinBatchBytes = 64 * 1024;
 // Bytes a unit takes in a batch besides its own.
 constexpr uint32_t kBatchUnitHeader = 4;
 

@@ -6,6 +6,7 @@
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "reader/avc_decoder.h"
+#include "server-link/bulk_handover.h"
 #include "server-link/chroma_layout.h"
 #include "server-link/clip_size.h"
 #include "server-link/link.h"
@@ -108,13 +109,15 @@ void CAVCDecoder::AVCDecode() {
   server::PutRunRecord(link->View(), decodeCount - 1);
   platform::SetEvent(startedEvent);
   // With bulk hand-over a batch carries whole pictures: it goes out before the unit that begins
-  // the next picture (its header, or a sequence or GOP header before it) once it holds a slice.
+  // the next picture (its header, or a sequence or GOP header before it) once it holds a slice
+  // and kMinBatchBytes, so that small pictures travel several to an exchange.
   link->DropQueuedUnits();
   bool sliceQueued = false;
   for (; more > 0; more = GetAnnexbNALU()) {
     const uint8_t code = unit.length >= 4 ? unit.data[3] : 0xFF;
     const bool beginsPicture = code == 0x00 || code == 0xB3 || code == 0xB8 || code == 0xB7;
-    const bool sendBefore = beginsPicture && sliceQueued;
+    const bool sendBefore =
+        beginsPicture && sliceQueued && link->QueuedBytes() >= server::kMinBatchBytes;
     if (link->QueueUnit(serverRequest, unit.data, unit.length, sendBefore, abortEvent) !=
         server::kAnswered) {
       return;  // aborted (no REQUEST_END) or the server has gone

@@ -12,6 +12,7 @@
 #include "platform/thread.h"
 #include "server-link/bulk_handover.h"
 #include "server-link/client_slots.h"
+#include "server-link/picture_pool.h"
 #include "server-link/section_layout.h"
 #include "server-link/server_record.h"
 
@@ -256,10 +257,41 @@ ConnectResult Link::Connect() {
   broken_.store(kAnswered);
   session_.store(0);
   lastAnswerMs_.store(0);
+  OpenPool();
   return kConnected;
 }
 
+// Whether this process takes pictures in place: not when told to copy them, and not in a 32-bit
+// process, whose address space the pool's view would take from the host.
+static bool PoolWanted() {
+  if (sizeof(void*) < 8) return false;
+  const char* copy = std::getenv("MPGSOURCE_COPY_PICTURES");
+  return copy == nullptr || *copy == '\0' || std::strcmp(copy, "0") == 0;
+}
+
+void Link::OpenPool() {
+  if (!PoolWanted()) return;
+  // Only a pool that the slot's live server made is used; anything else (a server without one,
+  // an object refused as not ours) leaves every picture copied.
+  bool existed = false;
+  const std::string name = SlotObjectName(kPoolSectionName, slot_);
+  poolSection_ = platform::CreateSection(name.c_str(), kPoolSectionSize, &existed);
+  if (poolSection_ && existed) {
+    poolView_ = static_cast<unsigned char*>(platform::MapSection(poolSection_, kPoolSectionSize));
+  }
+  if (!poolView_) ClosePool();
+}
+
+void Link::ClosePool() {
+  if (poolView_) platform::UnmapSection(poolView_, kPoolSectionSize);
+  poolView_ = nullptr;
+  platform::CloseHandle(poolSection_);
+  poolSection_ = nullptr;
+  inPlace_ = false;
+}
+
 void Link::Disconnect() {
+  ClosePool();
   if (sharedView) platform::UnmapSection(sharedView, kSectionSize);
   sharedView = nullptr;
   platform::CloseHandle(mapping);
@@ -293,11 +325,15 @@ WaitResult Link::StartHandshake(unsigned char* request, int deinterlace, bool us
   const char* oneUnit = std::getenv("MPGSOURCE_ONE_UNIT");
   const bool offer = oneUnit == nullptr || *oneUnit == '\0' || std::strcmp(oneUnit, "0") == 0;
   if (offer) PutBulkOffer(sharedView);
+  const bool poolOffer = poolView_ != nullptr;
+  if (poolOffer) PutPoolOffer(sharedView);
   bulk_ = false;
+  inPlace_ = false;
   batchBytes_ = 0;
   const WaitResult result = Execute(interrupt, true);
   if (result == kAnswered) {
     bulk_ = offer && BulkAccepted(sharedView);
+    inPlace_ = poolOffer && PoolAccepted(sharedView);
     // Watched only when the server reports sessions (the word carries the mark).
     const int32_t session = CurrentSessionWord();
     const bool marked = (static_cast<uint32_t>(session) & kSessionMarkMask) == kSessionMark;

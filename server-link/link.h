@@ -132,6 +132,14 @@ class Link {
   WaitResult SendQueuedUnits(unsigned char* request, platform::Handle abort);
   // Forgets the batch being built (the start of a run: an aborted run leaves one behind).
   void DropQueuedUnits() { batchBytes_ = 0; }
+  // Bytes in the batch being built.
+  uint32_t QueuedBytes() const { return batchBytes_; }
+
+  // The slot's picture pool (server-link/picture_pool.h) when the start handshake agreed that the
+  // server delivers pictures there; null otherwise. Connect maps the pool of a server that has
+  // one, and the handshake offers it, unless the environment variable MPGSOURCE_COPY_PICTURES is
+  // set (not "0") or the process is 32-bit (its address space is kept for the host).
+  const unsigned char* PoolView() const { return inPlace_ ? poolView_ : nullptr; }
 
   // Sends REQUEST_END (the command word only) and waits for "NVDone" or `abort`.
   WaitResult SendEnd(unsigned char* request, platform::Handle abort);
@@ -164,6 +172,8 @@ class Link {
   ConnectResult OpenSlot(int slot, platform::Handle* section);
   ConnectResult OpenSlotEvent(const char* base, int slot, platform::Handle section,
                               platform::Handle* event);
+  void OpenPool();
+  void ClosePool();
 
   unsigned char* sharedView = nullptr;
   platform::Handle mapping = nullptr;
@@ -193,6 +203,11 @@ class Link {
   // area (decode thread only).
   bool bulk_ = false;
   uint32_t batchBytes_ = 0;
+  // The slot's picture pool, mapped at Connect when the server has one, and whether the handshake
+  // agreed on pictures in place.
+  platform::Handle poolSection_ = nullptr;
+  unsigned char* poolView_ = nullptr;
+  bool inPlace_ = false;
 };
 
 }  // namespace server

@@ -31,6 +31,7 @@
 #include "server-link/chroma_layout.h"
 #include "server-link/clip_size.h"
 #include "server-link/link.h"
+#include "server-link/picture_pool.h"
 #include "server-link/run_record.h"
 #include "server-link/section_layout.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -180,8 +181,9 @@ void RunStep(Steps& in) {
         server::PutClipSize(view, width, in.Word());
         // Every other client asks for 4:2:2 pictures (the odd chroma rows in the unit area).
         if (width % 2 == 0) server::PutChromaRecord(view, server::kChroma422);
-        // Every fourth offers batches of units.
+        // Every fourth offers batches of units; every third takes its pictures in the pool.
         if (width % 4 == 0) server::PutBulkOffer(view);
+        if (width % 3 == 0) server::PutPoolOffer(view);
       } else {
         in.Copy(view + server::kClipSizeTagOffset, 16);
       }

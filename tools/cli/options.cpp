@@ -69,7 +69,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       options->help = true;
     } else if (a == "--version") {
       options->version = true;
-    } else if ((a == "--verbose" || a == "--one-unit") && cmd == "server") {
+    } else if ((a == "--verbose" || a == "--one-unit" || a == "--copy-pictures") &&
+               cmd == "server") {
       options->serverArgs.push_back(a);
     } else if ((a == "--queue" || a == "--clients") && cmd == "server") {
       if (!value(&v)) return false;
@@ -187,13 +188,15 @@ std::string CommandHelp(const std::string& command) {
   if (command == "server") {
     return std::string(
                "usage: mpgsource server [--verbose] [--queue N] [--clients N] [--one-unit]\n"
+               "                        [--copy-pictures]\n"
                "Runs the decoding server (mpgsource-server) in the foreground until interrupted\n"
                "(Ctrl-C).\n"
                "  --verbose          log each decode run\n"
                "  --queue N          decoded pictures held ahead of a client, 1 to 1000 (default "
                "8)\n"
                "  --clients N        clients served at the same time, 1 to 16 (default 4)\n"
-               "  --one-unit         take one unit per request from every client (no batches)\n") +
+               "  --one-unit         take one unit per request from every client (no batches)\n"
+               "  --copy-pictures    copy every picture to the clients (none taken in place)\n") +
            command_line::kConventionsHelp;
   }
   if (command == "info") {

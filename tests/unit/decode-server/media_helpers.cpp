@@ -213,6 +213,23 @@ std::string Md5OfNv12(const uint8_t* area, int width, int height, int pitch) {
   return Hex(digest);
 }
 
+std::string Md5OfPlanes(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int height,
+                        int lumaPitch, int chromaPitch) {
+  AVMD5* md5 = av_md5_alloc();
+  av_md5_init(md5);
+  for (int j = 0; j < height; ++j)
+    av_md5_update(md5, y + static_cast<size_t>(j) * lumaPitch, width);
+  for (const uint8_t* plane : {u, v}) {
+    for (int j = 0; j < (height + 1) / 2; ++j) {
+      av_md5_update(md5, plane + static_cast<size_t>(j) * chromaPitch, (width + 1) / 2);
+    }
+  }
+  uint8_t digest[16];
+  av_md5_final(md5, digest);
+  av_free(md5);
+  return Hex(digest);
+}
+
 std::string UniqueIpcNamespace(const char* test) {
   static std::atomic<int> counter{0};
   return std::string("dst_") + test + "_" + std::to_string(getpid()) + "_" +

@@ -61,6 +61,9 @@ const std::vector<std::string>& FfmpegFrameMd5(const std::string& path, const st
 // The same MD5 over an 8-bit yuv420p frame, and over an NV12 picture as the plugin reads it.
 std::string Md5OfFrame(const AVFrame* frame);
 std::string Md5OfNv12(const uint8_t* area, int width, int height, int pitch);
+// And over a planar 4:2:0 picture (a picture in the server's pool).
+std::string Md5OfPlanes(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int height,
+                        int lumaPitch, int chromaPitch);
 
 // A unique name space for the platform layer's named objects, so that tests run side by side.
 std::string UniqueIpcNamespace(const char* test);

@@ -21,6 +21,7 @@
 #include "platform/section.h"
 #include "platform/thread.h"
 #include "server-link/client_slots.h"
+#include "server-link/picture_pool.h"
 #include "server-link/section_layout.h"
 #include "tests/unit/decode-server/media_helpers.h"
 #include "tests/unit/decode-server/test_client.h"
@@ -210,8 +211,9 @@ TEST(ServerProcess, ServesAsManyClientsAsAskedAndRefusesOtherCounts) {
     EXPECT_NE(server.out().find("for up to " + std::to_string(clients) + " clients"),
               std::string::npos)
         << server.out();
-    // Slot 0 with the plain names, then slots 1 and up: a section and five events each.
-    EXPECT_EQ(SharedObjectsOf(space), 6 * clients);
+    // Slot 0 with the plain names, then slots 1 and up: a section, five events and a picture
+    // pool each.
+    EXPECT_EQ(SharedObjectsOf(space), 7 * clients);
     server.Signal(SIGTERM);
     EXPECT_EQ(server.WaitForExit(), 0);
     EXPECT_EQ(SharedObjectsOf(space), 0) << clients << " clients: every slot's objects removed";
@@ -221,11 +223,21 @@ TEST(ServerProcess, ServesAsManyClientsAsAskedAndRefusesOtherCounts) {
 // A client of the same user cuts its slot's section short (ftruncate to 0): where the server meets
 // the cut, on the client's next request or when it writes the client's next picture, it drops the
 // client's run, restores the section and goes on; the other slot is served throughout, and the
-// cut slot serves its next client.
-class SectionCutShort : public ::testing::TestWithParam<bool> {};
+// cut slot serves its next client. The picture pool is guarded alike: a client that takes its
+// pictures there cuts it short, and the server meets the cut when it decodes the next picture.
+struct Cut {
+  const char* name;
+  const char* section;  // the section cut
+  uint32_t size;        // its size
+  bool atPicture;       // cut after a picture was taken, not before a request
+};
+
+class SectionCutShort : public ::testing::TestWithParam<Cut> {};
 
 TEST_P(SectionCutShort, ServerSurvivesAndServesTheOtherSlots) {
-  const bool atPicture = GetParam();
+  const Cut& cut = GetParam();
+  const bool atPicture = cut.atPicture;
+  const bool pool = cut.size == server::kPoolSectionSize;
   const std::string space = decode_server_test::UseFreshNamespace("cut");
   ServerProcess server({"--clients", "2"});
   ASSERT_TRUE(server.WaitForOutput("serving")) << server.err();
@@ -234,13 +246,13 @@ TEST_P(SectionCutShort, ServerSurvivesAndServesTheOtherSlots) {
   TestClient other;
   ASSERT_TRUE(other.Connect(0));
   ASSERT_TRUE(other.Init(0, true));
-  const std::string file = "/dev/shm/mpgsource.u" + std::to_string(geteuid()) + "." + space + "." +
-                           server::kSectionName + ".1";
+  const std::string file =
+      "/dev/shm/mpgsource.u" + std::to_string(geteuid()) + "." + space + "." + cut.section + ".1";
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     TestClient client;
-    if (!client.Connect(1) || !client.Init(0, true) || !client.Stop()) _exit(3);
+    if (!client.Connect(1) || !client.Init(0, true, pool) || !client.Stop()) _exit(3);
     if (atPicture) {
       client.StartFeeding(&stream.bytes, stream.UnitsFrom(1));
       if (!client.Take().ok) _exit(4);
@@ -277,7 +289,7 @@ TEST_P(SectionCutShort, ServerSurvivesAndServesTheOtherSlots) {
   }
   struct stat info;
   ASSERT_EQ(stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_size, static_cast<off_t>(server::kSectionSize));
+  EXPECT_EQ(info.st_size, static_cast<off_t>(cut.size));
   ExpectCleanRun(other, stream, 3);
   TestClient next;
   ASSERT_TRUE(next.Connect(1));
@@ -290,10 +302,13 @@ TEST_P(SectionCutShort, ServerSurvivesAndServesTheOtherSlots) {
   EXPECT_EQ(SharedObjectsOf(space), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Where, SectionCutShort, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return std::string(info.param ? "AtPicture" : "AtRequest");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Where, SectionCutShort,
+    ::testing::Values(Cut{"AtRequest", server::kSectionName, server::kSectionSize, false},
+                      Cut{"AtPicture", server::kSectionName, server::kSectionSize, true},
+                      Cut{"PoolAtPicture", server::kPoolSectionName, server::kPoolSectionSize,
+                          true}),
+    [](const ::testing::TestParamInfo<Cut>& info) { return std::string(info.param.name); });
 
 // A server told to watch a process stops as on SIGTERM once that process ends, however it ends.
 TEST(ServerProcess, StopsAndCleansUpWhenTheProcessItWatchesEnds) {

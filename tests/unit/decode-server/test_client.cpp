@@ -7,6 +7,7 @@
 #include "platform/section.h"
 #include "platform/thread.h"
 #include "server-link/client_slots.h"
+#include "server-link/picture_pool.h"
 #include "server-link/section_layout.h"
 
 namespace decode_server_test {
@@ -59,7 +60,8 @@ void TestClient::Disconnect() {
   }
 }
 
-bool TestClient::Init(int deinterlace, bool useTopField) {
+bool TestClient::Init(int deinterlace, bool useTopField, bool offerPool) {
+  if (offerPool) server::PutPoolOffer(view_);
   PutWord(view_, server::kRequestOffset, server::REQUEST_INIT);
   PutWord(view_, server::kOperand1Offset, deinterlace);
   PutWord(view_, server::kOperand2Offset, useTopField ? 1 : 0);

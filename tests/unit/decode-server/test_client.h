@@ -39,8 +39,10 @@ class TestClient {
   bool Connect(int slot = 0);
   void Disconnect();
 
-  // REQUEST_INIT with the deinterlacing mode and field choice; true when answered.
-  bool Init(int deinterlace, bool useTopField);
+  // REQUEST_INIT with the deinterlacing mode and field choice; true when answered. With
+  // `offerPool` it also offers to take pictures in the server's pool (without mapping it: such a
+  // client's pictures are not for reading).
+  bool Init(int deinterlace, bool useTopField, bool offerPool = false);
 
   // Starts feeding `units` of `stream` (a run) on the feeding thread, then REQUEST_END.
   void StartFeeding(const std::vector<uint8_t>* stream, std::vector<Unit> units);

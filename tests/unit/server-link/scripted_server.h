@@ -60,6 +60,8 @@ inline unsigned char VAt(int f, int s, int i, int y) {
 // ---------------------------------------------------------------------------------------------
 // Server options: a comma-separated list of flags and key=value pairs.
 //   w=, h=, pitch=   the picture header the server reports (default 64, 48, 128)
+//   flags=N          header word 5 (default 0x7777, like the other words the plugin reads
+//                    nothing from: a server that does not know the picture pool may set any bit)
 //   noinit           never answer REQUEST_INIT
 //   ignorestop       leave the first "NVStopDecoding" set (until someone else resets it)
 //   hold=N           never answer the N-th REQUEST_DATA (counting from 1)
@@ -69,6 +71,7 @@ struct Options {
   int width = 64;
   int height = 48;
   int pitch = 128;
+  int flags = 0x7777;
   bool noInit = false;
   bool ignoreStop = false;
   int hold = -1;
@@ -85,6 +88,7 @@ inline Options ParseOptions(const std::string& text) {
     if (key == "w") o.width = value;
     if (key == "h") o.height = value;
     if (key == "pitch") o.pitch = value;
+    if (key == "flags") o.flags = value;
     if (key == "noinit") o.noInit = true;
     if (key == "ignorestop") o.ignoreStop = true;
     if (key == "hold") o.hold = value;
@@ -147,6 +151,7 @@ struct Server {
     PutWord(view, kPicHeightOffset, options.height);
     PutWord(view, kPicWidthOffset, options.width);
     PutWord(view, kPicPitchOffset, options.pitch);
+    PutWord(view, kPicFlagsOffset, options.flags);
     if (options.pitch <= 0 || options.width <= 0 || options.height <= 0) return;
     const int64_t pitch = options.pitch;
     const int64_t cols = std::min<int64_t>(options.width, pitch);
