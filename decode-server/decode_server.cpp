@@ -270,11 +270,11 @@ void DecodeServer::HandleInit() {
   chroma422_ = server::GetChromaRecord(view_) == server::kChroma422;
   server::ClearChromaRecord(view_);
   // A client that offers batches gets them accepted in the answer to this request.
-  bulk_ = server::TakeBulkOffer(view_) && !options_.oneUnit;
-  if (bulk_) server::PutBulkAcceptance(view_);
+  bulk_ = server::kBulkRecord.Take(view_) && !options_.oneUnit;
+  if (bulk_) server::kBulkRecord.Accept(view_);
   // A client that has mapped the pool takes its pictures there.
-  inPlace_ = server::TakePoolOffer(view_) && pool_ && !options_.copyPictures && !chroma422_;
-  if (inPlace_) server::PutPoolAcceptance(view_);
+  inPlace_ = server::kPoolRecord.Take(view_) && pool_ && !options_.copyPictures && !chroma422_;
+  if (inPlace_) server::kPoolRecord.Accept(view_);
   if (options_.verbose) {
     Log("client set up: deinterlace %d, %s field%s, pictures %dx%d, chroma %s, %s, %s",
         deinterlace_, useTopField_ ? "top" : "bottom",

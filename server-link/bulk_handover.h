@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "server-link/chroma_layout.h"
+#include "server-link/offer_record.h"
 #include "server-link/section_layout.h"
 
 namespace server {
@@ -42,45 +43,8 @@ constexpr uint32_t kMinBatchBytes = 64 * 1024;
 // Bytes a unit takes in a batch besides its own.
 constexpr uint32_t kBatchUnitHeader = 4;
 
-inline int32_t BulkRecordCheck(int32_t tag, int32_t version) {
-  return static_cast<int32_t>(
-      ~(static_cast<uint32_t>(tag) ^ (static_cast<uint32_t>(version) * 0x85EBCA77u)));
-}
-
-inline void PutBulkRecord(unsigned char* view, int32_t tag) {
-  const int32_t words[3] = {tag, kBulkVersion, BulkRecordCheck(tag, kBulkVersion)};
-  std::memcpy(view + kBulkRecordOffset, words, sizeof words);
-}
-
-// Whether the record holds `tag` (with this version and a valid check).
-inline bool HasBulkRecord(const unsigned char* view, int32_t tag) {
-  int32_t words[3];
-  std::memcpy(words, view + kBulkRecordOffset, sizeof words);
-  return words[0] == tag && words[1] == kBulkVersion && words[2] == BulkRecordCheck(tag, words[1]);
-}
-
-// Client side, with its REQUEST_INIT.
-inline void PutBulkOffer(unsigned char* view) {
-  PutBulkRecord(view, kBulkOfferTag);
-}
-
-// Server side, at each REQUEST_INIT: whether the client offered; the record is cleared either way.
-// A server that takes batches answers an offer with PutBulkAcceptance before its "NVDone".
-inline bool TakeBulkOffer(unsigned char* view) {
-  const bool offered = HasBulkRecord(view, kBulkOfferTag);
-  const int32_t words[3] = {0, 0, 0};
-  std::memcpy(view + kBulkRecordOffset, words, sizeof words);
-  return offered;
-}
-
-inline void PutBulkAcceptance(unsigned char* view) {
-  PutBulkRecord(view, kBulkAcceptTag);
-}
-
-// Client side, once the REQUEST_INIT is answered.
-inline bool BulkAccepted(const unsigned char* view) {
-  return HasBulkRecord(view, kBulkAcceptTag);
-}
+constexpr OfferRecord kBulkRecord{kBulkRecordOffset, kBulkOfferTag, kBulkAcceptTag, kBulkVersion,
+                                  0x85EBCA77u};
 
 // Calls `unit(data, length)` for each unit of the batch `batch` of `size` bytes, in order. Returns
 // false, at the first unit that does not fit in what is left, for a batch that is not made of

@@ -324,16 +324,16 @@ WaitResult Link::StartHandshake(unsigned char* request, int deinterlace, bool us
   PutWord(request + kOperand3, kInitOperand3);
   const char* oneUnit = std::getenv("MPGSOURCE_ONE_UNIT");
   const bool offer = oneUnit == nullptr || *oneUnit == '\0' || std::strcmp(oneUnit, "0") == 0;
-  if (offer) PutBulkOffer(sharedView);
+  if (offer) kBulkRecord.Offer(sharedView);
   const bool poolOffer = poolView_ != nullptr;
-  if (poolOffer) PutPoolOffer(sharedView);
+  if (poolOffer) kPoolRecord.Offer(sharedView);
   bulk_ = false;
   inPlace_ = false;
   batchBytes_ = 0;
   const WaitResult result = Execute(interrupt, true);
   if (result == kAnswered) {
-    bulk_ = offer && BulkAccepted(sharedView);
-    inPlace_ = poolOffer && PoolAccepted(sharedView);
+    bulk_ = offer && kBulkRecord.Accepted(sharedView);
+    inPlace_ = poolOffer && kPoolRecord.Accepted(sharedView);
     // Watched only when the server reports sessions (the word carries the mark).
     const int32_t session = CurrentSessionWord();
     const bool marked = (static_cast<uint32_t>(session) & kSessionMarkMask) == kSessionMark;

@@ -27,6 +27,7 @@
 #include <cstring>
 
 #include "server-link/bulk_handover.h"
+#include "server-link/offer_record.h"
 #include "server-link/section_layout.h"
 
 namespace server {
@@ -53,43 +54,8 @@ struct PictureRef {
   int32_t lumaPitch = 0, chromaPitch = 0;
 };
 
-inline int32_t PoolRecordCheck(int32_t tag, int32_t version) {
-  return static_cast<int32_t>(
-      ~(static_cast<uint32_t>(tag) ^ (static_cast<uint32_t>(version) * 0xC2B2AE35u)));
-}
-
-inline void PutPoolRecord(unsigned char* view, int32_t tag) {
-  const int32_t words[3] = {tag, kPoolVersion, PoolRecordCheck(tag, kPoolVersion)};
-  std::memcpy(view + kPoolRecordOffset, words, sizeof words);
-}
-
-inline bool HasPoolRecord(const unsigned char* view, int32_t tag) {
-  int32_t words[3];
-  std::memcpy(words, view + kPoolRecordOffset, sizeof words);
-  return words[0] == tag && words[1] == kPoolVersion && words[2] == PoolRecordCheck(tag, words[1]);
-}
-
-// Client side, with its REQUEST_INIT.
-inline void PutPoolOffer(unsigned char* view) {
-  PutPoolRecord(view, kPoolOfferTag);
-}
-
-// Server side, at each REQUEST_INIT: whether the client offered; the record is cleared either way.
-inline bool TakePoolOffer(unsigned char* view) {
-  const bool offered = HasPoolRecord(view, kPoolOfferTag);
-  const int32_t words[3] = {0, 0, 0};
-  std::memcpy(view + kPoolRecordOffset, words, sizeof words);
-  return offered;
-}
-
-inline void PutPoolAcceptance(unsigned char* view) {
-  PutPoolRecord(view, kPoolAcceptTag);
-}
-
-// Client side, once the REQUEST_INIT is answered.
-inline bool PoolAccepted(const unsigned char* view) {
-  return HasPoolRecord(view, kPoolAcceptTag);
-}
+constexpr OfferRecord kPoolRecord{kPoolRecordOffset, kPoolOfferTag, kPoolAcceptTag, kPoolVersion,
+                                  0xC2B2AE35u};
 
 inline uint32_t PictureRefCheck(const PictureRef& ref) {
   return ~(static_cast<uint32_t>(kPictureRefTag) ^ (ref.y * 0x9E3779B1u) ^ (ref.u * 0x85EBCA77u) ^

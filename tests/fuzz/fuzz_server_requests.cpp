@@ -182,8 +182,8 @@ void RunStep(Steps& in) {
         // Every other client asks for 4:2:2 pictures (the odd chroma rows in the unit area).
         if (width % 2 == 0) server::PutChromaRecord(view, server::kChroma422);
         // Every fourth offers batches of units; every third takes its pictures in the pool.
-        if (width % 4 == 0) server::PutBulkOffer(view);
-        if (width % 3 == 0) server::PutPoolOffer(view);
+        if (width % 4 == 0) server::kBulkRecord.Offer(view);
+        if (width % 3 == 0) server::kPoolRecord.Offer(view);
       } else {
         in.Copy(view + server::kClipSizeTagOffset, 16);
       }

@@ -61,7 +61,7 @@ void TestClient::Disconnect() {
 }
 
 bool TestClient::Init(int deinterlace, bool useTopField, bool offerPool) {
-  if (offerPool) server::PutPoolOffer(view_);
+  if (offerPool) server::kPoolRecord.Offer(view_);
   PutWord(view_, server::kRequestOffset, server::REQUEST_INIT);
   PutWord(view_, server::kOperand1Offset, deinterlace);
   PutWord(view_, server::kOperand2Offset, useTopField ? 1 : 0);
