@@ -261,12 +261,17 @@ ConnectResult Link::Connect() {
   return kConnected;
 }
 
+// Whether the environment variable `name` is set to hold the link to the plain protocol: set to
+// anything but "" or "0".
+static bool HeldToPlain(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
 // Whether this process takes pictures in place: not when told to copy them, and not in a 32-bit
 // process, whose address space the pool's view would take from the host.
 static bool PoolWanted() {
-  if (sizeof(void*) < 8) return false;
-  const char* copy = std::getenv("MPGSOURCE_COPY_PICTURES");
-  return copy == nullptr || *copy == '\0' || std::strcmp(copy, "0") == 0;
+  return sizeof(void*) >= 8 && !HeldToPlain("MPGSOURCE_COPY_PICTURES");
 }
 
 void Link::OpenPool() {
@@ -322,8 +327,7 @@ WaitResult Link::StartHandshake(unsigned char* request, int deinterlace, bool us
   PutWord(request + kOperand1, deinterlace);
   PutWord(request + kOperand2, useTopField ? 1 : 0);
   PutWord(request + kOperand3, kInitOperand3);
-  const char* oneUnit = std::getenv("MPGSOURCE_ONE_UNIT");
-  const bool offer = oneUnit == nullptr || *oneUnit == '\0' || std::strcmp(oneUnit, "0") == 0;
+  const bool offer = !HeldToPlain("MPGSOURCE_ONE_UNIT");
   if (offer) kBulkRecord.Offer(sharedView);
   const bool poolOffer = poolView_ != nullptr;
   if (poolOffer) kPoolRecord.Offer(sharedView);
@@ -333,7 +337,7 @@ WaitResult Link::StartHandshake(unsigned char* request, int deinterlace, bool us
   const WaitResult result = Execute(interrupt, true);
   if (result == kAnswered) {
     bulk_ = offer && kBulkRecord.Accepted(sharedView);
-    inPlace_ = poolOffer && kPoolRecord.Accepted(sharedView);
+    inPlace_.store(poolOffer && kPoolRecord.Accepted(sharedView));
     // Watched only when the server reports sessions (the word carries the mark).
     const int32_t session = CurrentSessionWord();
     const bool marked = (static_cast<uint32_t>(session) & kSessionMarkMask) == kSessionMark;

@@ -139,7 +139,7 @@ class Link {
   // server delivers pictures there; null otherwise. Connect maps the pool of a server that has
   // one, and the handshake offers it, unless the environment variable MPGSOURCE_COPY_PICTURES is
   // set (not "0") or the process is 32-bit (its address space is kept for the host).
-  const unsigned char* PoolView() const { return inPlace_ ? poolView_ : nullptr; }
+  const unsigned char* PoolView() const { return inPlace_.load() ? poolView_ : nullptr; }
 
   // Sends REQUEST_END (the command word only) and waits for "NVDone" or `abort`.
   WaitResult SendEnd(unsigned char* request, platform::Handle abort);
@@ -207,7 +207,8 @@ class Link {
   // agreed on pictures in place.
   platform::Handle poolSection_ = nullptr;
   unsigned char* poolView_ = nullptr;
-  bool inPlace_ = false;
+  // Agreed on the decode thread, read on the host's.
+  std::atomic<bool> inPlace_{false};
 };
 
 }  // namespace server
